@@ -1,0 +1,17 @@
+# Warnings and sanitizers are applied per target so that third-party code is never affected.
+function(epson_target_options target)
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic)
+    if(EPSON_WERROR)
+        target_compile_options(${target} PRIVATE -Werror)
+    endif()
+    if(EPSON_SANITIZE STREQUAL "address")
+        target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-omit-frame-pointer
+                                                 -fno-sanitize-recover=undefined)
+        target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+    elseif(EPSON_SANITIZE STREQUAL "thread")
+        target_compile_options(${target} PRIVATE -fsanitize=thread -fno-omit-frame-pointer)
+        target_link_options(${target} PRIVATE -fsanitize=thread)
+    elseif(NOT EPSON_SANITIZE STREQUAL "")
+        message(FATAL_ERROR "EPSON_SANITIZE must be empty, 'address' or 'thread'")
+    endif()
+endfunction()

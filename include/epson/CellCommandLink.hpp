@@ -1,0 +1,151 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "epson/types.hpp"
+
+namespace epson {
+
+/// Command connection to an Epson controller's Remote Ethernet port.
+///
+/// One command exchange is on the wire at a time; every public operation may be called from
+/// any thread. Poses are native: millimetres and [U, V, W] degrees, except the TCP-offset
+/// operations, which take and return Veltrix poses [x, y, z, rx, ry, rz] in metres and
+/// Euler-XYZ degrees.
+///
+/// Unless stated otherwise every operation that talks to the controller
+/// @throw std::runtime_error when the link is not connected, the controller rejects the
+///        command, the reply is malformed or times out (the time-out also closes the link).
+class CellCommandLink {
+  public:
+    /// Remote Ethernet port used when the caller has no other.
+    static constexpr std::uint16_t kDefaultPort = 5000;
+    /// The protocol's default password.
+    static constexpr const char* kDefaultPassword = "";
+
+    /// Creates a disconnected link. No I/O.
+    CellCommandLink();
+    /// Closes the socket without any protocol step: no Tool restore, motor-off or logout.
+    ~CellCommandLink();
+    CellCommandLink(const CellCommandLink&) = delete;
+    CellCommandLink& operator=(const CellCommandLink&) = delete;
+
+    // --- Session -------------------------------------------------------------------------
+
+    /// Resolves @p host, connects (20 s per attempt, at most 3 attempts 2 s apart when the
+    /// connection is lost) and logs in. A connected link is dropped first without logout.
+    /// @throw std::invalid_argument if @p password contains a carriage return or line feed.
+    /// @throw std::runtime_error on resolution, connection or login failure.
+    void connect(const std::string& host, std::uint16_t port, const std::string& password);
+
+    /// Restores the saved Tool state, switches off motors this link switched on, logs out and
+    /// closes the socket. Clean-up failures are reported on standard error only.
+    /// @throw std::runtime_error only when closing the socket fails.
+    void disconnect();
+
+    /// Whether the TCP connection is up. Takes no lock.
+    bool isConnected() const;
+    /// Whether the controller confirmed the login. Takes no lock.
+    bool isLoggedIn() const;
+    /// The message of the last failed motorOn(); empty after success or a new connect().
+    std::string motorOnError();
+
+    // --- Status, power and motors --------------------------------------------------------
+
+    bool isEmergencyStopped();
+    ControllerStatus getControllerStatus();
+    EpsonPowerMode getPowerMode();
+    /// Sends "Power Low|High" and verifies it by reading the mode back.
+    /// @throw std::invalid_argument for a value outside the enum (nothing is sent).
+    void setPowerMode(EpsonPowerMode mode);
+    PtpMotionLimits getPtpMotionLimits();
+    void motorOn();
+    void motorOff();
+    void resetController();
+    /// "$Pause": beside a running motion (waits at most 5 s for its reply), otherwise as an
+    /// ordinary command.
+    /// @throw std::runtime_error "Another Epson motion-control command is pending" when a
+    ///        control command is already in flight during the motion.
+    void pause();
+    /// "$Continue", delivered like pause().
+    void continueMotion();
+
+    // --- Tools ---------------------------------------------------------------------------
+
+    /// @throw std::out_of_range unless 1 <= @p tool_num <= 15.
+    /// @throw std::invalid_argument if @p tool_def_point is empty or holds a quote or line end.
+    void tlSet(int tool_num, const std::string& tool_def_point);
+    /// @throw std::out_of_range unless 1 <= @p tool_num <= 15.
+    void tlClear(int tool_num);
+    /// @throw std::out_of_range unless 0 <= @p tool_num <= 15 (0 is the flange).
+    void setTool(int tool_num);
+    int getTool();
+    /// @throw std::out_of_range unless 1 <= @p tool_num <= 15.
+    bool isToolDefined(int tool_num);
+    /// Native [X, Y, Z, U, V, W] of a defined Tool.
+    /// @throw std::out_of_range unless 1 <= @p tool_num <= 15.
+    std::vector<double> getToolDefinition(int tool_num);
+
+    // --- TCP offset (Veltrix units) ------------------------------------------------------
+
+    /// The selected Tool as [x, y, z, rx, ry, rz]; zeros for the flange.
+    std::vector<double> getTcpOffset();
+    /// Defines and selects Tool 15 from @p pose, saving the previous state on the first call.
+    /// @throw std::invalid_argument unless @p pose holds six finite values.
+    void setTcpOffset(const std::vector<double>& pose);
+    /// Puts back the Tool state saved by the first setTcpOffset(); no-op without one.
+    void restoreTcpOffset();
+
+    // --- Robot state and inverse kinematics ----------------------------------------------
+
+    /// J1..J6 followed by the native pose of Here: twelve values.
+    /// @throw std::runtime_error at once while a motion runs, or after 250 ms when another
+    ///        command holds the connection.
+    std::vector<double> getState();
+    /// Joint angles reaching @p cartesian_pose, solved by the controller without moving.
+    /// @throw std::invalid_argument for a malformed pose or reference (nothing is sent).
+    std::vector<double> inverseKinematics(
+        const std::vector<double>& cartesian_pose, bool least_joint_motion,
+        const std::optional<std::vector<double>>& reference_joint_positions);
+
+    // --- Motion --------------------------------------------------------------------------
+
+    /// Point-to-point SPEL+ Go; holds the connection until the motion ends (at most 300 s).
+    /// @throw std::invalid_argument when the arguments cannot form a valid statement,
+    ///        including quotes or line ends in the verbatim texts (nothing is sent).
+    void go(const std::string& destination, bool cp, bool ljm,
+            const std::optional<int>& orientation_flag,
+            const std::optional<std::string>& search_expression,
+            const std::optional<std::string>& parallel_processing, bool sync,
+            const std::optional<int>& speed_percent, const std::optional<int>& acceleration_percent,
+            const std::optional<int>& deceleration_percent);
+
+    /// Straight-line SPEL+ Move; holds the connection until the motion ends (at most 300 s).
+    /// @throw std::invalid_argument when the arguments cannot form a valid statement,
+    ///        including quotes or line ends in the verbatim texts (nothing is sent).
+    void move(const std::string& destination, bool rot, bool ecp, bool cp,
+              const std::optional<std::string>& search_expression,
+              const std::optional<std::string>& parallel_processing, bool sync,
+              const std::optional<double>& speed_mm_s,
+              const std::optional<double>& acceleration_mm_s2);
+
+    // --- Workspace -----------------------------------------------------------------------
+
+    /// Writes the XYLim box, enables strict XYLimMode and verifies both by read-back.
+    /// @throw std::invalid_argument unless each corner has three finite coordinates and
+    ///        min < max on every axis (nothing is sent).
+    void addSafetyCuboid(const std::vector<double>& min_corner_mm,
+                         const std::vector<double>& max_corner_mm);
+
+    /// Opaque; defined in the private sources.
+    class Impl;
+
+  private:
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace epson

@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# Prepares a fresh machine: Debian build dependencies and a .venv on CPython 3.12.
+# Safe to run repeatedly; a second run changes nothing.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+VENV="${ROOT}/.venv"
+
+DEB_PACKAGES=(g++ make cmake ninja-build libboost-dev libgtest-dev libgmock-dev libbenchmark-dev
+              libeigen3-dev)
+# clang provides libFuzzer and the sanitizer runtimes used by `make check`.
+DEB_PACKAGES+=(clang)
+
+missing=()
+for pkg in "${DEB_PACKAGES[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$pkg")
+    fi
+done
+if ((${#missing[@]})); then
+    if [[ $(id -u) -eq 0 ]]; then
+        echo "bootstrap: installing ${missing[*]}"
+        export DEBIAN_FRONTEND=noninteractive
+        apt-get update -qq
+        apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    else
+        echo "bootstrap: missing Debian packages; run:" >&2
+        echo "    sudo apt-get install -y ${missing[*]}" >&2
+        exit 1
+    fi
+fi
+
+is_py312() { "$1" -c 'import sys; sys.exit(0 if sys.version_info[:2] == (3, 12) else 1)' 2>/dev/null; }
+
+find_python312() {
+    local candidate
+    # A pyenv shim on PATH may exist without the version being active, so run it to be sure.
+    for candidate in python3.12 python3; do
+        if command -v "$candidate" >/dev/null && is_py312 "$candidate"; then
+            command -v "$candidate"
+            return 0
+        fi
+    done
+    local roots=("${PYENV_ROOT:-}" "${HOME}/.pyenv" /root/.pyenv)
+    for root in "${roots[@]}"; do
+        [[ -n "$root" && -d "$root/versions" ]] || continue
+        # Newest 3.12 patch release first.
+        for candidate in $(ls -d "$root"/versions/3.12.* 2>/dev/null | sort -t. -k3,3nr); do
+            if [[ -x "$candidate/bin/python3.12" ]] && is_py312 "$candidate/bin/python3.12"; then
+                echo "$candidate/bin/python3.12"
+                return 0
+            fi
+        done
+    done
+    return 1
+}
+
+if [[ ! -x "$VENV/bin/python" ]] || ! is_py312 "$VENV/bin/python"; then
+    if ! PY312="$(find_python312)"; then
+        echo "bootstrap: CPython 3.12 not found on PATH or under pyenv; install it (e.g. 'pyenv install 3.12')" >&2
+        exit 1
+    fi
+    echo "bootstrap: creating .venv with $PY312"
+    rm -rf "$VENV"
+    "$PY312" -m venv "$VENV"
+fi
+
+if ! "$VENV/bin/python" - <<'PY' 2>/dev/null
+import importlib.metadata as md, sys
+def major(name):
+    return int(md.version(name).split(".")[0])
+ok = major("pybind11") >= 3
+for name in ("scikit-build-core", "pytest", "pybind11-stubgen"):
+    md.version(name)
+sys.exit(0 if ok else 1)
+PY
+then
+    echo "bootstrap: installing Python build and test tools into .venv"
+    "$VENV/bin/python" -m pip install -q --upgrade pip
+    "$VENV/bin/python" -m pip install -q "pybind11>=3" "scikit-build-core>=0.10" "pytest>=8" \
+        "pybind11-stubgen>=2.5"
+fi

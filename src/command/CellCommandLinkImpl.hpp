@@ -1,0 +1,156 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/streambuf.hpp>
+
+#include "epson/CellCommandLink.hpp"
+
+namespace epson {
+
+/// Deadlines shared by every controller exchange.
+inline constexpr std::chrono::milliseconds kCommandTimeout{5000};
+inline constexpr std::chrono::milliseconds kMotionTimeout{300000};
+inline constexpr std::chrono::seconds kConnectTimeout{20};
+inline constexpr int kConnectAttempts = 3;
+inline constexpr std::chrono::seconds kRetryPause{2};
+inline constexpr std::chrono::seconds kControlReplyTimeout{5};
+inline constexpr std::chrono::milliseconds kStateLockTimeout{250};
+/// A reply that grows past this without a line end is treated as a broken connection.
+inline constexpr std::size_t kMaxReplyBytes = 1048576;
+inline constexpr int kTcpToolSlot = 15;
+
+class CellCommandLink::Impl {
+  public:
+    Impl();
+
+    // Protocol: reply grammar.
+    void parseResponse_(const std::string& response, const std::string& command);
+    std::string executeAndGetResult_(const std::string& statement);
+    static std::int64_t parseControllerStatusValue_(const std::string& text);
+
+    // Transport.
+    void connect(const std::string& host, std::uint16_t port, const std::string& password);
+    void command_(const std::string& command, std::chrono::milliseconds timeout);
+    void readUntilTerminator_(std::chrono::milliseconds timeout);
+
+    // Session.
+    void disconnect();
+    void login_(const std::string& password);
+    void logout_();
+
+    // Status, power and motors (workers expect commandMutex_ held; the others take it).
+    bool isEmergencyStopped_();
+    ControllerStatus getControllerStatus();
+    EpsonPowerMode getPowerMode_();
+    void setPowerMode_(EpsonPowerMode mode);
+    PtpMotionLimits getPtpMotionLimits();
+    void motorOn_();
+    void motorOff_();
+    void resetController_();
+    void sendMotionControlCommand_(const std::string& command);
+
+    // Tools.
+    static void validateToolNumber_(int tool_num, bool allow_zero);
+    void tlSet_(int tool_num, const std::string& tool_def_point);
+    void tlClear_(int tool_num);
+    void setTool_(int tool_num);
+    int getTool_();
+    bool isToolDefined_(int tool_num);
+    std::vector<double> getToolDefinition_(int tool_num);
+
+    // TCP offset.
+    std::vector<double> getTcpOffset_();
+    void setTcpOffset(const std::vector<double>& pose);
+    void restoreTcpOffset_();
+    static std::string formatToolPoint_(const std::vector<double>& values);
+
+    // Robot state and inverse kinematics.
+    std::vector<double> getState();
+    std::vector<double> inverseKinematics(
+        const std::vector<double>& cartesian_pose, bool least_joint_motion,
+        const std::optional<std::vector<double>>& reference_joint_positions);
+
+    // Motion.
+    void go(const std::string& destination, bool cp, bool ljm,
+            const std::optional<int>& orientation_flag,
+            const std::optional<std::string>& search_expression,
+            const std::optional<std::string>& parallel_processing, bool sync,
+            const std::optional<int>& speed_percent, const std::optional<int>& acceleration_percent,
+            const std::optional<int>& deceleration_percent);
+    void move(const std::string& destination, bool rot, bool ecp, bool cp,
+              const std::optional<std::string>& search_expression,
+              const std::optional<std::string>& parallel_processing, bool sync,
+              const std::optional<double>& speed_mm_s,
+              const std::optional<double>& acceleration_mm_s2);
+
+    // Workspace.
+    void addSafetyCuboid(const std::vector<double>& min_corner_mm,
+                         const std::vector<double>& max_corner_mm);
+
+    // --- State (declaration order is part of the design: ioContext_ outlives socket_) ---
+    boost::asio::io_context ioContext_;
+    boost::asio::ip::tcp::socket socket_{ioContext_};
+    boost::asio::streambuf readBuffer_{kMaxReplyBytes};
+    std::string host_;
+    std::uint16_t port_ = 0;
+    const std::string terminator_ = "\r\n";
+    std::string lastCommand_;
+    std::string lastResponse_;
+    std::string motorOnError_;
+    bool motorsOn_ = false;
+    bool tcpOverrideActive_ = false;
+    std::optional<int> savedToolNumber_;
+    std::optional<std::vector<double>> savedToolDefinition_;
+    std::atomic<bool> connected_{false};
+    std::atomic<bool> loggedIn_{false};
+    std::atomic<bool> motionInProgress_{false};
+    std::mutex writeMutex_;
+    std::mutex pendingMutex_;
+    std::condition_variable pendingCondition_;
+    std::string pendingPrefix_;
+    std::string pendingResponse_;
+    /// When the pending control command stops waiting. Guarded by pendingMutex_.
+    std::chrono::steady_clock::time_point pendingDeadline_{};
+    /// Echo prefixes of control commands that timed out during the running motion; one late
+    /// reply per entry is dropped by the motion's reader. Guarded by pendingMutex_.
+    std::vector<std::string> lateControlPrefixes_;
+    std::timed_mutex commandMutex_;
+
+  private:
+    void connectStep_(const boost::asio::ip::tcp::resolver::results_type& endpoints,
+                      const std::string& host, std::uint16_t port);
+    /// Reads one reply line (joining odd-quote continuation lines) from readBuffer_.
+    std::string readReplyLine_(std::chrono::milliseconds timeout);
+    /// Closes the socket after a failed read and clears the state bound to the connection.
+    void dropConnection_();
+    /// Gives a line that is not the own reply to the pending control command, or drops the
+    /// late reply of one that timed out. Returns whether the line was taken.
+    bool handOverToControlCommand_(std::string& line);
+    void forgetSavedToolState_();
+    void writeLine_(const std::string& command);
+    /// Ends a motion: takes the reply still owed to a control command written during it, then
+    /// clears motionInProgress_ under pendingMutex_. Never throws.
+    void finishMotion_() noexcept;
+    /// Sets motionInProgress_ for a motion and ends it on every exit path.
+    class MotionScope;
+};
+
+/// "#" followed by the command name: the text after "$" up to the first comma.
+/// @throw std::out_of_range for an empty command.
+std::string expectedEcho(const std::string& command);
+/// The command as it may appear in messages: a login's password is never shown.
+std::string displayedCommand(const std::string& command);
+/// Writes one line to @p stream and flushes it, as a single write.
+void writeConsoleLine(std::ostream& stream, const std::string& line);
+
+}  // namespace epson

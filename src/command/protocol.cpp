@@ -1,0 +1,115 @@
+// Reply grammar of the Remote Ethernet command protocol.
+
+#include <cerrno>
+#include <cstdlib>
+#include <iostream>
+#include <stdexcept>
+
+#include "CellCommandLinkImpl.hpp"
+#include "spel_text.hpp"
+
+namespace epson {
+
+namespace {
+
+bool startsWith(const std::string& text, std::string_view prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+/// The error-code field: between the first comma and the next one (or the end).
+std::optional<std::string> errorCodeField(const std::string& reply) {
+    const auto first = reply.find(',');
+    if (first == std::string::npos) {
+        return std::nullopt;
+    }
+    const auto second = reply.find(',', first + 1);
+    return reply.substr(first + 1,
+                        second == std::string::npos ? std::string::npos : second - first - 1);
+}
+
+}  // namespace
+
+std::string expectedEcho(const std::string& command) {
+    // substr(1) on an empty command throws std::out_of_range, which callers rely on.
+    const auto name = command.substr(1);
+    return "#" + name.substr(0, name.find(','));
+}
+
+std::string displayedCommand(const std::string& command) {
+    static constexpr std::string_view kLogin = "$Login,";
+    if (startsWith(command, kLogin)) {
+        return "$Login,<redacted>";
+    }
+    return command;
+}
+
+void writeConsoleLine(std::ostream& stream, const std::string& line) {
+    // One write per line keeps concurrent links from interleaving inside a line.
+    stream << (line + '\n') << std::flush;
+}
+
+void CellCommandLink::Impl::parseResponse_(const std::string& response,
+                                           const std::string& command) {
+    if (response.empty()) {
+        throw std::runtime_error("Empty response from Epson controller");
+    }
+    if (startsWith(response, "#Login")) {
+        loggedIn_ = true;
+        return;
+    }
+    if (startsWith(response, "#Logout")) {
+        loggedIn_ = false;
+        return;
+    }
+    if (response.front() == '#') {
+        return;
+    }
+    if (response.front() == '!') {
+        std::string message = "Remote command failed: " + response;
+        if (errorCodeField(response) == "99") {
+            message +=
+                " (Epson Remote Ethernet error 99: system error or communication error; no "
+                "motion error code was returned)";
+        }
+        message += " (command: " + displayedCommand(command) + ")";
+        throw std::runtime_error(message);
+    }
+    throw std::runtime_error("Invalid remote command response: " + response);
+}
+
+std::string CellCommandLink::Impl::executeAndGetResult_(const std::string& statement) {
+    command_("$Execute,\"" + statement + "\"", kCommandTimeout);
+    const auto first = lastResponse_.find('"');
+    const auto last = lastResponse_.rfind('"');
+    if (first == std::string::npos || first >= last) {
+        throw std::runtime_error("Unexpected Execute response: " + lastResponse_);
+    }
+    return lastResponse_.substr(first + 1, last - first - 1);
+}
+
+std::int64_t CellCommandLink::Impl::parseControllerStatusValue_(const std::string& text) {
+    std::string normalised;
+    normalised.reserve(text.size());
+    for (const char c : text) {
+        if (!spel::isSpace(c)) {
+            normalised.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+        }
+    }
+    if (normalised == "true") {
+        return 1;
+    }
+    if (normalised == "false") {
+        return 0;
+    }
+    const char* begin = normalised.c_str();
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(begin, &end, 0);
+    if (end == begin || errno == ERANGE || end != begin + normalised.size()) {
+        throw std::runtime_error("Failed to parse controller status value as an integer: \"" +
+                                 text + "\"");
+    }
+    return value;
+}
+
+}  // namespace epson

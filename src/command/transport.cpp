@@ -1,0 +1,281 @@
+// The command connection: resolve, connect with retries, write one command, read its reply.
+
+#include <algorithm>
+#include <iostream>
+#include <istream>
+#include <stdexcept>
+#include <thread>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/read_until.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "CellCommandLinkImpl.hpp"
+
+namespace epson {
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+bool startsWith(const std::string& text, const std::string& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+std::string endpointText(const std::string& host, std::uint16_t port) {
+    return host + ":" + std::to_string(port);
+}
+
+Clock::time_point saturatingDeadline(std::chrono::milliseconds timeout) {
+    const auto now = Clock::now();
+    const auto room =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - now);
+    return timeout >= room ? Clock::time_point::max() : now + timeout;
+}
+
+}  // namespace
+
+CellCommandLink::Impl::Impl() = default;
+
+void CellCommandLink::Impl::connect(const std::string& host, std::uint16_t port,
+                                    const std::string& password) {
+    // A line ending in the password would end "$Login" early and smuggle a second command.
+    if (password.find_first_of("\r\n") != std::string::npos) {
+        throw std::invalid_argument("password must not contain line endings");
+    }
+    std::lock_guard lock(commandMutex_);
+
+    boost::system::error_code resolveError;
+    tcp::resolver resolver(ioContext_);
+    const auto endpoints = resolver.resolve(host, std::to_string(port), resolveError);
+    if (resolveError) {
+        const std::string message =
+            "Failed to resolve " + endpointText(host, port) + ": " + resolveError.message();
+        writeConsoleLine(std::cerr, message);
+        throw std::runtime_error(message);
+    }
+
+    host_ = host;
+    port_ = port;
+    motorsOn_ = false;
+    motorOnError_.clear();
+
+    for (int attempt = 1;; ++attempt) {
+        try {
+            connectStep_(endpoints, host, port);
+            login_(password);
+            break;
+        } catch (const std::exception& error) {
+            const bool connectionLost = !connected_ || !socket_.is_open();
+            boost::system::error_code ignored;
+            socket_.close(ignored);
+            connected_ = false;
+            loggedIn_ = false;
+            if (!connectionLost) {
+                throw;  // The controller answered: retrying cannot change its mind.
+            }
+            if (attempt == kConnectAttempts) {
+                throw std::runtime_error("Epson Remote Ethernet login failed after " +
+                                         std::to_string(kConnectAttempts) +
+                                         " attempts: " + error.what());
+            }
+            writeConsoleLine(std::cerr, "Epson Remote Ethernet login attempt " +
+                                            std::to_string(attempt) + " failed; retrying in " +
+                                            std::to_string(kRetryPause.count()) + " seconds");
+            std::this_thread::sleep_for(kRetryPause);
+        }
+    }
+    writeConsoleLine(std::cout, "Connected to " + endpointText(host_, port_));
+}
+
+void CellCommandLink::Impl::connectStep_(const tcp::resolver::results_type& endpoints,
+                                         const std::string& host, std::uint16_t port) {
+    boost::system::error_code ignored;
+    if (socket_.is_open()) {
+        socket_.close(ignored);
+    }
+    socket_ = tcp::socket(ioContext_);
+    // Bytes of an unfinished line from the previous connection must never be read as the
+    // first reply of this one.
+    readBuffer_.consume(readBuffer_.size());
+
+    boost::system::error_code result = asio::error::would_block;
+    asio::async_connect(socket_, endpoints,
+                        [&result](const boost::system::error_code& error, const tcp::endpoint&) {
+                            result = error;
+                        });
+    ioContext_.restart();
+    const auto deadline = Clock::now() + kConnectTimeout;
+    while (!ioContext_.stopped() && Clock::now() < deadline) {
+        ioContext_.run_one_until(deadline);
+    }
+    if (!ioContext_.stopped()) {
+        socket_.close(ignored);
+        ioContext_.run();  // lets the aborted connect finish before `result` goes out of scope
+        throw std::runtime_error("Connection to " + endpointText(host, port) + " timed out");
+    }
+    if (result) {
+        socket_.close(ignored);
+        throw std::runtime_error("Failed to connect to " + endpointText(host, port) + ": " +
+                                 result.message());
+    }
+    socket_.set_option(tcp::no_delay(true), ignored);
+    connected_ = true;
+    loggedIn_ = false;
+}
+
+void CellCommandLink::Impl::writeLine_(const std::string& command) {
+    const std::string wire = command + terminator_;
+    boost::system::error_code error;
+    {
+        std::lock_guard lock(writeMutex_);
+        asio::write(socket_, asio::buffer(wire), error);
+    }
+    if (error) {
+        throw boost::system::system_error(error, "write");
+    }
+}
+
+void CellCommandLink::Impl::command_(const std::string& command,
+                                     std::chrono::milliseconds timeout) {
+    if (!connected_ || !socket_.is_open()) {
+        throw std::runtime_error("command() was called but socket not connected");
+    }
+    writeLine_(command);
+    lastCommand_ = command;
+    const std::string echo = expectedEcho(command);
+
+    for (;;) {
+        std::string line = readReplyLine_(timeout);
+        if (line.empty()) {
+            throw std::runtime_error("Empty response from Epson controller");
+        }
+        if (startsWith(line, echo)) {
+            lastResponse_ = std::move(line);
+            parseResponse_(lastResponse_, command);
+            return;
+        }
+        if (handOverToControlCommand_(line)) {
+            continue;
+        }
+        if (line.front() == '!') {
+            lastResponse_ = std::move(line);
+            parseResponse_(lastResponse_, command);
+        }
+        throw std::runtime_error("Unexpected Epson response while waiting for " + echo + ": " +
+                                 line);
+    }
+}
+
+bool CellCommandLink::Impl::handOverToControlCommand_(std::string& line) {
+    std::lock_guard lock(pendingMutex_);
+    // Replies come in order, so a control command that gave up waiting during this motion is
+    // answered before any later one; its answer belongs to nobody and must not fail the motion.
+    for (auto it = lateControlPrefixes_.begin(); it != lateControlPrefixes_.end(); ++it) {
+        if (startsWith(line, *it) || startsWith(line, "!" + it->substr(1) + ",")) {
+            lateControlPrefixes_.erase(it);
+            return true;
+        }
+    }
+    if (!pendingPrefix_.empty() && (line.front() == '!' || startsWith(line, pendingPrefix_))) {
+        pendingResponse_ = std::move(line);
+        pendingCondition_.notify_one();
+        return true;
+    }
+    return false;
+}
+
+std::string CellCommandLink::Impl::readReplyLine_(std::chrono::milliseconds timeout) {
+    const auto takeLine = [this, timeout] {
+        readUntilTerminator_(timeout);
+        std::istream stream(&readBuffer_);
+        std::string line;
+        std::getline(stream, line);
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        return line;
+    };
+    const auto oddQuotes = [](const std::string& text) {
+        return std::count(text.begin(), text.end(), '"') % 2 != 0;
+    };
+    std::string reply = takeLine();
+    // Parity is tracked per line so that a long continued reply is not rescanned each time.
+    for (bool open = oddQuotes(reply); open;) {
+        std::string next = takeLine();
+        open = open != oddQuotes(next);
+        reply += '\n';
+        reply += next;
+        // A quote that is never closed must not let the reply grow without bound either.
+        if (reply.size() > kMaxReplyBytes) {
+            dropConnection_();
+            throw std::runtime_error(
+                "Failed while waiting for an Epson Remote Ethernet response: reply exceeds " +
+                std::to_string(kMaxReplyBytes) + " bytes without a line end");
+        }
+    }
+    return reply;
+}
+
+void CellCommandLink::Impl::readUntilTerminator_(std::chrono::milliseconds timeout) {
+    asio::steady_timer timer(ioContext_);
+    timer.expires_at(saturatingDeadline(timeout));
+    bool timedOut = false;
+    boost::system::error_code readError = asio::error::would_block;
+
+    ioContext_.restart();
+    timer.async_wait([this, &timedOut](const boost::system::error_code& error) {
+        if (!error) {
+            timedOut = true;
+            boost::system::error_code ignored;
+            socket_.cancel(ignored);
+        }
+    });
+    asio::async_read_until(
+        socket_, readBuffer_, terminator_,
+        [&readError, &timer](const boost::system::error_code& error, std::size_t) {
+            readError = error;
+            timer.cancel();
+        });
+    ioContext_.run();
+
+    if (!timedOut && !readError) {
+        return;
+    }
+    // The buffer's size limit turns an endless line into not_found; that is a broken peer.
+    const bool overflow = readError == asio::error::not_found;
+    dropConnection_();
+    if (timedOut) {
+        throw std::runtime_error("Timed out waiting for an Epson Remote Ethernet response to " +
+                                 displayedCommand(lastCommand_) + " after " +
+                                 std::to_string(timeout.count()) + " ms");
+    }
+    if (overflow) {
+        throw std::runtime_error(
+            "Failed while waiting for an Epson Remote Ethernet response: reply exceeds " +
+            std::to_string(kMaxReplyBytes) + " bytes without a line end");
+    }
+    throw std::runtime_error("Failed while waiting for an Epson Remote Ethernet response: " +
+                             readError.message());
+}
+
+void CellCommandLink::Impl::dropConnection_() {
+    boost::system::error_code ignored;
+    socket_.close(ignored);
+    connected_ = false;
+    loggedIn_ = false;
+    motorsOn_ = false;
+    forgetSavedToolState_();
+}
+
+void CellCommandLink::Impl::forgetSavedToolState_() {
+    tcpOverrideActive_ = false;
+    savedToolNumber_.reset();
+    savedToolDefinition_.reset();
+}
+
+}  // namespace epson

@@ -1,0 +1,209 @@
+// The command transport on the wire: framing, reply matching, deadlines and lost connections.
+
+#include <thread>
+
+#include "CommandTestSupport.hpp"
+
+namespace epson::test {
+namespace {
+
+using Impl = CellCommandLink::Impl;
+using std::chrono::milliseconds;
+
+TEST(Transport, WritesCommandWithCrLfAndReadsRepliesSplitOrCoalesced) {
+    ScriptedPeer peer;
+    scriptLogin(peer)
+        .expectLine("$Execute,\"Print 1\"")
+        .sendSegments({"#Exe", "cute,\"", "1\"\r", "\n"})
+        .expectLine("$Execute,\"Print 2\"")
+        // Two replies in one segment: the second must wait in the buffer for the next command.
+        .send("#Execute,\"2\"\r\n#Execute,\"3\"\r\n")
+        .expectLine("$Execute,\"Print 3\"");
+    Impl impl;
+    connectImpl(impl, peer);
+    EXPECT_EQ(impl.executeAndGetResult_("Print 1"), "1");
+    EXPECT_EQ(impl.executeAndGetResult_("Print 2"), "2");
+    EXPECT_EQ(impl.executeAndGetResult_("Print 3"), "3");
+    EXPECT_EQ(impl.lastResponse_, "#Execute,\"3\"");
+    EXPECT_EQ(impl.lastCommand_, "$Execute,\"Print 3\"");
+    EXPECT_TRUE(peer.finish());
+}
+
+TEST(Transport, OddQuoteReplyIsContinuedWithTheNextLine) {
+    ScriptedPeer peer;
+    scriptLogin(peer)
+        .expectLine("$Execute,\"Print A\"")
+        .send("#Execute,\"first\r\nsecond\r\nthird\"\r\n");
+    Impl impl;
+    connectImpl(impl, peer);
+    EXPECT_EQ(impl.executeAndGetResult_("Print A"), "first\nsecond\nthird");
+    EXPECT_EQ(impl.lastResponse_, "#Execute,\"first\nsecond\nthird\"");
+}
+
+TEST(Transport, ForeignHashReplyFailsButKeepsTheConnection) {
+    ScriptedPeer peer;
+    scriptLogin(peer)
+        .exchange("$Execute,\"Motor On\"", "#Logout,0")
+        .exchange("$Execute,\"Motor On\"", "#Execute,0");
+    Impl impl;
+    connectImpl(impl, peer);
+    EXPECT_TRUE(throwsWithMessage<std::runtime_error>(
+        [&] { impl.command_("$Execute,\"Motor On\"", kCommandTimeout); },
+        "Unexpected Epson response while waiting for #Execute: #Logout,0"));
+    EXPECT_TRUE(impl.connected_);
+    EXPECT_TRUE(impl.loggedIn_);  // the foreign "#Logout" must not be applied
+    EXPECT_NO_THROW(impl.command_("$Execute,\"Motor On\"", kCommandTimeout));
+}
+
+TEST(Transport, ErrorReplyAndEmptyLineKeepTheConnection) {
+    ScriptedPeer peer;
+    scriptLogin(peer)
+        .exchange("$Execute,\"Reset\"", "!Execute,15")
+        .exchange("$Execute,\"Reset\"", "")
+        .exchange("$Execute,\"Reset\"", "#Execute,0");
+    Impl impl;
+    connectImpl(impl, peer);
+    EXPECT_TRUE(throwsWithMessage<std::runtime_error>(
+        [&] { impl.command_("$Execute,\"Reset\"", kCommandTimeout); },
+        "Remote command failed: !Execute,15 (command: $Execute,\"Reset\")"));
+    EXPECT_TRUE(throwsWithMessage<std::runtime_error>(
+        [&] { impl.command_("$Execute,\"Reset\"", kCommandTimeout); },
+        "Empty response from Epson controller"));
+    EXPECT_NO_THROW(impl.command_("$Execute,\"Reset\"", kCommandTimeout));
+    EXPECT_TRUE(impl.connected_);
+}
+
+TEST(Transport, LinesForAPendingControlCommandAreHandedOver) {
+    ScriptedPeer peer;
+    scriptLogin(peer)
+        .expectLine("$Execute,\"Go P1\"")
+        .sendLine("#Pause,0")
+        .sendLine("!Continue,20")
+        .sendLine("#Execute,0");
+    Impl impl;
+    connectImpl(impl, peer);
+    impl.pendingPrefix_ = "#Pause";
+    impl.command_("$Execute,\"Go P1\"", kMotionTimeout);
+    // Both lines went to the pending command; the last one handed over is kept.
+    EXPECT_EQ(impl.pendingResponse_, "!Continue,20");
+    EXPECT_EQ(impl.lastResponse_, "#Execute,0");
+}
+
+TEST(Transport, EmptyCommandWritesTheTerminatorThenFailsToFormItsEcho) {
+    ScriptedPeer peer;
+    scriptLogin(peer).expect("\r\n");
+    Impl impl;
+    connectImpl(impl, peer);
+    EXPECT_THROW(impl.command_("", kCommandTimeout), std::out_of_range);
+    EXPECT_TRUE(peer.finish());
+}
+
+TEST(Transport, CommandWhileDisconnectedSendsNothing) {
+    Impl impl;
+    EXPECT_TRUE(
+        throwsWithMessage<std::runtime_error>([&] { impl.command_("$Logout", kCommandTimeout); },
+                                              "command() was called but socket not connected"));
+}
+
+TEST(Transport, PeerClosingIsAReadErrorThatDropsTheLink) {
+    ScriptedPeer peer;
+    scriptLogin(peer).expectLine("$Execute,\"Motor On\"").close();
+    Impl impl;
+    connectImpl(impl, peer);
+    impl.motorsOn_ = true;
+    impl.tcpOverrideActive_ = true;
+    impl.savedToolNumber_ = 3;
+    try {
+        impl.command_("$Execute,\"Motor On\"", kCommandTimeout);
+        FAIL() << "expected a read error";
+    } catch (const std::runtime_error& error) {
+        EXPECT_EQ(std::string(error.what())
+                      .rfind("Failed while waiting for an Epson Remote Ethernet response: ", 0),
+                  0u)
+            << error.what();
+    }
+    EXPECT_FALSE(impl.connected_);
+    EXPECT_FALSE(impl.loggedIn_);
+    EXPECT_FALSE(impl.motorsOn_);
+    EXPECT_FALSE(impl.tcpOverrideActive_);
+    EXPECT_FALSE(impl.savedToolNumber_);
+    EXPECT_TRUE(
+        throwsWithMessage<std::runtime_error>([&] { impl.command_("$Logout", kCommandTimeout); },
+                                              "command() was called but socket not connected"));
+}
+
+TEST(Transport, EndlessReplyIsCutAtOneMebibyte) {
+    ScriptedPeer peer;
+    scriptLogin(peer)
+        .expectLine("$Execute,\"Print Power\"")
+        .send("#Execute,\"" + std::string(kMaxReplyBytes + 10, 'x'))
+        .expectClosed();
+    Impl impl;
+    connectImpl(impl, peer);
+    EXPECT_TRUE(throwsWithMessage<std::runtime_error>(
+        [&] { impl.executeAndGetResult_("Print Power"); },
+        "Failed while waiting for an Epson Remote Ethernet response: reply exceeds 1048576 "
+        "bytes without a line end"));
+    EXPECT_FALSE(impl.connected_);
+    EXPECT_FALSE(impl.loggedIn_);
+    EXPECT_TRUE(peer.finish());
+}
+
+TEST(Transport, EndlessQuotedReplyIsCutAtOneMebibyte) {
+    // Every line is short, but an unclosed quote keeps joining them.
+    ScriptedPeer peer;
+    scriptLogin(peer).expectLine("$Execute,\"Print Power\"").send("#Execute,\"open\r\n");
+    std::string line(1000, 'y');
+    line += "\r\n";
+    std::string flood;
+    for (int i = 0; i < 1100; ++i) {
+        flood += line;
+    }
+    peer.send(flood).expectClosed();
+    Impl impl;
+    connectImpl(impl, peer);
+    EXPECT_TRUE(throwsWithMessage<std::runtime_error>(
+        [&] { impl.executeAndGetResult_("Print Power"); },
+        "Failed while waiting for an Epson Remote Ethernet response: reply exceeds 1048576 "
+        "bytes without a line end"));
+    EXPECT_FALSE(impl.connected_);
+}
+
+TEST(Transport, StaleBytesOfAnEarlierConnectionAreNotAReply) {
+    ScriptedPeer peer;
+    scriptLogin(peer)
+        .expectLine("$Execute,\"Print Power\"")
+        .send("#Execute,\"1")  // an unfinished line, then the connection is dropped
+        .close()
+        .acceptNext();
+    scriptLogin(peer).exchange("$Execute,\"Print Power\"", "#Execute,\"0\"");
+    Impl impl;
+    connectImpl(impl, peer);
+    EXPECT_THROW(impl.executeAndGetResult_("Print Power"), std::runtime_error);
+    EXPECT_FALSE(impl.connected_);
+    impl.connect("127.0.0.1", peer.port(), "");
+    EXPECT_EQ(impl.executeAndGetResult_("Print Power"), "0");
+    EXPECT_TRUE(peer.finish());
+}
+
+// Slow: the deadline is five seconds.
+TEST(TransportSlow, ReplyTimeoutClosesTheLinkAndNamesTheCommand) {
+    ScriptedPeer peer;
+    scriptLogin(peer).expectLine("$Execute,\"Print Power\"").expectClosed(10s);
+    Impl impl;
+    connectImpl(impl, peer);
+    const auto elapsed = timed([&] {
+        EXPECT_TRUE(throwsWithMessage<std::runtime_error>(
+            [&] { impl.executeAndGetResult_("Print Power"); },
+            "Timed out waiting for an Epson Remote Ethernet response to $Execute,\"Print "
+            "Power\" after 5000 ms"));
+    });
+    EXPECT_GE(elapsed, milliseconds(4900));
+    EXPECT_LT(elapsed, milliseconds(7000));
+    EXPECT_FALSE(impl.connected_);
+    EXPECT_FALSE(impl.loggedIn_);
+    EXPECT_TRUE(peer.finish());
+}
+
+}  // namespace
+}  // namespace epson::test
