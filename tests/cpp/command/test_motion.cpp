@@ -1,0 +1,307 @@
+// Go and Move on the wire, and pause/continue beside a running motion.
+
+#include <atomic>
+#include <future>
+#include <limits>
+
+#include "CommandTestSupport.hpp"
+
+namespace epson::test {
+namespace {
+
+using Impl = CellCommandLink::Impl;
+using std::nullopt;
+using std::chrono::milliseconds;
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+const double kInf = std::numeric_limits<double>::infinity();
+
+std::string execute(const std::string& statement) {
+    return "$Execute,\"" + statement + "\"";
+}
+
+struct MotionCase {
+    std::string name;
+    std::function<void(Impl&)> call;
+    std::vector<std::string> commands;  // what goes on the wire, in order
+};
+
+TEST(Motion, StatementsSettingsAndModifierOrder) {
+    const std::vector<MotionCase> cases = {
+        {"go plain",
+         [](Impl& i) {
+             i.go("P1", false, false, nullopt, nullopt, nullopt, false, nullopt, nullopt, nullopt);
+         },
+         {execute("Go P1")}},
+        {"go cp speed",
+         [](Impl& i) {
+             i.go("P1", true, false, nullopt, nullopt, nullopt, false, 50, nullopt, nullopt);
+         },
+         {execute("Speed 50"), execute("Go P1 CP")}},
+        {"go accel only",
+         [](Impl& i) {
+             i.go("P1", false, false, nullopt, nullopt, nullopt, false, nullopt, 30, nullopt);
+         },
+         {execute("Accel 30, 30"), execute("Go P1")}},
+        {"go everything",
+         [](Impl& i) {
+             i.go("XY(1,2,3,4,5,6)", true, true, 0, std::string("Till Sw(1) = On"),
+                  std::string("On 1"), true, 100, 500, 40);
+         },
+         {execute("Speed 100"), execute("Accel 500, 40"),
+          execute("Go XY(1,2,3,4,5,6) CP LJM 0 Till Sw(1) = On !On 1! SYNC")}},
+        {"go ljm without flag",
+         [](Impl& i) {
+             i.go("P2", false, true, nullopt, nullopt, nullopt, false, 1, nullopt, nullopt);
+         },
+         {execute("Speed 1"), execute("Go P2 LJM")}},
+        {"move plain",
+         [](Impl& i) {
+             i.move("P1", false, false, false, nullopt, nullopt, false, nullopt, nullopt);
+         },
+         {execute("Move P1")}},
+        {"move rot sync speed",
+         [](Impl& i) { i.move("P2", true, false, false, nullopt, nullopt, true, 250.0, nullopt); },
+         {execute("SpeedS 250.00000000000000000"), execute("Move P2 ROT SYNC")}},
+        {"move everything",
+         [](Impl& i) {
+             i.move("P3", true, true, true, std::string("Find Sw(2)"), std::string("Off 2"), true,
+                    100.5, 0.1);
+         },
+         {execute("SpeedS 100.50000000000000000"), execute("AccelS 0.10000000000000001"),
+          execute("Move P3 ROT ECP CP Find Sw(2) !Off 2! SYNC")}},
+        {"move tiny speed",
+         [](Impl& i) {
+             i.move("P4", false, false, false, nullopt, nullopt, false, 4e-18, nullopt);
+         },
+         {execute("SpeedS 0.00000000000000000"), execute("Move P4")}},
+    };
+    for (const auto& c : cases) {
+        ScriptedPeer peer;
+        scriptLogin(peer);
+        for (const auto& command : c.commands) {
+            peer.exchange(command, "#Execute,0");
+        }
+        peer.expectSilence(100ms);
+        Impl impl;
+        connectImpl(impl, peer);
+        EXPECT_NO_THROW(c.call(impl)) << c.name;
+        EXPECT_FALSE(impl.motionInProgress_) << c.name;
+        EXPECT_TRUE(peer.finish()) << c.name;
+    }
+}
+
+TEST(Motion, ValidationFailsBeforeAnythingIsSent) {
+    struct Case {
+        std::function<void(Impl&)> call;
+        std::string message;
+    };
+    const auto go = [](std::string destination, bool ljm, std::optional<int> flag,
+                       std::optional<std::string> search, std::optional<std::string> parallel,
+                       std::optional<int> speed, std::optional<int> accel,
+                       std::optional<int> decel) {
+        return [=](Impl& i) {
+            i.go(destination, false, ljm, flag, search, parallel, false, speed, accel, decel);
+        };
+    };
+    const auto move = [](std::string destination, std::optional<std::string> search,
+                         std::optional<std::string> parallel, std::optional<double> speed,
+                         std::optional<double> accel) {
+        return [=](Impl& i) {
+            i.move(destination, false, false, false, search, parallel, false, speed, accel);
+        };
+    };
+    const std::vector<Case> cases = {
+        {go("", false, nullopt, nullopt, nullopt, nullopt, nullopt, nullopt),
+         "Go destination must not be empty"},
+        {go("P1", false, 0, nullopt, nullopt, nullopt, nullopt, nullopt),
+         "orientation_flag can only be used when LJM is enabled"},
+        {go("P1", false, nullopt, nullopt, nullopt, 101, nullopt, nullopt),
+         "speed_percent must be between 1 and 100"},
+        {go("P1", false, nullopt, nullopt, nullopt, 0, nullopt, nullopt),
+         "speed_percent must be at least 1"},
+        {go("P1", false, nullopt, nullopt, nullopt, nullopt, 0, nullopt),
+         "acceleration_percent must be at least 1"},
+        {go("P1", false, nullopt, nullopt, nullopt, nullopt, 10, 0),
+         "deceleration_percent must be at least 1"},
+        {go("P1", false, nullopt, nullopt, nullopt, nullopt, nullopt, 10),
+         "deceleration_percent requires acceleration_percent"},
+        {go("P1", false, nullopt, std::string(""), nullopt, nullopt, nullopt, nullopt),
+         "search_expression must not be empty"},
+        {go("P1", false, nullopt, nullopt, std::string(""), nullopt, nullopt, nullopt),
+         "parallel_processing must not be empty"},
+        // Quotes or line ends would end the $Execute statement and smuggle in another command.
+        {go("P1\"\r\n$Execute,\"Motor Off", false, nullopt, nullopt, nullopt, nullopt, nullopt,
+            nullopt),
+         "destination must not contain quotes or line endings"},
+        {go("P1", false, nullopt, std::string("Till\n"), nullopt, nullopt, nullopt, nullopt),
+         "search_expression must not contain quotes or line endings"},
+        {go("P1", false, nullopt, nullopt, std::string("On 1\"x"), nullopt, nullopt, nullopt),
+         "parallel_processing must not contain quotes or line endings"},
+        {move("", nullopt, nullopt, nullopt, nullopt), "Move destination must not be empty"},
+        {move("P1\r", nullopt, nullopt, nullopt, nullopt),
+         "destination must not contain quotes or line endings"},
+        {move("P1", nullopt, nullopt, 0.0, nullopt), "speed_mm_s must be finite and positive"},
+        {move("P1", nullopt, nullopt, -1.0, nullopt), "speed_mm_s must be finite and positive"},
+        {move("P1", nullopt, nullopt, kNaN, nullopt), "speed_mm_s must be finite and positive"},
+        {move("P1", nullopt, nullopt, 10.0, kInf),
+         "acceleration_mm_s2 must be finite and positive"},
+        {move("P1", std::string(""), nullopt, nullopt, nullopt),
+         "search_expression must not be empty"},
+        {move("P1", nullopt, std::string("a\"b"), nullopt, nullopt),
+         "parallel_processing must not contain quotes or line endings"},
+    };
+    ScriptedPeer peer;
+    scriptLogin(peer).expectSilence(300ms);
+    Impl impl;
+    connectImpl(impl, peer);
+    for (const auto& c : cases) {
+        EXPECT_TRUE(throwsWithMessage<std::invalid_argument>([&] { c.call(impl); }, c.message));
+        EXPECT_FALSE(impl.motionInProgress_) << c.message;
+    }
+    EXPECT_TRUE(peer.finish());
+}
+
+TEST(Motion, FlagIsClearedWhenTheControllerRejectsTheMotion) {
+    ScriptedPeer peer;
+    scriptLogin(peer)
+        .exchange(execute("Speed 50"), "!Execute,15")
+        .exchange(execute("Go P9"), "!Execute,4001");
+    Impl impl;
+    connectImpl(impl, peer);
+    EXPECT_THROW(
+        impl.go("P1", false, false, nullopt, nullopt, nullopt, false, 50, nullopt, nullopt),
+        std::runtime_error);
+    EXPECT_FALSE(impl.motionInProgress_);
+    EXPECT_THROW(
+        impl.go("P9", false, false, nullopt, nullopt, nullopt, false, nullopt, nullopt, nullopt),
+        std::runtime_error);
+    EXPECT_FALSE(impl.motionInProgress_);
+    EXPECT_TRUE(peer.finish());
+}
+
+/// Runs a Go P1 on its own thread.
+std::future<void> startGo(CellCommandLink& link) {
+    return std::async(std::launch::async, [&link] {
+        link.go("P1", false, false, nullopt, nullopt, nullopt, false, nullopt, nullopt, nullopt);
+    });
+}
+
+TEST(MotionControl, PauseReturnsWhileTheMotionKeepsWaiting) {
+    ScriptedPeer peer;
+    scriptLogin(peer)
+        .expectLine(execute("Go P1"))
+        .mark("moving")
+        .exchange("$Pause", "#Pause,0")
+        .gate("finish")
+        .sendLine("#Execute,0");
+    CellCommandLink link;
+    connectLink(link, peer);
+    auto motion = startGo(link);
+    ASSERT_TRUE(peer.waitForMark("moving"));
+    // The robot state is refused at once rather than waiting for the motion.
+    const auto elapsed = timed([&] {
+        EXPECT_TRUE(throwsWithMessage<std::runtime_error>(
+            [&] { link.getState(); },
+            "getState() skipped: a motion command is in progress and holds the connection "
+            "until the move completes"));
+    });
+    EXPECT_LT(elapsed, milliseconds(50));
+    EXPECT_NO_THROW(link.pause());
+    EXPECT_EQ(motion.wait_for(100ms), std::future_status::timeout);
+    peer.openGate("finish");
+    ASSERT_EQ(motion.wait_for(10s), std::future_status::ready);
+    EXPECT_NO_THROW(motion.get());
+    EXPECT_TRUE(peer.finish());
+}
+
+TEST(MotionControl, SecondOverlappingControlCommandFailsAtOnce) {
+    ScriptedPeer peer;
+    scriptLogin(peer)
+        .expectLine(execute("Go P1"))
+        .expectLine("$Pause")
+        .mark("pause sent")
+        .gate("answer")
+        .sendLine("#Pause,0")
+        .expectLine("$Continue")
+        .sendLine("!Continue,21")
+        .sendLine("#Execute,0");
+    CellCommandLink link;
+    connectLink(link, peer);
+    auto motion = startGo(link);
+    // Wait until the motion really runs, so that pause() takes the side path.
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (peer.received().find("Go P1") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    auto firstPause = std::async(std::launch::async, [&] { link.pause(); });
+    ASSERT_TRUE(peer.waitForMark("pause sent"));
+    const auto elapsed = timed([&] {
+        EXPECT_TRUE(throwsWithMessage<std::runtime_error>(
+            [&] { link.pause(); }, "Another Epson motion-control command is pending"));
+    });
+    EXPECT_LT(elapsed, milliseconds(50));
+    peer.openGate("answer");
+    EXPECT_NO_THROW(firstPause.get());
+    // An error reply goes to the control command, not to the motion.
+    EXPECT_TRUE(throwsWithMessage<std::runtime_error>(
+        [&] { link.continueMotion(); },
+        "Remote command failed: !Continue,21 (command: $Continue)"));
+    EXPECT_NO_THROW(motion.get());
+    EXPECT_TRUE(peer.finish());
+}
+
+TEST(MotionControl, PauseRacingTheEndOfAMotionNeverLeavesAStrayReply) {
+    for (int round = 0; round < 60; ++round) {
+        ScriptedPeer peer;
+        scriptLogin(peer)
+            .expectLine(execute("Go P1"))
+            .mark("moving")
+            .sendLine("#Execute,0")
+            .exchange("$Pause", "#Pause,0")
+            .exchange(execute("Print Power"), "#Execute,\"1\"");
+        CellCommandLink link;
+        connectLink(link, peer);
+        auto motion = startGo(link);
+        ASSERT_TRUE(peer.waitForMark("moving"));
+        if (round % 3 == 1) {
+            std::this_thread::sleep_for(std::chrono::microseconds(50 * round));
+        }
+        EXPECT_NO_THROW(link.pause()) << "round " << round;
+        EXPECT_NO_THROW(motion.get()) << "round " << round;
+        EXPECT_EQ(link.getPowerMode(), EpsonPowerMode::HIGH) << "round " << round;
+        EXPECT_TRUE(peer.finish()) << "round " << round;
+    }
+}
+
+// Slow: the control command waits its full five seconds.
+TEST(MotionControlSlow, LateReplyAfterAPauseTimeoutIsDropped) {
+    ScriptedPeer peer;
+    scriptLogin(peer)
+        .expectLine(execute("Go P1"))
+        .expectLine("$Pause")
+        .gate("late", 15s)
+        .sendLine("#Pause,0")
+        .sendLine("#Execute,0")
+        .exchange(execute("Print Power"), "#Execute,\"0\"");
+    CellCommandLink link;
+    connectLink(link, peer);
+    auto motion = startGo(link);
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (peer.received().find("Go P1") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    const auto elapsed = timed([&] {
+        EXPECT_TRUE(throwsWithMessage<std::runtime_error>(
+            [&] { link.pause(); }, "Timed out waiting for Epson response to $Pause"));
+    });
+    EXPECT_GE(elapsed, milliseconds(4900));
+    peer.openGate("late");
+    EXPECT_NO_THROW(motion.get());
+    EXPECT_EQ(link.getPowerMode(), EpsonPowerMode::LOW);
+    EXPECT_TRUE(peer.finish());
+}
+
+}  // namespace
+}  // namespace epson::test
