@@ -1,0 +1,94 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/streambuf.hpp>
+#include <boost/system/error_code.hpp>
+
+#include "epson/EthernetReceiveInterface.hpp"
+
+namespace epson {
+
+/// How long connect() waits for the first complete sample.
+inline constexpr std::chrono::seconds kReadinessTimeout{2};
+/// Pause between a broken connection and the next attempt.
+inline constexpr std::chrono::seconds kReconnectPause{1};
+/// Bound of one TCP connect attempt to one endpoint, so that a peer that never answers the
+/// handshake cannot hold the receiver (and a disconnect waiting for it) for minutes.
+inline constexpr std::chrono::seconds kConnectAttemptTimeout{2};
+/// How often a pending connect attempt checks for a stop request.
+inline constexpr std::chrono::milliseconds kStopPollInterval{20};
+/// Longest packet kept while waiting for its carriage return. A peer that sends more without
+/// one is treated as broken, so it cannot grow the buffer without end.
+inline constexpr std::size_t kMaxPacketBytes = 64 * 1024;
+
+class EthernetReceiveInterface::Impl {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    Impl() = default;
+    /// Runs disconnect(): the thread must be joined before the members go.
+    ~Impl();
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
+
+    void connect(const std::string& host, unsigned short port);
+    /// The disconnect sequence shared by the public disconnect, connect and the destructor.
+    void disconnect();
+
+    /// Resolves host_ and connects socket_ to the first endpoint that accepts.
+    void connectSocket_();
+    /// The receiver thread's body.
+    void receiveLoop_();
+    /// Turns one packet into a published sample or status, or collects its sample fields.
+    /// @throw std::invalid_argument or std::out_of_range ("stod") for a value that is not a
+    ///        number; nothing from the packet is used then.
+    void parsePacket_(const std::string& packet);
+
+    // --- Helpers of the receiver thread ---------------------------------------------------
+    /// One attempt on one endpoint, ended early by a stop request. Expects socketMutex_ held.
+    boost::system::error_code connectEndpoint_(const boost::asio::ip::tcp::endpoint& endpoint);
+    /// Drops the connection after a read error. Takes socketMutex_.
+    void closeAfterReadError_();
+    /// Waits kReconnectPause, or less when disconnect() asks the thread to stop.
+    void pauseBeforeReconnect_();
+
+    // --- Connection (declaration order matters: ioContext_ outlives socket_) ---------------
+    boost::asio::io_context ioContext_;
+    boost::asio::ip::tcp::socket socket_{ioContext_};
+    /// One byte beyond kMaxPacketBytes leaves room for the carriage return of a full packet.
+    boost::asio::streambuf readBuffer_{kMaxPacketBytes + 1};
+    std::mutex socketMutex_;
+    std::thread thread_;
+    std::atomic<bool> stopRequested_{true};
+    std::atomic<bool> connected_{false};
+    std::string host_;
+    unsigned short port_ = EthernetReceiveInterface::kDefaultPort;
+
+    // --- Parser state (receiver thread only, except that connect() empties it) -------------
+    std::map<std::string, double> partialFields_;
+
+    // --- Published results ------------------------------------------------------------------
+    std::mutex sampleMutex_;
+    /// Woken after each published sample and by disconnect().
+    std::condition_variable sampleCondition_;
+    TelemetrySample sample_{};
+    Clock::time_point sampleTime_{};
+    bool hasSample_ = false;
+
+    std::mutex statusMutex_;
+    ControllerStatus status_;
+    Clock::time_point statusTime_{};
+    bool hasStatus_ = false;
+};
+
+}  // namespace epson

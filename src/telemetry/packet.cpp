@@ -1,0 +1,161 @@
+// Telemetry line format: "key=value" fields separated by ";", one packet per line.
+
+#include <array>
+#include <cerrno>
+#include <clocale>
+#include <cstdint>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include <locale.h>
+
+#include "ReceiverImpl.hpp"
+
+namespace epson {
+namespace {
+
+bool isWhiteSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+// The key with every white-space character removed, wherever it stands: the line feed that
+// follows a carriage return ends up in front of the next packet's first key.
+std::string normalisedKey(std::string_view raw) {
+    std::string key;
+    key.reserve(raw.size());
+    for (const char c : raw) {
+        if (!isWhiteSpace(c)) {
+            key.push_back(c);
+        }
+    }
+    return key;
+}
+
+// Truncates toward zero. A NaN or a value outside the int64 range has no defined conversion,
+// so it yields nothing and the caller drops the packet.
+std::optional<std::int64_t> statusValue(double value) {
+    // Both bounds are powers of two and exact in a double; NaN fails both comparisons.
+    if (!(value >= -9223372036854775808.0 && value < 9223372036854775808.0)) {
+        return std::nullopt;
+    }
+    return static_cast<std::int64_t>(value);
+}
+
+// std::stod's contract (leading blanks skipped, the longest numeric prefix taken, "stod" on
+// failure) without its dependence on the process's LC_NUMERIC: a host program that selects a
+// decimal-comma locale must not break the stream.
+double parseValue(const std::string& text) {
+    static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+    const char* begin = text.c_str();
+    char* end = nullptr;
+    errno = 0;
+    const double value = strtod_l(begin, &end, cLocale);
+    if (end == begin) {
+        throw std::invalid_argument("stod");
+    }
+    if (errno == ERANGE) {
+        throw std::out_of_range("stod");
+    }
+    return value;
+}
+
+std::int64_t bit(std::int64_t word, int index) {
+    return (word >> index) & 1;
+}
+
+}  // namespace
+
+void EthernetReceiveInterface::Impl::parsePacket_(const std::string& packet) {
+    static constexpr std::array<const char*, 6> kTcpKeys{"X", "Y", "Z", "U", "V", "W"};
+    static constexpr std::array<std::pair<const char*, const char*>, 5> kStatusKeys{{
+        {"STAT", "stat"},
+        {"SYSERR", "system_error"},
+        {"CTRLDEV", "control_device"},
+        {"ROBOTINFO", "robot_info"},
+        {"CTRLINFO", "ctrl_info"},
+    }};
+
+    // Every value is converted before anything is used, so a bad number fails the whole
+    // packet and leaves partialFields_ as it was.
+    std::map<std::string, double> fields;
+    const std::string_view text(packet);
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t end = text.find(';', start);
+        const std::string_view field = text.substr(
+            start, end == std::string_view::npos ? std::string_view::npos : end - start);
+        const std::size_t equals = field.find('=');
+        if (equals != std::string_view::npos) {
+            std::string key = normalisedKey(field.substr(0, equals));
+            if (!key.empty()) {
+                fields.insert_or_assign(std::move(key),
+                                        parseValue(std::string(field.substr(equals + 1))));
+            }
+        }
+        if (end == std::string_view::npos) {
+            break;
+        }
+        start = end + 1;
+    }
+
+    if (fields.contains("STAT")) {
+        ControllerStatus status;
+        for (const auto& [packetKey, statusKey] : kStatusKeys) {
+            const auto found = fields.find(packetKey);
+            if (found == fields.end()) {
+                return;
+            }
+            const std::optional<std::int64_t> value = statusValue(found->second);
+            if (!value) {
+                return;
+            }
+            status.emplace(statusKey, *value);
+        }
+        const std::int64_t ctrlInfo = status.at("ctrl_info");
+        const std::int64_t stat = status.at("stat");
+        status.emplace("emergency_stopped", bit(ctrlInfo, 8));
+        status.emplace("safeguard_open", bit(ctrlInfo, 9));
+        status.emplace("teach_mode", bit(stat, 19));
+
+        std::lock_guard lock(statusMutex_);
+        status_ = std::move(status);
+        statusTime_ = Clock::now();
+        hasStatus_ = true;
+        // A status packet never feeds the sample, whatever else it carries.
+        return;
+    }
+
+    if (fields.contains("X")) {
+        partialFields_.clear();  // X starts a new sample
+    }
+    for (auto& [key, value] : fields) {
+        partialFields_.insert_or_assign(key, value);
+    }
+
+    TelemetrySample sample;
+    for (std::size_t i = 0; i < 6; ++i) {
+        const auto joint = partialFields_.find("J" + std::to_string(i + 1) + "agl");
+        const auto pose = partialFields_.find(kTcpKeys[i]);
+        if (joint == partialFields_.end() || pose == partialFields_.end()) {
+            return;  // the rest may come in later packets
+        }
+        sample.joints[i] = joint->second;
+        sample.tcpPose[i] = pose->second;
+    }
+    {
+        std::lock_guard lock(sampleMutex_);
+        sample_ = sample;
+        sampleTime_ = Clock::now();
+        hasSample_ = true;
+    }
+    sampleCondition_.notify_all();
+    partialFields_.clear();  // each complete set is published once
+}
+
+}  // namespace epson

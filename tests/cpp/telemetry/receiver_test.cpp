@@ -1,0 +1,429 @@
+// The telemetry receiver against a loopback telemetry peer: readiness, reconnection, the
+// lifetime of published data, bounded buffering and bounded shutdown.
+
+#include <dirent.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "ReceiverImpl.hpp"
+#include "ScriptedPeer.hpp"  // RefusingPort
+#include "TelemetryPeer.hpp"
+#include "epson/EthernetReceiveInterface.hpp"
+
+namespace epson {
+namespace {
+
+using namespace std::chrono_literals;
+using test::pollUntil;
+using test::TelemetryPeer;
+using Clock = std::chrono::steady_clock;
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+constexpr const char* kLoopback = "127.0.0.1";
+constexpr const char* kReadinessMessage =
+    "Connected to the Epson telemetry port, but no complete six-axis sample was received "
+    "within 2 seconds. Check that the controller Background Task is running and continuously "
+    "writing all X-W and J1-J6 angle fields.";
+
+// Twelve distinct values derived from @p base, so that mixed-up samples show.
+TelemetrySample sampleFrom(double base) {
+    TelemetrySample sample;
+    for (std::size_t i = 0; i < 6; ++i) {
+        sample.joints[i] = base + static_cast<double>(i) + 0.25;
+        sample.tcpPose[i] = base + 100.0 * static_cast<double>(i + 1) - 0.5;
+    }
+    return sample;
+}
+
+std::string packetOf(const TelemetrySample& sample) {
+    return test::telemetrySamplePacket(sample.joints, sample.tcpPose);
+}
+
+bool sameSample(const TelemetrySample& a, const TelemetrySample& b) {
+    return a.joints == b.joints && a.tcpPose == b.tcpPose;
+}
+
+bool currentSampleIs(const EthernetReceiveInterface& receiver, const TelemetrySample& expected) {
+    return receiver.hasSample() && sameSample(receiver.getSample(), expected);
+}
+
+// Threads of this process, so that a test can tell that the receiver left none behind.
+int threadCount() {
+    DIR* tasks = ::opendir("/proc/self/task");
+    if (tasks == nullptr) {
+        return -1;
+    }
+    int count = 0;
+    while (const dirent* entry = ::readdir(tasks)) {
+        count += entry->d_name[0] != '.' ? 1 : 0;
+    }
+    ::closedir(tasks);
+    return count;
+}
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Expects @p action to throw std::runtime_error with exactly @p message.
+template <typename Action>
+void expectRuntimeError(Action action, const std::string& message) {
+    try {
+        action();
+        ADD_FAILURE() << "no exception; expected \"" << message << "\"";
+    } catch (const std::runtime_error& error) {
+        EXPECT_EQ(error.what(), message);
+    }
+}
+
+const std::string kStatusPacket = test::telemetryStatusPacket(524288, 0, 21, 0, 256);
+
+TEST(TelemetryReceiver, ConnectReturnsWithTheFirstSample) {
+    TelemetryPeer peer;
+    const TelemetrySample first = sampleFrom(1);
+    // Pose and joints in two CR LF lines: the line feed lands in front of the joint keys.
+    const std::string packet = packetOf(first);
+    const std::size_t split = packet.find(";J1agl");
+    peer.setGreeting({packet.substr(0, split), packet.substr(split + 1)});
+
+    EthernetReceiveInterface receiver;
+    EXPECT_FALSE(receiver.hasSample());
+    EXPECT_EQ(receiver.sampleAgeSeconds(), kInfinity);
+    expectRuntimeError([&] { receiver.getSample(); },
+                       "No complete Epson telemetry sample has been received");
+
+    const auto start = Clock::now();
+    receiver.connect(kLoopback, peer.port());
+    EXPECT_LT(secondsSince(start), 1.0) << "connect must return as soon as a sample is in";
+    EXPECT_TRUE(receiver.isConnected());
+    EXPECT_TRUE(sameSample(receiver.getSample(), first));
+    EXPECT_GE(receiver.sampleAgeSeconds(), 0.0);
+    EXPECT_LT(receiver.sampleAgeSeconds(), 1.0);
+
+    EXPECT_FALSE(receiver.hasControllerStatus());
+    EXPECT_EQ(receiver.controllerStatusAgeSeconds(), kInfinity);
+    expectRuntimeError([&] { receiver.getControllerStatus(); },
+                       "No Epson controller-status packet has been received");
+
+    ASSERT_TRUE(peer.sendPacket(kStatusPacket));
+    ASSERT_TRUE(pollUntil([&] { return receiver.hasControllerStatus(); }, 2s));
+    EXPECT_EQ(receiver.getControllerStatus().at("teach_mode"), 1);
+    EXPECT_LT(receiver.controllerStatusAgeSeconds(), 1.0);
+}
+
+TEST(TelemetryReceiver, StatusOnlyPeerFailsReadinessAfterTwoSeconds) {
+    TelemetryPeer peer;
+    peer.setGreeting({kStatusPacket});
+    const int threadsBefore = threadCount();
+    EthernetReceiveInterface receiver;
+
+    const auto start = Clock::now();
+    expectRuntimeError([&] { receiver.connect(kLoopback, peer.port()); }, kReadinessMessage);
+    const double elapsed = secondsSince(start);
+    EXPECT_GE(elapsed, 1.95);
+    EXPECT_LT(elapsed, 3.0);
+
+    EXPECT_FALSE(receiver.isConnected());
+    EXPECT_EQ(threadCount(), threadsBefore);
+    EXPECT_TRUE(peer.waitForRemoteCloses(1, 1s)) << "the socket must be closed";
+
+    ASSERT_TRUE(receiver.hasControllerStatus());
+    EXPECT_EQ(receiver.getControllerStatus().at("stat"), 524288);
+    EXPECT_LT(receiver.controllerStatusAgeSeconds(), 3.0);
+    EXPECT_FALSE(receiver.hasSample());
+    EXPECT_EQ(receiver.sampleAgeSeconds(), kInfinity);
+}
+
+TEST(TelemetryReceiver, RefusedConnectNamesTheEndpointAndStartsNothing) {
+    const test::RefusingPort refusing;
+    const int threadsBefore = threadCount();
+    EthernetReceiveInterface receiver;
+    expectRuntimeError([&] { receiver.connect(kLoopback, refusing.port()); },
+                       "Failed to connect to Epson telemetry at 127.0.0.1:" +
+                           std::to_string(refusing.port()) + ": Connection refused");
+    EXPECT_FALSE(receiver.isConnected());
+    EXPECT_EQ(threadCount(), threadsBefore);
+}
+
+TEST(TelemetryReceiver, DataOutlivesDisconnectAndAges) {
+    TelemetryPeer peer;
+    const TelemetrySample first = sampleFrom(1);
+    peer.setGreeting({packetOf(first), kStatusPacket});
+    EthernetReceiveInterface receiver;
+    receiver.disconnect();  // harmless while idle
+    receiver.disconnect();
+
+    receiver.connect(kLoopback, peer.port());
+    ASSERT_TRUE(pollUntil([&] { return receiver.hasControllerStatus(); }, 2s));
+    receiver.disconnect();
+    EXPECT_FALSE(receiver.isConnected());
+    EXPECT_TRUE(peer.waitForRemoteCloses(1, 1s));
+
+    const double sampleAge = receiver.sampleAgeSeconds();
+    const double statusAge = receiver.controllerStatusAgeSeconds();
+    EXPECT_TRUE(pollUntil(
+        [&] {
+            return receiver.sampleAgeSeconds() > sampleAge + 0.05 &&
+                   receiver.controllerStatusAgeSeconds() > statusAge + 0.05;
+        },
+        2s));
+    receiver.disconnect();
+    EXPECT_TRUE(sameSample(receiver.getSample(), first));
+    EXPECT_EQ(receiver.getControllerStatus().at("stat"), 524288);
+}
+
+TEST(TelemetryReceiver, SecondConnectStartsAfresh) {
+    TelemetryPeer oldPeer;
+    oldPeer.setGreeting({packetOf(sampleFrom(1)), kStatusPacket});
+    TelemetryPeer newPeer;
+    const TelemetrySample fresh = sampleFrom(2);
+    newPeer.setGreeting({packetOf(fresh)});
+    const int threadsBefore = threadCount();
+
+    EthernetReceiveInterface receiver;
+    receiver.connect(kLoopback, oldPeer.port());
+    ASSERT_TRUE(pollUntil([&] { return receiver.hasControllerStatus(); }, 2s));
+    // By name this time: resolution may yield several endpoints, tried in order.
+    receiver.connect("localhost", newPeer.port());
+
+    EXPECT_TRUE(oldPeer.waitForRemoteCloses(1, 1s));
+    EXPECT_EQ(threadCount(), threadsBefore + 1) << "the old receiver thread must be gone";
+    EXPECT_TRUE(receiver.isConnected());
+    EXPECT_TRUE(sameSample(receiver.getSample(), fresh));
+    EXPECT_FALSE(receiver.hasControllerStatus());
+    EXPECT_EQ(receiver.controllerStatusAgeSeconds(), kInfinity);
+}
+
+TEST(TelemetryReceiver, ReconnectsAboutASecondAfterThePeerCloses) {
+    TelemetryPeer peer;
+    const TelemetrySample first = sampleFrom(1);
+    peer.setGreeting({packetOf(first)});
+    EthernetReceiveInterface receiver;
+    receiver.connect(kLoopback, peer.port());
+
+    peer.setGreeting({});  // a reconnection must not wait for a sample
+    const auto closed = Clock::now();
+    peer.closeClient();
+    ASSERT_TRUE(pollUntil([&] { return !receiver.isConnected(); }, 1s));
+    EXPECT_TRUE(sameSample(receiver.getSample(), first)) << "data stays readable meanwhile";
+
+    ASSERT_TRUE(pollUntil([&] { return receiver.isConnected(); }, 3s));
+    const double elapsed = secondsSince(closed);
+    EXPECT_GE(elapsed, 0.9);
+    EXPECT_LT(elapsed, 2.0);
+    EXPECT_TRUE(peer.waitForAccepts(2, 1s));  // the client side may finish first
+
+    const TelemetrySample later = sampleFrom(3);
+    ASSERT_TRUE(peer.sendPacket(packetOf(later)));
+    EXPECT_TRUE(pollUntil([&] { return currentSampleIs(receiver, later); }, 2s));
+}
+
+TEST(TelemetryReceiver, BadPacketDropsCollectedFieldsAndKeepsTheConnection) {
+    TelemetryPeer peer;
+    const TelemetrySample first = sampleFrom(1);
+    peer.setGreeting({packetOf(first)});
+    EthernetReceiveInterface receiver;
+    receiver.connect(kLoopback, peer.port());
+
+    ASSERT_TRUE(peer.sendPacket("X=1;Y=2;Z=3;U=4;V=5;W=6;J1agl=7;J2agl=8;J3agl=9"));
+    ASSERT_TRUE(peer.sendPacket("Note=abc"));
+    // Would complete the sample had the bad packet not dropped the fields before it.
+    ASSERT_TRUE(peer.sendPacket("J4agl=10;J5agl=11;J6agl=12"));
+    ASSERT_TRUE(peer.sendPacket(kStatusPacket));  // packets are handled in order
+    ASSERT_TRUE(pollUntil([&] { return receiver.hasControllerStatus(); }, 2s));
+
+    EXPECT_TRUE(sameSample(receiver.getSample(), first));
+    EXPECT_TRUE(receiver.isConnected());
+    EXPECT_EQ(peer.acceptCount(), 1);
+    EXPECT_EQ(peer.remoteCloseCount(), 0);
+}
+
+TEST(TelemetryReceiver, OnlyACarriageReturnEndsAPacket) {
+    TelemetryPeer peer;
+    peer.setGreeting({packetOf(sampleFrom(1))});
+    EthernetReceiveInterface receiver;
+    receiver.connect(kLoopback, peer.port());
+
+    const TelemetrySample next = sampleFrom(2);
+    ASSERT_TRUE(peer.sendRaw(packetOf(next) + "\n"));
+    EXPECT_FALSE(pollUntil([&] { return currentSampleIs(receiver, next); }, 200ms));
+    ASSERT_TRUE(peer.sendRaw("\r"));
+    EXPECT_TRUE(pollUntil([&] { return currentSampleIs(receiver, next); }, 2s));
+}
+
+TEST(TelemetryReceiver, ConcurrentReadersSeeWholeSamplesAndStatuses) {
+    auto uniform = [](double value) {
+        TelemetrySample sample;
+        sample.joints.fill(value);
+        sample.tcpPose.fill(value);
+        return sample;
+    };
+    TelemetryPeer peer;
+    peer.setGreeting({packetOf(uniform(0))});
+    EthernetReceiveInterface receiver;
+    receiver.connect(kLoopback, peer.port());
+
+    std::atomic<bool> done{false};
+    std::atomic<int> torn{0};
+    std::atomic<long> reads{0};
+    std::vector<std::thread> readers;
+    for (int r = 0; r < 3; ++r) {
+        readers.emplace_back([&] {
+            while (!done.load()) {
+                const TelemetrySample sample = receiver.getSample();
+                for (std::size_t i = 0; i < 6; ++i) {
+                    if (sample.joints[i] != sample.joints[0] ||
+                        sample.tcpPose[i] != sample.joints[0]) {
+                        ++torn;
+                    }
+                }
+                if (receiver.hasControllerStatus()) {
+                    const ControllerStatus status = receiver.getControllerStatus();
+                    if (status.at("stat") != status.at("ctrl_info") ||
+                        status.at("system_error") != status.at("robot_info")) {
+                        ++torn;
+                    }
+                }
+                if (!(receiver.sampleAgeSeconds() >= 0.0) || !receiver.isConnected()) {
+                    ++torn;
+                }
+                receiver.controllerStatusAgeSeconds();
+                ++reads;
+            }
+        });
+    }
+
+    constexpr int kPackets = 300;
+    bool sent = true;
+    for (int i = 1; i <= kPackets && sent; ++i) {
+        sent = peer.sendPacket(packetOf(uniform(i))) &&
+               peer.sendPacket(test::telemetryStatusPacket(i, i, 21, i, i));
+    }
+    EXPECT_TRUE(sent);
+    EXPECT_TRUE(pollUntil(
+        [&] {
+            return currentSampleIs(receiver, uniform(kPackets)) && receiver.hasControllerStatus() &&
+                   receiver.getControllerStatus().at("stat") == kPackets;
+        },
+        5s));
+    done.store(true);
+    for (auto& reader : readers) {
+        reader.join();
+    }
+    EXPECT_EQ(torn.load(), 0);
+    EXPECT_GT(reads.load(), 0);
+}
+
+// --- Bounded buffering --------------------------------------------------------------------
+
+TEST(TelemetryReceiver, OverlongLineDropsTheConnectionAndItsBytes) {
+    TelemetryPeer peer;
+    peer.setGreeting({packetOf(sampleFrom(1))});
+    EthernetReceiveInterface receiver;
+    receiver.connect(kLoopback, peer.port());
+
+    // Exactly the limit before the carriage return, counting the line feed still buffered
+    // from the greeting's CR LF. The padding is a field without "=".
+    const TelemetrySample atLimit = sampleFrom(2);
+    std::string line = packetOf(atLimit) + ";";
+    line.append(kMaxPacketBytes - 1 - line.size(), 'p');
+    ASSERT_TRUE(peer.sendRaw(line + "\r"));
+    ASSERT_TRUE(pollUntil([&] { return currentSampleIs(receiver, atLimit); }, 2s));
+    EXPECT_EQ(peer.remoteCloseCount(), 0);
+
+    // One byte more without a carriage return is a broken peer.
+    peer.setGreeting({});
+    ASSERT_TRUE(peer.sendRaw(std::string(kMaxPacketBytes + 1, 'p')));
+    ASSERT_TRUE(peer.waitForRemoteCloses(1, 2s));
+    EXPECT_FALSE(receiver.isConnected());
+    ASSERT_TRUE(peer.waitForAccepts(2, 3s)) << "reconnects on the usual cadence";
+    ASSERT_TRUE(pollUntil([&] { return receiver.isConnected(); }, 1s));
+
+    // Had the dropped bytes been kept, they would spoil this packet's first key.
+    const TelemetrySample after = sampleFrom(3);
+    ASSERT_TRUE(peer.sendPacket(packetOf(after)));
+    EXPECT_TRUE(pollUntil([&] { return currentSampleIs(receiver, after); }, 2s));
+}
+
+// --- Bounded connection attempts ------------------------------------------------------------
+
+TEST(TelemetryReceiver, ConnectToAPeerThatNeverAnswersGivesUp) {
+    TelemetryPeer peer;
+    peer.stallHandshakes();
+    const int threadsBefore = threadCount();
+    EthernetReceiveInterface receiver;
+
+    const auto start = Clock::now();
+    expectRuntimeError([&] { receiver.connect(kLoopback, peer.port()); },
+                       "Failed to connect to Epson telemetry at 127.0.0.1:" +
+                           std::to_string(peer.port()) + ": Connection timed out");
+    const double elapsed = secondsSince(start);
+    EXPECT_GE(elapsed, 1.9);
+    EXPECT_LT(elapsed, 3.0);
+    EXPECT_FALSE(receiver.isConnected());
+    EXPECT_EQ(threadCount(), threadsBefore);
+}
+
+TEST(TelemetryReceiver, RetriesAfterAnAttemptTimesOut) {
+    TelemetryPeer peer;
+    peer.setGreeting({packetOf(sampleFrom(1))});
+    EthernetReceiveInterface receiver;
+    receiver.connect(kLoopback, peer.port());
+
+    peer.stallHandshakes();
+    peer.closeClient();
+    ASSERT_TRUE(pollUntil([&] { return peer.handshakePending(); }, 3s));
+    // The attempt ends at its deadline and the next one follows on the usual cadence.
+    ASSERT_TRUE(pollUntil([&] { return !peer.handshakePending(); }, 3s));
+    EXPECT_FALSE(receiver.isConnected());
+    peer.resumeHandshakes();
+    EXPECT_TRUE(pollUntil([&] { return receiver.isConnected(); }, 3s));
+    EXPECT_TRUE(peer.waitForAccepts(2, 1s));  // the client side may finish first
+}
+
+enum class StopBy { kDisconnect, kDestructor };
+
+class StopDuringReconnection : public ::testing::TestWithParam<StopBy> {};
+
+TEST_P(StopDuringReconnection, ReturnsWithinTheBound) {
+    TelemetryPeer peer;
+    peer.setGreeting({packetOf(sampleFrom(1))});
+    const int threadsBefore = threadCount();
+    auto receiver = std::make_unique<EthernetReceiveInterface>();
+    receiver->connect(kLoopback, peer.port());
+
+    peer.stallHandshakes();
+    peer.closeClient();
+    // The receiver's SYN is now unanswered: it is inside a reconnection attempt.
+    ASSERT_TRUE(pollUntil([&] { return peer.handshakePending(); }, 3s));
+
+    const auto start = Clock::now();
+    if (GetParam() == StopBy::kDisconnect) {
+        receiver->disconnect();
+        EXPECT_FALSE(receiver->isConnected());
+    } else {
+        receiver.reset();
+    }
+    EXPECT_LT(secondsSince(start), 3.0);
+    EXPECT_EQ(threadCount(), threadsBefore);
+}
+
+INSTANTIATE_TEST_SUITE_P(Telemetry, StopDuringReconnection,
+                         ::testing::Values(StopBy::kDisconnect, StopBy::kDestructor),
+                         [](const auto& info) {
+                             return info.param == StopBy::kDisconnect ? "Disconnect" : "Destructor";
+                         });
+
+}  // namespace
+}  // namespace epson
