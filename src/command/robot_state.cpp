@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "CellCommandLinkImpl.hpp"
+#include "results.hpp"
 #include "spel_text.hpp"
 
 namespace epson {
@@ -47,15 +48,9 @@ std::vector<double> CellCommandLink::Impl::getState() {
     if (!tryLockFor(lock, kStateLockTimeout)) {
         throw std::runtime_error("getState() timed out waiting for the connection");
     }
-    const std::string text = executeAndGetResult_(
+    return results::parseRobotState(executeAndGetResult_(
         "Print Agl(1),Agl(2),Agl(3),Agl(4),Agl(5),Agl(6),CX(Here),CY(Here),CZ(Here),CU(Here),"
-        "CV(Here),CW(Here)");
-    auto values = spel::readDoubles(text);
-    if (values.size() != 12) {
-        throw std::runtime_error("Failed to parse robot state. Expected 12 values, received " +
-                                 std::to_string(values.size()) + ": \"" + text + "\"");
-    }
-    return values;
+        "CV(Here),CW(Here)"));
 }
 
 std::vector<double> CellCommandLink::Impl::inverseKinematics(
@@ -98,12 +93,7 @@ std::vector<double> CellCommandLink::Impl::inverseKinematics(
                                      std::to_string(joint) + " (" + statement +
                                      "): " + error.what());
         }
-        const auto value = spel::readSingleDouble(text);
-        if (!value || !std::isfinite(*value)) {
-            throw std::runtime_error("Failed to parse Epson controller IK response for joint " +
-                                     std::to_string(joint) + ": \"" + text + "\"");
-        }
-        joints.push_back(*value);
+        joints.push_back(results::parseIkJoint(joint, text));
     }
     return joints;
 }

@@ -1,10 +1,9 @@
 // Status, power and motor commands, and the motion-control side path.
 
-#include <climits>
 #include <stdexcept>
 
 #include "CellCommandLinkImpl.hpp"
-#include "spel_text.hpp"
+#include "results.hpp"
 
 namespace epson {
 
@@ -20,53 +19,16 @@ std::string powerWord(EpsonPowerMode mode) {
     throw std::invalid_argument("Unknown Epson power mode");
 }
 
-std::string lowerWithoutSpace(const std::string& text) {
-    std::string result;
-    for (const char c : text) {
-        if (!spel::isSpace(c)) {
-            result.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
-        }
-    }
-    return result;
-}
-
 }  // namespace
 
 bool CellCommandLink::Impl::isEmergencyStopped_() {
-    const std::string text = executeAndGetResult_("Print EStopOn");
-    if (const auto number = spel::readSingleInteger(text);
-        number && *number >= INT_MIN && *number <= INT_MAX) {
-        return *number != 0;
-    }
-    const std::string word = lowerWithoutSpace(text);
-    if (word == "true") {
-        return true;
-    }
-    if (word == "false") {
-        return false;
-    }
-    throw std::runtime_error("Failed to parse EStopOn response as a Boolean: \"" + text + "\"");
+    return results::parseEmergencyStop(executeAndGetResult_("Print EStopOn"));
 }
 
 ControllerStatus CellCommandLink::Impl::getControllerStatus() {
-    static constexpr const char* kKeys[] = {"stat",           "system_error", "emergency_stopped",
-                                            "safeguard_open", "teach_mode",   "control_device",
-                                            "robot_info",     "ctrl_info"};
-    static constexpr std::size_t kCount = std::size(kKeys);
     std::lock_guard lock(commandMutex_);
-    const std::string text = executeAndGetResult_(
-        "Print Stat(0),SysErr,EStopOn,SafetyOn,TeachOn,CtrlDev,RobotInfo(0),CtrlInfo(1)");
-    const auto tokens = spel::readTokens(text);
-    if (tokens.size() != kCount) {
-        throw std::runtime_error("Failed to parse controller status. Expected " +
-                                 std::to_string(kCount) + " values, received " +
-                                 std::to_string(tokens.size()) + ": \"" + text + "\"");
-    }
-    ControllerStatus status;
-    for (std::size_t i = 0; i < kCount; ++i) {
-        status[kKeys[i]] = parseControllerStatusValue_(tokens[i]);
-    }
-    return status;
+    return results::parseControllerStatus(executeAndGetResult_(
+        "Print Stat(0),SysErr,EStopOn,SafetyOn,TeachOn,CtrlDev,RobotInfo(0),CtrlInfo(1)"));
 }
 
 EpsonPowerMode CellCommandLink::Impl::getPowerMode_() {
@@ -91,19 +53,7 @@ void CellCommandLink::Impl::setPowerMode_(EpsonPowerMode mode) {
 
 PtpMotionLimits CellCommandLink::Impl::getPtpMotionLimits() {
     std::lock_guard lock(commandMutex_);
-    const std::string text = executeAndGetResult_("Print AccelMax(1),AccelMax(2)");
-    auto in = spel::resultStream(text);
-    long long acceleration = 0;
-    long long deceleration = 0;
-    const bool read = static_cast<bool>(in >> acceleration >> deceleration);
-    in >> std::ws;
-    const auto valid = [](long long v) { return v >= 1 && v <= INT32_MAX; };
-    if (!read || !in.eof() || !valid(acceleration) || !valid(deceleration)) {
-        throw std::runtime_error(
-            "Failed to parse positive AccelMax limits from Epson controller: \"" + text + "\"");
-    }
-    return PtpMotionLimits{100, static_cast<std::int32_t>(acceleration),
-                           static_cast<std::int32_t>(deceleration)};
+    return results::parsePtpMotionLimits(executeAndGetResult_("Print AccelMax(1),AccelMax(2)"));
 }
 
 void CellCommandLink::Impl::motorOn_() {

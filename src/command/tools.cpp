@@ -3,7 +3,7 @@
 #include <stdexcept>
 
 #include "CellCommandLinkImpl.hpp"
-#include "spel_text.hpp"
+#include "results.hpp"
 
 namespace epson {
 
@@ -62,13 +62,7 @@ std::vector<double> CellCommandLink::Impl::getToolDefinition_(int tool_num) {
     for (const char* axis : {"CX", "CY", "CZ", "CU", "CV", "CW"}) {
         statement += std::string(statement.size() > 6 ? "," : "") + axis + "(TLSet(" + n + "))";
     }
-    const std::string text = executeAndGetResult_(statement);
-    auto values = spel::readDoubles(text);
-    if (values.size() != 6) {
-        throw std::runtime_error("Failed to parse TLSet definition. Expected 6 values, received " +
-                                 std::to_string(values.size()) + ": \"" + text + "\"");
-    }
-    return values;
+    return results::parseToolDefinition(executeAndGetResult_(statement));
 }
 
 void CellCommandLink::tlSet(int tool_num, const std::string& tool_def_point) {

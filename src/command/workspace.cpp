@@ -4,15 +4,10 @@
 #include <stdexcept>
 
 #include "CellCommandLinkImpl.hpp"
+#include "results.hpp"
 #include "spel_text.hpp"
 
 namespace epson {
-
-namespace {
-
-constexpr double kBoundTolerance = 0.005;
-
-}  // namespace
 
 void CellCommandLink::Impl::addSafetyCuboid(const std::vector<double>& min_corner_mm,
                                             const std::vector<double>& max_corner_mm) {
@@ -34,27 +29,11 @@ void CellCommandLink::Impl::addSafetyCuboid(const std::vector<double>& min_corne
     command_("$Execute,\"XYLimMode 1\"", kCommandTimeout);
     command_("$Execute,\"XYLim " + spel::joinGeneral(sent, 17) + "\"", kCommandTimeout);
 
-    const std::string mode = executeAndGetResult_("Print XYLimMode");
-    if (spel::readSingleInteger(mode) != 1) {
-        throw std::runtime_error("Epson controller did not verify XYLIM_STRICT: \"" + mode + "\"");
-    }
-
-    const std::string bounds = executeAndGetResult_(
-        "Print CX(XYLim(1)),CX(XYLim(2)),CY(XYLim(1)),CY(XYLim(2)),CZ(XYLim(1)),CZ(XYLim(2))");
-    auto in = spel::resultStream(bounds);
-    for (const double expected : sent) {
-        double value = 0.0;
-        if (!(in >> value) || !std::isfinite(value) ||
-            !spel::withinTolerance(value, expected, kBoundTolerance)) {
-            throw std::runtime_error("Epson controller did not verify XYLim bounds: \"" + bounds +
-                                     "\"");
-        }
-    }
-    in >> std::ws;
-    if (!in.eof()) {
-        throw std::runtime_error("Epson controller returned extra XYLim bounds: \"" + bounds +
-                                 "\"");
-    }
+    results::verifyXyLimMode(executeAndGetResult_("Print XYLimMode"));
+    results::verifyXyLimBounds(
+        executeAndGetResult_("Print CX(XYLim(1)),CX(XYLim(2)),CY(XYLim(1)),CY(XYLim(2)),"
+                             "CZ(XYLim(1)),CZ(XYLim(2))"),
+        sent);
 }
 
 void CellCommandLink::addSafetyCuboid(const std::vector<double>& min_corner_mm,

@@ -1,0 +1,24 @@
+#pragma once
+
+// Readers of the controller's printed results. Pure functions of the text, so that they can be
+// tested and fuzzed without a connection; each throws std::runtime_error quoting the text.
+
+#include <string>
+#include <vector>
+
+#include "epson/types.hpp"
+
+namespace epson::results {
+
+bool parseEmergencyStop(const std::string& text);
+ControllerStatus parseControllerStatus(const std::string& text);
+PtpMotionLimits parsePtpMotionLimits(const std::string& text);
+std::vector<double> parseToolDefinition(const std::string& text);
+std::vector<double> parseRobotState(const std::string& text);
+double parseIkJoint(int joint, const std::string& text);
+/// Throws unless the XYLimMode read-back is exactly the integer 1.
+void verifyXyLimMode(const std::string& text);
+/// Throws unless the six bounds match @p sent within 0.005 mm, with nothing after them.
+void verifyXyLimBounds(const std::string& text, const std::vector<double>& sent);
+
+}  // namespace epson::results
