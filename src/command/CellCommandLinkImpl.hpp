@@ -28,6 +28,17 @@ inline constexpr std::chrono::milliseconds kStateLockTimeout{250};
 /// A reply that grows past this without a line end is treated as a broken connection.
 inline constexpr std::size_t kMaxReplyBytes = 1048576;
 inline constexpr int kTcpToolSlot = 15;
+/// Longest argument text accepted into a command, and longest command line written. Far beyond
+/// any real statement, they keep absurd arguments off the wire; the argument bound leaves room
+/// for a statement built from several arguments.
+inline constexpr std::size_t kMaxTextBytes = 16384;
+inline constexpr std::size_t kMaxCommandBytes = 65536;
+
+/// Refuses texts that cannot travel inside one command line: a NUL byte, which a controller
+/// may take as the end of the text, and anything longer than @p limit.
+/// @throw std::invalid_argument naming @p name.
+void requireTransmittable(const std::string& text, const char* name,
+                          std::size_t limit = kMaxTextBytes);
 
 class CellCommandLink::Impl {
   public:

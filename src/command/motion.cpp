@@ -15,6 +15,7 @@ void requireVerbatimSafe(const std::string& text, const char* name) {
     if (text.find_first_of("\"\r\n") != std::string::npos) {
         throw std::invalid_argument(std::string(name) + " must not contain quotes or line endings");
     }
+    requireTransmittable(text, name);
 }
 
 /// Appends the search clause and the parallel statement, shared by Go and Move.

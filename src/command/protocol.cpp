@@ -43,6 +43,16 @@ std::string displayedCommand(const std::string& command) {
     return command;
 }
 
+void requireTransmittable(const std::string& text, const char* name, std::size_t limit) {
+    if (text.find('\0') != std::string::npos) {
+        throw std::invalid_argument(std::string(name) + " must not contain NUL characters");
+    }
+    if (text.size() > limit) {
+        throw std::invalid_argument(std::string(name) + " must not be longer than " +
+                                    std::to_string(limit) + " bytes");
+    }
+}
+
 void writeConsoleLine(std::ostream& stream, const std::string& line) {
     // One write per line keeps concurrent links from interleaving inside a line.
     stream << (line + '\n') << std::flush;

@@ -23,6 +23,7 @@ void CellCommandLink::Impl::tlSet_(int tool_num, const std::string& tool_def_poi
     if (tool_def_point.find_first_of("\"\r\n") != std::string::npos) {
         throw std::invalid_argument("TLSet tool_def_point must not contain quotes or line endings");
     }
+    requireTransmittable(tool_def_point, "TLSet tool_def_point");
     command_("$Execute,\"TLSet " + std::to_string(tool_num) + ", " + tool_def_point + "\"",
              kCommandTimeout);
 }

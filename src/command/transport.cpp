@@ -47,6 +47,11 @@ void CellCommandLink::Impl::connect(const std::string& host, std::uint16_t port,
     if (password.find_first_of("\r\n") != std::string::npos) {
         throw std::invalid_argument("password must not contain line endings");
     }
+    requireTransmittable(password, "password");
+    // The resolver would silently stop at a NUL and connect somewhere else.
+    if (host.find('\0') != std::string::npos) {
+        throw std::invalid_argument("host must not contain NUL characters");
+    }
     std::lock_guard lock(commandMutex_);
 
     boost::system::error_code resolveError;
@@ -145,6 +150,8 @@ void CellCommandLink::Impl::command_(const std::string& command,
     if (!connected_ || !socket_.is_open()) {
         throw std::runtime_error("command() was called but socket not connected");
     }
+    requireTransmittable(command, "command",
+                         kMaxCommandBytes);  // the last guard; arguments are checked earlier
     writeLine_(command);
     lastCommand_ = command;
     const std::string echo = expectedEcho(command);

@@ -61,6 +61,18 @@ TEST(Connect, PasswordWithLineEndIsRefusedBeforeAnything) {
     }
 }
 
+TEST(Connect, HostileHostAndPasswordAreRefusedBeforeAnything) {
+    CellCommandLink link;
+    // Resolution would stop at the NUL and connect to the loopback host.
+    EXPECT_TRUE(throwsWithMessage<std::invalid_argument>(
+        [&] { link.connect(std::string("127.0.0.1\0evil", 14), 5000, ""); },
+        "host must not contain NUL characters"));
+    EXPECT_TRUE(throwsWithMessage<std::invalid_argument>(
+        [&] { link.connect("127.0.0.1", 5000, std::string("1\0", 2)); },
+        "password must not contain NUL characters"));
+    EXPECT_FALSE(link.isConnected());
+}
+
 TEST(Connect, RejectedLoginIsNotRetriedAndLeavesTheLinkClosed) {
     ScriptedPeer peer;
     peer.exchange("$Login,wrong", "!Login,13").expectClosed();

@@ -170,6 +170,12 @@ TEST(Tools, NumberChecksComeFirstAndSendNothing) {
             [&] { link.tlSet(1, point); },
             "TLSet tool_def_point must not contain quotes or line endings"));
     }
+    EXPECT_TRUE(throwsWithMessage<std::invalid_argument>(
+        [&] { link.tlSet(1, std::string("P1\0", 3)); },
+        "TLSet tool_def_point must not contain NUL characters"));
+    EXPECT_TRUE(throwsWithMessage<std::invalid_argument>(
+        [&] { link.tlSet(1, std::string(10 << 20, 'P')); },
+        "TLSet tool_def_point must not be longer than 16384 bytes"));
 }
 
 TEST(Tools, CommandTextsOnTheWire) {

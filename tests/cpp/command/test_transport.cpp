@@ -98,6 +98,21 @@ TEST(Transport, EmptyCommandWritesTheTerminatorThenFailsToFormItsEcho) {
     EXPECT_TRUE(peer.finish());
 }
 
+TEST(Transport, UntransmittableCommandIsRefusedBeforeWriting) {
+    ScriptedPeer peer;
+    scriptLogin(peer).expectSilence(200ms);
+    Impl impl;
+    connectImpl(impl, peer);
+    EXPECT_TRUE(throwsWithMessage<std::invalid_argument>(
+        [&] { impl.command_(std::string("$Execute,\"Print 1\0\"", 18), kCommandTimeout); },
+        "command must not contain NUL characters"));
+    EXPECT_TRUE(throwsWithMessage<std::invalid_argument>(
+        [&] { impl.command_("$" + std::string(kMaxCommandBytes, 'x'), kCommandTimeout); },
+        "command must not be longer than 65536 bytes"));
+    EXPECT_TRUE(impl.connected_);
+    EXPECT_TRUE(peer.finish());
+}
+
 TEST(Transport, CommandWhileDisconnectedSendsNothing) {
     Impl impl;
     EXPECT_TRUE(
