@@ -30,6 +30,9 @@ inline constexpr std::chrono::milliseconds kStopPollInterval{20};
 /// Longest packet kept while waiting for its carriage return. A peer that sends more without
 /// one is treated as broken, so it cannot grow the buffer without end.
 inline constexpr std::size_t kMaxPacketBytes = 64 * 1024;
+/// Fields collected across packets for one sample; a peer that keeps sending new keys without
+/// ever completing a sample loses its collected fields instead of growing memory.
+inline constexpr std::size_t kMaxPartialFields = 256;
 
 class EthernetReceiveInterface::Impl {
   public:

@@ -137,6 +137,10 @@ void EthernetReceiveInterface::Impl::parsePacket_(const std::string& packet) {
     for (auto& [key, value] : fields) {
         partialFields_.insert_or_assign(key, value);
     }
+    if (partialFields_.size() > kMaxPartialFields) {
+        partialFields_.clear();
+        return;
+    }
 
     TelemetrySample sample;
     for (std::size_t i = 0; i < 6; ++i) {

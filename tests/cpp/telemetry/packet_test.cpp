@@ -220,6 +220,22 @@ TEST_P(PacketRules, PublishAsStated) {
     }
 }
 
+TEST(PacketMemory, EndlessNewKeysWithoutASampleStayBounded) {
+    EthernetReceiveInterface::Impl receiver;
+    receiver.parsePacket_("J1agl=1;J2agl=2;J3agl=3;J4agl=4;J5agl=5;J6agl=6");
+    for (int i = 0; i < 10000; ++i) {
+        receiver.parsePacket_("K" + std::to_string(i) + "=1");
+        ASSERT_LE(receiver.partialFields_.size(), kMaxPartialFields);
+    }
+    // The flood cost the collected joints: this pose alone does not complete a sample.
+    receiver.parsePacket_("Y=0;Z=600;U=0;V=90;W=0");
+    EXPECT_FALSE(receiver.hasSample_);
+    receiver.parsePacket_(
+        "X=400;Y=0;Z=600;U=0;V=90;W=0;J1agl=0;J2agl=10;J3agl=-20;J4agl=0;"
+        "J5agl=100;J6agl=0");
+    EXPECT_TRUE(receiver.hasSample_);
+}
+
 INSTANTIATE_TEST_SUITE_P(Telemetry, PacketRules, ::testing::ValuesIn(parseCases()),
                          [](const auto& info) { return info.param.name; });
 
