@@ -1,0 +1,368 @@
+// Python module _cell_simulator: the Epson controller simulator for tests and demos.
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cmath>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "epson_sim/Simulator.hpp"
+
+namespace py = pybind11;
+using epson::sim::ControllerSnapshot;
+using epson::sim::MatchMode;
+using epson::sim::MotionKind;
+using epson::sim::MotionRecord;
+using epson::sim::Simulator;
+using epson::sim::SimulatorOptions;
+using epson::sim::TelemetryMode;
+
+namespace {
+
+using Release = py::call_guard<py::gil_scoped_release>;
+
+std::chrono::milliseconds toMilliseconds(double seconds, const char* what) {
+    if (!std::isfinite(seconds) || seconds < 0.0) {
+        throw std::invalid_argument(std::string(what) + " must be a finite, non-negative number");
+    }
+    return std::chrono::milliseconds(std::llround(seconds * 1000.0));
+}
+
+MatchMode matchMode(bool regex) {
+    return regex ? MatchMode::Regex : MatchMode::Substring;
+}
+int timesOf(const std::optional<int>& times) {
+    return times ? std::max(*times, 0) : -1;
+}
+
+TelemetryMode parseTelemetryMode(const std::string& name) {
+    if (name == "normal") {
+        return TelemetryMode::Normal;
+    }
+    if (name == "silent") {
+        return TelemetryMode::Silent;
+    }
+    if (name == "closed") {
+        return TelemetryMode::Closed;
+    }
+    if (name == "refused") {
+        return TelemetryMode::Refused;
+    }
+    if (name == "garbled") {
+        return TelemetryMode::Garbled;
+    }
+    throw std::invalid_argument(
+        "telemetry mode must be one of normal, silent, closed, refused, "
+        "garbled; got \"" +
+        name + "\"");
+}
+
+const char* telemetryModeName(TelemetryMode mode) {
+    switch (mode) {
+        case TelemetryMode::Normal:
+            return "normal";
+        case TelemetryMode::Silent:
+            return "silent";
+        case TelemetryMode::Closed:
+            return "closed";
+        case TelemetryMode::Refused:
+            return "refused";
+        case TelemetryMode::Garbled:
+            return "garbled";
+    }
+    return "normal";
+}
+
+py::dict snapshotDict(const ControllerSnapshot& s) {
+    py::dict d;
+    d["joints"] = s.joints;
+    d["pose"] = s.pose;
+    d["motors_on"] = s.motorsOn;
+    d["power"] = s.power;
+    d["tool"] = s.tool;
+    py::dict tools;
+    for (std::size_t n = 1; n < s.tools.size(); ++n) {
+        if (s.tools[n]) {
+            tools[py::int_(n)] = *s.tools[n];
+        }
+    }
+    d["tools"] = tools;
+    d["emergency_stop"] = s.emergencyStop;
+    d["safeguard_open"] = s.safeguardOpen;
+    d["teach_mode"] = s.teachMode;
+    d["system_error"] = s.systemError;
+    d["moving"] = s.moving;
+    d["paused"] = s.paused;
+    d["speed"] = s.speed;
+    d["accel"] = py::make_tuple(s.accel, s.decel);
+    d["speeds"] = s.speedS;
+    d["accels"] = py::make_tuple(s.accelS, s.decelS);
+    d["xylim_mode"] = s.xyLimMode;
+    d["xylim"] = s.xyLim;
+    d["logged_in"] = s.loggedIn;
+    return d;
+}
+
+py::object motionDict(const std::optional<MotionRecord>& record) {
+    if (!record) {
+        return py::none();
+    }
+    py::dict d;
+    d["kind"] = record->kind == MotionKind::Go ? "Go" : "Move";
+    d["statement"] = record->statement;
+    d["start"] = record->start;
+    d["target"] = record->target;
+    d["duration"] = record->durationSeconds;
+    d["cp"] = record->cp;
+    d["ljm"] = record->ljm;
+    d["orientation_flag"] = record->orientationFlag;
+    d["rot"] = record->rot;
+    d["ecp"] = record->ecp;
+    d["sync"] = record->sync;
+    d["search"] = record->searchClause;
+    d["parallel"] = record->parallelStatements;
+    return d;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_cell_simulator, m, py::multiple_interpreters::not_supported()) {
+    m.doc() =
+        "Simulator of an Epson six-axis controller: the Remote Ethernet command port and the "
+        "telemetry lines of a Background Task, with hooks for tests.";
+
+    py::dict codes;
+    codes["no_dollar"] = epson::sim::reply_code::kNoDollar;
+    codes["unknown_command"] = epson::sim::reply_code::kUnknownCommand;
+    codes["bad_format"] = epson::sim::reply_code::kBadFormat;
+    codes["wrong_password"] = epson::sim::reply_code::kWrongPassword;
+    codes["out_of_range"] = epson::sim::reply_code::kOutOfRange;
+    codes["bad_parameter"] = epson::sim::reply_code::kBadParameter;
+    codes["not_ready"] = epson::sim::reply_code::kNotReady;
+    codes["already_executing"] = epson::sim::reply_code::kAlreadyExecuting;
+    codes["system_error"] = epson::sim::reply_code::kSystemError;
+    m.attr("REPLY_CODES") = codes;
+    m.attr("EMERGENCY_STOP_ERROR") = epson::sim::kEmergencyStopError;
+
+    py::class_<Simulator>(m, "Simulator",
+                          "A controller simulator serving one command client and any number of "
+                          "telemetry clients on its own I/O thread.")
+        .def(py::init([](std::uint16_t command_port, std::uint16_t telemetry_port,
+                         std::optional<std::string> password, double time_scale, double rate_hz,
+                         std::string host) {
+                 SimulatorOptions options;
+                 options.commandPort = command_port;
+                 options.telemetryPort = telemetry_port;
+                 options.password = std::move(password);
+                 options.timeScale = time_scale;
+                 options.telemetryRateHz = rate_hz;
+                 options.host = std::move(host);
+                 return std::make_unique<Simulator>(std::move(options));
+             }),
+             py::arg("command_port") = 0, py::arg("telemetry_port") = 0,
+             py::arg("password") = py::none(), py::arg("time_scale") = 1.0,
+             py::arg("rate_hz") = 100.0, py::arg("host") = "127.0.0.1",
+             "Creates a stopped simulator. Port 0 picks a free port (see command_port and "
+             "telemetry_port after start). password None accepts any login. time_scale is wall "
+             "seconds per simulated second (0.01 runs motions 100 times faster). rate_hz is the "
+             "telemetry sample rate.")
+        .def("start", &Simulator::start, Release(),
+             "Binds both ports and starts serving. RuntimeError when a port cannot be bound.")
+        .def("stop", &Simulator::stop, Release(),
+             "Closes every connection and listener and stops the I/O thread; a running motion "
+             "halts where it is. Idempotent.")
+        .def(
+            "__enter__",
+            [](Simulator& self) -> Simulator& {
+                if (!self.running()) {
+                    py::gil_scoped_release release;
+                    self.start();
+                }
+                return self;
+            },
+            py::return_value_policy::reference, "Starts the simulator unless it runs already.")
+        .def(
+            "__exit__", [](Simulator& self, const py::args&) { self.stop(); }, Release(),
+            "Stops the simulator.")
+        .def_property_readonly("running", py::cpp_function([](const Simulator& self) {
+                                   py::gil_scoped_release release;
+                                   return self.running();
+                               }),
+                               "Whether the simulator is serving.")
+        .def_property_readonly("command_port", &Simulator::commandPort,
+                               "The bound Remote Ethernet command port (0 before start).")
+        .def_property_readonly("telemetry_port", &Simulator::telemetryPort,
+                               "The bound telemetry port (0 before start).")
+        .def_property_readonly(
+            "time_scale", [](const Simulator& self) { return self.options().timeScale; },
+            "Wall seconds per simulated second.")
+        .def_property_readonly(
+            "rate_hz", [](const Simulator& self) { return self.options().telemetryRateHz; },
+            "Telemetry samples per second.")
+
+        .def("command_log", &Simulator::commandLog, Release(),
+             "Every command line received so far, exactly, without its CR LF.")
+        .def("clear_log", &Simulator::clearLog, Release(), "Empties the command log.")
+        .def(
+            "wait_for_command",
+            [](const Simulator& self, const std::string& pattern, double timeout, bool regex,
+               std::size_t start) {
+                return self.waitForCommand(pattern, toMilliseconds(timeout, "timeout"),
+                                           matchMode(regex), start);
+            },
+            Release(), py::arg("pattern"), py::arg("timeout") = 5.0, py::arg("regex") = false,
+            py::arg("start") = 0,
+            "The first logged line at index >= start that contains pattern (or matches the "
+            "regular expression), waiting up to timeout seconds; None when none came.")
+
+        .def(
+            "delay_reply",
+            [](Simulator& self, const std::string& pattern, double seconds, bool regex,
+               std::optional<int> times) {
+                self.delayReply(pattern, toMilliseconds(seconds, "delay"), matchMode(regex),
+                                timesOf(times));
+            },
+            Release(), py::arg("pattern"), py::arg("seconds"), py::arg("regex") = false,
+            py::arg("times") = py::none(),
+            "Executes matching commands at once but sends their reply seconds later (a "
+            "motion's reply: seconds after the motion ends). times None: every match.")
+        .def(
+            "answer",
+            [](Simulator& self, const std::string& pattern, const std::string& reply, bool regex,
+               std::optional<int> times,
+               bool raw) { self.answer(pattern, reply, matchMode(regex), timesOf(times), raw); },
+            Release(), py::arg("pattern"), py::arg("reply"), py::arg("regex") = false,
+            py::arg("times") = py::none(), py::arg("raw") = false,
+            "Answers matching commands with reply instead of executing them. Each line of reply "
+            "('\\n'-separated) gets CR LF and all go out in one write, so two lines make two "
+            "replies in one segment; raw=True sends the bytes exactly as given.")
+        .def(
+            "go_silent",
+            [](Simulator& self, const std::string& pattern, bool regex, std::optional<int> times) {
+                self.goSilent(pattern, matchMode(regex), timesOf(times));
+            },
+            Release(), py::arg("pattern"), py::arg("regex") = false, py::arg("times") = py::none(),
+            "Matching commands are neither executed nor answered.")
+        .def(
+            "drop_connection",
+            [](Simulator& self, const std::string& pattern, bool regex, std::optional<int> times) {
+                self.dropConnection(pattern, matchMode(regex), timesOf(times));
+            },
+            Release(), py::arg("pattern"), py::arg("regex") = false, py::arg("times") = py::none(),
+            "A matching command closes the command connection instead of being answered.")
+        .def(
+            "split_replies",
+            [](Simulator& self, int segments, double gap) {
+                self.splitReplies(segments, toMilliseconds(gap, "gap"));
+            },
+            Release(), py::arg("segments"), py::arg("gap") = 0.005,
+            "Writes every reply in this many TCP segments, gap seconds apart (1: whole).")
+        .def("coalesce_replies", &Simulator::coalesceReplies, Release(), py::arg("on") = true,
+             "Replies that are ready together (commands sent together, a motion's end and a "
+             "control reply) go out in one write.")
+        .def("clear_rules", &Simulator::clearRules, Release(),
+             "Removes every rule and resets splitting and coalescing.")
+
+        .def("set_emergency_stop", &Simulator::setEmergencyStop, Release(), py::arg("on"),
+             "On: aborts a running motion (its reply is '!Execute,99'), switches the motors off "
+             "and sets SysErr. Off: releases the stop; SysErr stays until Reset.")
+        .def("set_safeguard_open", &Simulator::setSafeguardOpen, Release(), py::arg("open"),
+             "Opens or closes the safeguard (SafetyOn, CtrlInfo bit 9).")
+        .def("set_teach_mode", &Simulator::setTeachMode, Release(), py::arg("on"),
+             "Switches teach mode (TeachOn, Stat bit 19).")
+        .def(
+            "set_telemetry_mode",
+            [](Simulator& self, const std::string& mode) {
+                self.setTelemetryMode(parseTelemetryMode(mode));
+            },
+            Release(), py::arg("mode"),
+            "'normal'; 'silent' (connected, nothing sent); 'closed' (clients closed, new "
+            "connections accepted and closed at once); 'refused' (listener closed: connects "
+            "are refused); 'garbled' (every value non-numeric).")
+        .def(
+            "telemetry_mode",
+            [](const Simulator& self) { return telemetryModeName(self.telemetryMode()); },
+            Release(), "The current telemetry mode name.")
+        .def("drop_command_connection", &Simulator::dropCommandConnection, Release(),
+             "Closes the current command connection from the controller's side.")
+        .def("set_point", &Simulator::setPoint, Release(), py::arg("name"), py::arg("pose"),
+             "Defines a named point (P1, P(1) or an identifier) as a TCP pose "
+             "[X, Y, Z, U, V, W].")
+        .def("set_joints", &Simulator::setJoints, Release(), py::arg("joints"),
+             "Places the arm at six joint angles (degrees). RuntimeError while a motion runs, "
+             "IndexError outside the joint limits.")
+
+        .def(
+            "state",
+            [](const Simulator& self) {
+                ControllerSnapshot s;
+                {
+                    py::gil_scoped_release release;
+                    s = self.snapshot();
+                }
+                return snapshotDict(s);
+            },
+            "The whole controller state at one instant, as a dict.")
+        .def(
+            "joints", [](const Simulator& self) { return self.snapshot().joints; }, Release(),
+            "Current joint angles J1..J6 in degrees (moving state).")
+        .def(
+            "pose", [](const Simulator& self) { return self.snapshot().pose; }, Release(),
+            "Current TCP pose [X, Y, Z, U, V, W] of the selected Tool.")
+        .def(
+            "motors_on", [](const Simulator& self) { return self.snapshot().motorsOn; }, Release(),
+            "Whether the motors are on.")
+        .def(
+            "power", [](const Simulator& self) { return self.snapshot().power; }, Release(),
+            "Power mode: 0 Low, 1 High.")
+        .def(
+            "tool", [](const Simulator& self) { return self.snapshot().tool; }, Release(),
+            "The selected Tool number.")
+        .def(
+            "tool_definition",
+            [](const Simulator& self, int tool_num) {
+                if (tool_num < 1 || tool_num > 15) {
+                    throw std::out_of_range("Tool number must be between 1 and 15");
+                }
+                return self.snapshot().tools[static_cast<std::size_t>(tool_num)];
+            },
+            Release(), py::arg("tool_num"), "Tool slot 1..15 as a pose, or None if undefined.")
+        .def(
+            "emergency_stopped",
+            [](const Simulator& self) { return self.snapshot().emergencyStop; }, Release(),
+            "Whether the emergency stop is on.")
+        .def(
+            "system_error", [](const Simulator& self) { return self.snapshot().systemError; },
+            Release(), "SysErr: 0, or the error pending until Reset.")
+        .def(
+            "is_moving", [](const Simulator& self) { return self.snapshot().moving; }, Release(),
+            "Whether a motion statement is executing (paused included).")
+        .def(
+            "is_paused", [](const Simulator& self) { return self.snapshot().paused; }, Release(),
+            "Whether the running motion is paused.")
+        .def(
+            "logged_in", [](const Simulator& self) { return self.snapshot().loggedIn; }, Release(),
+            "Whether the current command connection has logged in.")
+        .def(
+            "last_motion",
+            [](const Simulator& self) {
+                std::optional<MotionRecord> record;
+                {
+                    py::gil_scoped_release release;
+                    record = self.lastMotion();
+                }
+                return motionDict(record);
+            },
+            "The most recent motion that started (kind, statement, start, target, duration in "
+            "simulated seconds and its modifiers), or None.")
+        .def("last_refusal", &Simulator::lastRefusal, Release(),
+             "The most recent error reply's command line and the reason, for diagnostics.")
+        .def("telemetry_client_count", &Simulator::telemetryClientCount, Release(),
+             "Connected telemetry clients.")
+        .def("command_client_connected", &Simulator::commandClientConnected, Release(),
+             "Whether a command client is connected.")
+        .def("refused_command_connections", &Simulator::refusedCommandConnections, Release(),
+             "Command connections refused because another client was connected.");
+}

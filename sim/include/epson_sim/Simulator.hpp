@@ -1,0 +1,272 @@
+#pragma once
+
+// A stateful stand-in for an Epson six-axis controller: the Remote Ethernet command port and
+// the telemetry lines of a Background Task, served on one Boost.Asio thread.
+//
+// Command connection (one client at a time; a second concurrent connection is accepted and
+// closed at once without a byte sent):
+//   "$Login,<password>"  -> "#Login,0"   (any password when none is configured; "$Login" alone
+//                                          is an empty password)
+//   "$Logout"            -> "#Logout,0"
+//   "$Execute,\"<statement>\"" -> "#Execute,0", or "#Execute,\"<printed text>\"" for Print
+//   "$Pause", "$Continue" -> "#Pause,0", "#Continue,0" (also when no motion runs: no effect)
+// Errors answer "!<Command>,<code>", <Command> being the text after "$" up to the first comma
+// as the client spelt it (for a line without "$": the text up to the first comma, so an empty
+// line answers "!,10"). The codes are those in namespace reply_code below.
+//
+// While a motion's $Execute is outstanding, $Pause and $Continue are answered at once; every
+// other command answers error 21 (nothing is queued). The motion's own reply comes when it
+// ends: "#Execute,0", or "!Execute,99" when an emergency stop aborted it. A motion whose client
+// disconnects runs to its end; its reply is dropped. $Pause halts the arm at once (no
+// deceleration ramp) and $Continue resumes the remaining profile.
+//
+// The controller state (motors, Tools, settings, points, joints) belongs to the simulator, not
+// to a connection: it outlives clients and restarts. Only the login is per connection.
+//
+// Print output: values joined by commas without blanks; integers plainly; reals in fixed
+// notation with at most six decimals, trailing zeros and a trailing point trimmed ("-0" reads
+// "0"); Booleans (EStopOn, SafetyOn, TeachOn, TLDef, Motor) as "True" / "False".
+//
+// Statements: the SPEL+ subset listed in src/Spel.hpp (Print, Motor, Reset, Power, TLSet,
+// TLClr, Tool, Speed, Accel, SpeedS, AccelS, XYLimMode, XYLim, Go, Move). Poses are
+// [X, Y, Z, U, V, W] in mm and degrees with R = Rz(U) * Ry(V) * Rx(W) (see RobotModel.hpp);
+// Here and the telemetry pose are the TCP of the selected Tool. Inverse kinematics (Go, Move,
+// PAgl) always takes the solution with the least joint motion from the LJM reference, or from
+// the current joints when there is none. Motors must be on to move; with XYLimMode 1 and a
+// non-zero box, a target whose TCP lies outside the box is refused (the path is not checked).
+// Reset clears SysErr only (settings and Power stay). Power has no effect on motion speed.
+//
+// Telemetry: every period each client gets "X=..;Y=..;Z=..;U=..;V=..;W=..;J1agl=..;...;
+// J6agl=..\r" (numbers as in Print) and, after every tenth sample, also
+// "STAT=..;SYSERR=..;CTRLDEV=..;ROBOTINFO=..;CTRLINFO=..\r", in the same write.
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "epson_sim/RobotModel.hpp"
+
+namespace epson::sim {
+
+// Error codes of "!<Command>,<code>" replies.
+namespace reply_code {
+inline constexpr int kNoDollar = 10;          // the line does not begin with "$"
+inline constexpr int kUnknownCommand = 11;    // unknown command, or any command but $Login
+                                              // before a login
+inline constexpr int kBadFormat = 12;         // $Execute without one double-quoted statement;
+                                              // parameters on a command that takes none
+inline constexpr int kWrongPassword = 13;     // $Login with a wrong password
+inline constexpr int kOutOfRange = 14;        // a value out of range: Tool, joint or index
+                                              // numbers, Speed/Accel/SpeedS/AccelS values,
+                                              // XYLim order, joint limits, unreachable targets,
+                                              // targets outside the strict XYLim box
+inline constexpr int kBadParameter = 15;      // statement not understood: unknown statement or
+                                              // function, syntax, argument count, undefined
+                                              // Tool or point name
+inline constexpr int kNotReady = 20;          // motion with the motors off; Motor On during an
+                                              // emergency stop or with an error pending; Reset
+                                              // during an emergency stop
+inline constexpr int kAlreadyExecuting = 21;  // any command but $Pause/$Continue while a
+                                              // motion runs
+inline constexpr int kSystemError = 99;       // a motion aborted by an emergency stop; an
+                                              // internal failure of the simulator
+// 19 (time-out) is never sent: a silent reply is made with a rule instead.
+}  // namespace reply_code
+
+// SysErr after an emergency stop, until Reset.
+inline constexpr int kEmergencyStopError = 1;
+
+// Status words of the simulator (Print Stat(0), RobotInfo(0), CtrlInfo(1) and the telemetry
+// status packet carry the same values).
+namespace status_bit {
+// Stat(0)
+inline constexpr int kStatExecuting = 0;       // a motion statement runs
+inline constexpr int kStatPaused = 16;         // that motion is paused
+inline constexpr int kStatError = 17;          // SysErr is not 0
+inline constexpr int kStatTeachMode = 19;      // teach mode (0 unless set by a test hook)
+inline constexpr int kStatEmergencyStop = 20;  // emergency stop on
+inline constexpr int kStatSafeguardOpen = 21;  // safeguard open
+// RobotInfo(0)
+inline constexpr int kRobotError = 0;  // SysErr is not 0
+inline constexpr int kRobotMotorsOn = 2;
+inline constexpr int kRobotPowerHigh = 3;
+inline constexpr int kRobotMoving = 4;
+// CtrlInfo(1)
+inline constexpr int kCtrlEmergencyStop = 8;
+inline constexpr int kCtrlSafeguardOpen = 9;
+}  // namespace status_bit
+
+// CtrlDev: the Remote Ethernet control device.
+inline constexpr int kControlDevice = 26;
+
+// Limits that shape the trapezoidal motion profiles. A PTP motion (Go) moves every joint on
+// one normalised profile; each joint i may use jointSpeed[i] * Speed / 100 and
+// jointAccel[i] * Accel / 100 (deceleration likewise), and the most constrained joint sets the
+// duration. A straight-line motion (Move) runs on SpeedS / AccelS along the TCP path and on
+// rotationSpeed / rotationAccel for the change of orientation, whichever is slower.
+struct MotionLimits {
+    Joints jointSpeed{300.0, 300.0, 360.0, 450.0, 450.0, 720.0};        // deg/s at Speed 100
+    Joints jointAccel{1500.0, 1500.0, 1800.0, 2400.0, 2400.0, 3600.0};  // deg/s^2 at Accel 100
+    double rotationSpeed = 180.0;                                       // deg/s
+    double rotationAccel = 720.0;                                       // deg/s^2
+    double maxSpeedS = 2000.0;   // mm/s, the largest SpeedS accepted
+    double maxAccelS = 25000.0;  // mm/s^2, the largest AccelS accepted
+    int accelMax = 120;          // AccelMax(1) and AccelMax(2): the largest Accel accepted
+};
+
+struct SimulatorOptions {
+    std::string host = "127.0.0.1";    // address both listeners bind to
+    std::uint16_t commandPort = 5000;  // 0: an ephemeral port, see commandPort()
+    std::uint16_t telemetryPort = 2000;
+    std::optional<std::string> password;  // empty optional: any password logs in
+    double timeScale = 1.0;               // wall seconds per simulated second (0.01: 100x faster)
+    double telemetryRateHz = 100.0;       // sample packets per second to each client
+    MotionLimits limits;
+};
+
+enum class TelemetryMode {
+    Normal,   // a sample packet per period, a status packet after every tenth
+    Silent,   // clients stay connected (and new ones are accepted) but nothing is sent
+    Closed,   // connected clients are closed; new connections are accepted and closed at once
+    Refused,  // connected clients are closed and the listener is closed: connects are refused
+    Garbled,  // packets keep their keys but every value is non-numeric text
+};
+
+enum class MatchMode {
+    Substring,  // the pattern occurs in the command line (the empty pattern matches all)
+    Regex,      // std::regex_search (ECMAScript) on the command line
+};
+
+enum class MotionKind { Go, Move };
+
+// The most recent motion statement that started, with its modifiers as understood.
+struct MotionRecord {
+    MotionKind kind = MotionKind::Go;
+    std::string statement;  // as received inside $Execute
+    Joints start{};
+    Joints target{};
+    double durationSeconds = 0.0;  // profile duration in simulated seconds
+    bool cp = false;
+    bool ljm = false;
+    std::optional<int> orientationFlag;  // accepted, no effect
+    bool rot = false;                    // accepted, no effect
+    bool ecp = false;                    // accepted, no effect
+    bool sync = false;                   // accepted, no effect
+    std::string searchClause;            // "Till ..." / "Find ...": accepted, not executed
+    std::string parallelStatements;      // text between "!" and "!": accepted, not executed
+};
+
+// A copy of the controller state at one instant (joints and pose of the moving state).
+struct ControllerSnapshot {
+    Joints joints{};
+    Pose pose{};  // TCP of the selected Tool
+    bool motorsOn = false;
+    int power = 0;  // 0 Low, 1 High
+    int tool = 0;
+    std::array<std::optional<Pose>, 16> tools{};  // definitions of slots 1..15 (0 unused)
+    bool emergencyStop = false;
+    bool safeguardOpen = false;
+    bool teachMode = false;
+    int systemError = 0;
+    bool moving = false;
+    bool paused = false;
+    int speed = 0;
+    int accel = 0;
+    int decel = 0;
+    double speedS = 0.0;
+    double accelS = 0.0;
+    double decelS = 0.0;
+    int xyLimMode = 0;
+    std::array<double, 6> xyLim{};  // x1, x2, y1, y2, z1, z2; all 0: no box
+    bool loggedIn = false;          // the current command connection has logged in
+};
+
+class Simulator {
+  public:
+    explicit Simulator(SimulatorOptions options = {});
+    ~Simulator();  // stops
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
+
+    // Binds both listeners and starts the I/O thread. Throws std::runtime_error when a port
+    // cannot be bound, std::logic_error when already running. A stopped simulator can start
+    // again; the controller state is kept.
+    void start();
+    // Closes every connection and listener and joins the I/O thread; a running motion halts
+    // where it is and is never answered. Idempotent.
+    void stop();
+    bool running() const;
+    // The bound ports (the ephemeral ones when 0 was asked for); 0 before the first start.
+    std::uint16_t commandPort() const;
+    std::uint16_t telemetryPort() const;
+    const SimulatorOptions& options() const;
+
+    // ---- Command log: every received command line, exactly, without its CR LF. ----
+    std::vector<std::string> commandLog() const;
+    void clearLog();
+    // The first line at log index >= from that matches, waiting up to the timeout for it.
+    std::optional<std::string> waitForCommand(const std::string& pattern,
+                                              std::chrono::milliseconds timeout,
+                                              MatchMode mode = MatchMode::Substring,
+                                              std::size_t from = 0) const;
+
+    // ---- Reply rules. The first rule whose pattern matches a command line applies; a rule
+    // with times > 0 applies that many times and is then spent. times < 0: unlimited. ----
+    // Executes the command at once but sends its reply (a motion's: after the motion) later.
+    void delayReply(const std::string& pattern, std::chrono::milliseconds delay,
+                    MatchMode mode = MatchMode::Substring, int times = -1);
+    // Answers without executing. The reply's lines ("\n"-separated) each get CR LF, all in
+    // one write; raw sends the bytes exactly as given.
+    void answer(const std::string& pattern, const std::string& reply,
+                MatchMode mode = MatchMode::Substring, int times = -1, bool raw = false);
+    // Neither executes nor answers.
+    void goSilent(const std::string& pattern, MatchMode mode = MatchMode::Substring,
+                  int times = -1);
+    // Closes the command connection instead of executing and answering.
+    void dropConnection(const std::string& pattern, MatchMode mode = MatchMode::Substring,
+                        int times = -1);
+    // Every reply is written in this many TCP segments (1: whole), with the gap between them.
+    void splitReplies(int segments, std::chrono::milliseconds gap);
+    // Replies that are ready together (commands that arrived together, a motion's end and a
+    // control reply) go out in one write instead of one write each.
+    void coalesceReplies(bool on);
+    // Removes every rule and resets splitting and coalescing.
+    void clearRules();
+
+    // ---- Controller hooks. ----
+    // On: aborts a running motion ("!Execute,99"), switches the motors off and sets SysErr to
+    // kEmergencyStopError. Off: releases the stop; SysErr stays until Reset.
+    void setEmergencyStop(bool on);
+    void setSafeguardOpen(bool open);
+    void setTeachMode(bool on);
+    void setTelemetryMode(TelemetryMode mode);
+    TelemetryMode telemetryMode() const;
+    // Closes the current command connection, as a controller that goes away would.
+    void dropCommandConnection();
+    // Defines or replaces a named point (P1, P(1) or any identifier), a TCP pose.
+    void setPoint(const std::string& name, const Pose& pose);
+    // Places the arm. Throws std::logic_error while a motion runs, std::out_of_range outside
+    // the joint limits.
+    void setJoints(const Joints& joints);
+
+    // ---- State accessors. ----
+    ControllerSnapshot snapshot() const;
+    std::optional<MotionRecord> lastMotion() const;
+    // The most recent error reply's command line and why it was refused (empty: none yet).
+    std::string lastRefusal() const;
+    std::size_t telemetryClientCount() const;
+    bool commandClientConnected() const;
+    // Connections refused because another command client was connected.
+    std::size_t refusedCommandConnections() const;
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace epson::sim

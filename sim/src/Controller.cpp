@@ -1,0 +1,291 @@
+#include "Controller.hpp"
+
+#include <Eigen/Geometry>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numbers>
+
+namespace epson::sim::detail {
+namespace {
+
+constexpr double kDegPerRad = 180.0 / std::numbers::pi;
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+// Path samples of a Move: one per this many mm or degrees, within the bounds below.
+constexpr double kPathStep = 2.0;
+constexpr int kMinPathSegments = 8;
+constexpr int kMaxPathSegments = 500;
+
+Eigen::Matrix3d rotationOf(const Pose& p) {
+    return (Eigen::AngleAxisd(p[3] / kDegPerRad, Eigen::Vector3d::UnitZ()) *
+            Eigen::AngleAxisd(p[4] / kDegPerRad, Eigen::Vector3d::UnitY()) *
+            Eigen::AngleAxisd(p[5] / kDegPerRad, Eigen::Vector3d::UnitX()))
+        .toRotationMatrix();
+}
+
+Pose poseOf(const Eigen::Vector3d& position, const Eigen::Matrix3d& r) {
+    const double cosV = std::hypot(r(0, 0), r(1, 0));
+    double u = 0.0;
+    double v = 0.0;
+    double w = 0.0;
+    if (cosV > 1e-9) {
+        u = std::atan2(r(1, 0), r(0, 0));
+        v = std::atan2(-r(2, 0), cosV);
+        w = std::atan2(r(2, 1), r(2, 2));
+    } else {
+        // Gimbal case: only U -+ W is defined; put it all into U.
+        v = r(2, 0) < 0 ? std::numbers::pi / 2 : -std::numbers::pi / 2;
+        u = std::atan2(-r(0, 1), r(1, 1));
+    }
+    return {position.x(),         position.y(),         position.z(),
+            u * kDegPerRad + 0.0, v * kDegPerRad + 0.0, w * kDegPerRad + 0.0};
+}
+
+std::int64_t bit(bool on, int index) {
+    return on ? (std::int64_t{1} << index) : 0;
+}
+
+}  // namespace
+
+Pose interpolatePose(const Pose& a, const Pose& b, double f) {
+    const Eigen::Vector3d pa(a[0], a[1], a[2]);
+    const Eigen::Vector3d pb(b[0], b[1], b[2]);
+    const Eigen::Quaterniond qa(rotationOf(a));
+    const Eigen::Quaterniond qb(rotationOf(b));
+    return poseOf(pa + (pb - pa) * f, qa.slerp(f, qb).toRotationMatrix());
+}
+
+double rotationAngle(const Pose& a, const Pose& b) {
+    const Eigen::Quaterniond qa(rotationOf(a));
+    const Eigen::Quaterniond qb(rotationOf(b));
+    return qa.angularDistance(qb) * kDegPerRad;
+}
+
+Controller::Controller(const MotionLimits& limits, double timeScale)
+    : limits_(limits), timeScale_(timeScale), joints_(model_.home()) {}
+
+Pose Controller::toolPose() const {
+    if (tool > 0 && tool < static_cast<int>(tools.size()) && tools[tool]) {
+        return *tools[tool];
+    }
+    return Pose{};
+}
+
+double Controller::simulatedElapsed(const ActiveMotion& motion, Clock::time_point now) const {
+    const Clock::time_point until = motion.pausedAt ? *motion.pausedAt : now;
+    const auto wall = until - motion.start - motion.pausedTotal;
+    return std::chrono::duration<double>(wall).count() / timeScale_;
+}
+
+Joints Controller::jointsAt(const MotionPlan& plan, double fraction) const {
+    if (fraction >= 1.0) {
+        return plan.target;
+    }
+    if (fraction <= 0.0) {
+        return plan.start;
+    }
+    Joints result{};
+    if (plan.kind == MotionKind::Go) {
+        for (std::size_t i = 0; i < result.size(); ++i) {
+            result[i] = plan.start[i] + (plan.target[i] - plan.start[i]) * fraction;
+        }
+        return result;
+    }
+    const double index = fraction * static_cast<double>(plan.path.size() - 1);
+    const Joints& seed = plan.path[static_cast<std::size_t>(std::lround(index))];
+    const auto solved = model_.inverseNearest(
+        interpolatePose(plan.startPose, plan.targetPose, fraction), plan.tool, seed);
+    return solved ? *solved : seed;
+}
+
+Joints Controller::joints(Clock::time_point now) const {
+    if (!motion_) {
+        return joints_;
+    }
+    return jointsAt(motion_->plan, motion_->plan.profile.position(simulatedElapsed(*motion_, now)));
+}
+
+MotionPlan Controller::planGo(const Joints& target, MotionRecord record) const {
+    MotionPlan plan;
+    plan.kind = MotionKind::Go;
+    plan.start = joints_;
+    plan.target = target;
+    plan.tool = toolPose();
+    // One normalised profile for all joints: each limit divided by that joint's distance, the
+    // tightest one wins, so every joint stays within its own limits and all arrive together.
+    double velocity = kInfinity;
+    double acceleration = kInfinity;
+    double deceleration = kInfinity;
+    for (std::size_t i = 0; i < target.size(); ++i) {
+        const double distance = std::abs(target[i] - joints_[i]);
+        if (distance < 1e-12) {
+            continue;
+        }
+        velocity = std::min(velocity, limits_.jointSpeed[i] * speed / 100.0 / distance);
+        acceleration = std::min(acceleration, limits_.jointAccel[i] * accel / 100.0 / distance);
+        deceleration = std::min(deceleration, limits_.jointAccel[i] * decel / 100.0 / distance);
+    }
+    plan.profile = Trapezoid(velocity, acceleration, deceleration);
+    record.kind = MotionKind::Go;
+    record.start = plan.start;
+    record.target = plan.target;
+    record.durationSeconds = plan.profile.duration();
+    plan.record = std::move(record);
+    return plan;
+}
+
+MotionPlan Controller::planMove(const Pose& targetPose, MotionRecord record) const {
+    MotionPlan plan;
+    plan.kind = MotionKind::Move;
+    plan.start = joints_;
+    plan.tool = toolPose();
+    plan.startPose = model_.forward(joints_, plan.tool);
+    plan.targetPose = targetPose;
+    const double distance =
+        std::hypot(targetPose[0] - plan.startPose[0], targetPose[1] - plan.startPose[1],
+                   targetPose[2] - plan.startPose[2]);
+    const double angle = rotationAngle(plan.startPose, targetPose);
+
+    const int segments =
+        std::clamp(static_cast<int>(std::ceil(std::max(distance, angle) / kPathStep)),
+                   kMinPathSegments, kMaxPathSegments);
+    plan.path.reserve(static_cast<std::size_t>(segments) + 1);
+    plan.path.push_back(joints_);
+    for (int k = 1; k <= segments; ++k) {
+        const double f = static_cast<double>(k) / segments;
+        const auto next = model_.inverseNearest(interpolatePose(plan.startPose, targetPose, f),
+                                                plan.tool, plan.path.back());
+        if (!next) {
+            throw CommandError(reply_code::kOutOfRange,
+                               "the straight line leaves the reachable workspace");
+        }
+        plan.path.push_back(*next);
+    }
+    plan.target = plan.path.back();
+
+    double velocity = kInfinity;
+    double acceleration = kInfinity;
+    double deceleration = kInfinity;
+    if (distance > 1e-9) {
+        velocity = speedS / distance;
+        acceleration = accelS / distance;
+        deceleration = decelS / distance;
+    }
+    if (angle > 1e-9) {
+        velocity = std::min(velocity, limits_.rotationSpeed / angle);
+        acceleration = std::min(acceleration, limits_.rotationAccel / angle);
+        deceleration = std::min(deceleration, limits_.rotationAccel / angle);
+    }
+    plan.profile = Trapezoid(velocity, acceleration, deceleration);
+    record.kind = MotionKind::Move;
+    record.start = plan.start;
+    record.target = plan.target;
+    record.durationSeconds = plan.profile.duration();
+    plan.record = std::move(record);
+    return plan;
+}
+
+void Controller::startMotion(MotionPlan plan, Clock::time_point now) {
+    lastMotion_ = plan.record;
+    motion_ = ActiveMotion{std::move(plan), now, {}, std::nullopt};
+}
+
+Clock::time_point Controller::motionEnd() const {
+    if (!motion_) {
+        return Clock::time_point{};
+    }
+    const auto wall = std::chrono::duration<double>(motion_->plan.profile.duration() * timeScale_);
+    return motion_->start + motion_->pausedTotal +
+           std::chrono::duration_cast<Clock::duration>(wall);
+}
+
+void Controller::pause(Clock::time_point now) {
+    if (motion_ && !motion_->pausedAt) {
+        motion_->pausedAt = now;
+    }
+}
+
+void Controller::resume(Clock::time_point now) {
+    if (motion_ && motion_->pausedAt) {
+        motion_->pausedTotal += now - *motion_->pausedAt;
+        motion_->pausedAt.reset();
+    }
+}
+
+void Controller::finishMotion() {
+    if (motion_) {
+        joints_ = motion_->plan.target;
+        motion_.reset();
+    }
+}
+
+void Controller::abortMotion(Clock::time_point now) {
+    if (motion_) {
+        joints_ = joints(now);
+        motion_.reset();
+    }
+}
+
+void Controller::setEmergencyStop(bool on) {
+    emergencyStop = on;
+    if (on) {
+        motorsOn = false;
+        systemError = kEmergencyStopError;
+    }
+}
+
+bool Controller::xyLimActive() const {
+    return xyLimMode == 1 &&
+           std::any_of(xyLim.begin(), xyLim.end(), [](double v) { return v != 0.0; });
+}
+
+bool Controller::insideXyLim(const Pose& tcp) const {
+    return tcp[0] >= xyLim[0] && tcp[0] <= xyLim[1] && tcp[1] >= xyLim[2] && tcp[1] <= xyLim[3] &&
+           tcp[2] >= xyLim[4] && tcp[2] <= xyLim[5];
+}
+
+std::int64_t Controller::stat() const {
+    using namespace status_bit;
+    return bit(moving(), kStatExecuting) | bit(paused(), kStatPaused) |
+           bit(systemError != 0, kStatError) | bit(teachMode, kStatTeachMode) |
+           bit(emergencyStop, kStatEmergencyStop) | bit(safeguardOpen, kStatSafeguardOpen);
+}
+
+std::int64_t Controller::robotInfo() const {
+    using namespace status_bit;
+    return bit(systemError != 0, kRobotError) | bit(motorsOn, kRobotMotorsOn) |
+           bit(power == 1, kRobotPowerHigh) | bit(moving(), kRobotMoving);
+}
+
+std::int64_t Controller::ctrlInfo() const {
+    using namespace status_bit;
+    return bit(emergencyStop, kCtrlEmergencyStop) | bit(safeguardOpen, kCtrlSafeguardOpen);
+}
+
+ControllerSnapshot Controller::snapshot(Clock::time_point now) const {
+    ControllerSnapshot s;
+    s.joints = joints(now);
+    s.pose = tcp(s.joints);
+    s.motorsOn = motorsOn;
+    s.power = power;
+    s.tool = tool;
+    s.tools = tools;
+    s.emergencyStop = emergencyStop;
+    s.safeguardOpen = safeguardOpen;
+    s.teachMode = teachMode;
+    s.systemError = systemError;
+    s.moving = moving();
+    s.paused = paused();
+    s.speed = speed;
+    s.accel = accel;
+    s.decel = decel;
+    s.speedS = speedS;
+    s.accelS = accelS;
+    s.decelS = decelS;
+    s.xyLimMode = xyLimMode;
+    s.xyLim = xyLim;
+    return s;
+}
+
+}  // namespace epson::sim::detail

@@ -1,0 +1,225 @@
+#pragma once
+
+// Plain POSIX socket clients for the simulator tests: a command client that speaks CR LF lines
+// and a telemetry reader that splits the stream at carriage returns. Every wait has a deadline.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "epson_sim/Simulator.hpp"
+
+namespace sim_test {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// A connect to 127.0.0.1:port; -1 with errno set when it fails.
+inline int connectLoopback(std::uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        const int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return -1;
+    }
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
+class Client {
+  public:
+    explicit Client(std::uint16_t port) : fd_(connectLoopback(port)) {}
+    ~Client() { close(); }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    bool connected() const { return fd_ >= 0; }
+    void close() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+
+    void sendRaw(const std::string& bytes) const {
+        std::size_t sent = 0;
+        while (sent < bytes.size()) {
+            const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) {
+                return;
+            }
+            sent += static_cast<std::size_t>(n);
+        }
+    }
+    void sendLine(const std::string& line) const { sendRaw(line + "\r\n"); }
+
+    // One recv() within the timeout: what arrived in one go. Empty on time-out or end of stream.
+    std::string readSome(milliseconds timeout) {
+        if (!waitReadable(timeout)) {
+            return {};
+        }
+        char data[4096];
+        const ssize_t n = ::recv(fd_, data, sizeof data, 0);
+        if (n <= 0) {
+            eof_ = true;
+            return {};
+        }
+        return std::string(data, static_cast<std::size_t>(n));
+    }
+
+    // The next piece up to the delimiter (without it, and without a CR before an LF).
+    std::optional<std::string> readUntil(char delimiter, milliseconds timeout) {
+        const auto deadline = Clock::now() + timeout;
+        for (;;) {
+            const auto end = buffer_.find(delimiter);
+            if (end != std::string::npos) {
+                std::string piece = buffer_.substr(0, end);
+                buffer_.erase(0, end + 1);
+                if (delimiter == '\n' && !piece.empty() && piece.back() == '\r') {
+                    piece.pop_back();
+                }
+                return piece;
+            }
+            const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0 || eof_) {
+                return std::nullopt;
+            }
+            buffer_ += readSome(left);
+        }
+    }
+    std::optional<std::string> readLine(milliseconds timeout = 3s) {
+        return readUntil('\n', timeout);
+    }
+
+    // Sends a command and returns its reply line ("<no reply>" when none came in time).
+    std::string command(const std::string& line, milliseconds timeout = 3s) {
+        sendLine(line);
+        return readLine(timeout).value_or("<no reply>");
+    }
+    std::string execute(const std::string& statement, milliseconds timeout = 3s) {
+        return command("$Execute,\"" + statement + "\"", timeout);
+    }
+    // The text between the quotes of a Print reply, or the whole reply when it is not one.
+    std::string print(const std::string& expressions) {
+        const std::string reply = execute("Print " + expressions);
+        const std::string prefix = "#Execute,\"";
+        if (reply.rfind(prefix, 0) == 0 && reply.size() > prefix.size() && reply.back() == '"') {
+            return reply.substr(prefix.size(), reply.size() - prefix.size() - 1);
+        }
+        return reply;
+    }
+
+    // Whether the peer closes the connection within the timeout (data before the end is
+    // skipped).
+    bool closedByPeer(milliseconds timeout) {
+        const auto deadline = Clock::now() + timeout;
+        while (!eof_) {
+            const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) {
+                return false;
+            }
+            buffer_ += readSome(left);
+        }
+        return true;
+    }
+    // Nothing at all arrives for this long (and the connection stays open).
+    bool quietFor(milliseconds period) {
+        if (!buffer_.empty()) {
+            return false;
+        }
+        return readSome(period).empty() && !eof_;
+    }
+
+  private:
+    bool waitReadable(milliseconds timeout) const {
+        pollfd p{fd_, POLLIN, 0};
+        return ::poll(&p, 1, static_cast<int>(std::max<long long>(timeout.count(), 0))) > 0;
+    }
+
+    int fd_;
+    std::string buffer_;
+    bool eof_ = false;
+};
+
+// A client that has logged in (any password when none is configured).
+inline void login(Client& client, const std::string& password = "") {
+    ASSERT_TRUE(client.connected());
+    ASSERT_EQ(client.command("$Login," + password), "#Login,0");
+}
+
+// key=value;... of one telemetry packet, values kept as text.
+inline std::map<std::string, std::string> fields(const std::string& packet) {
+    std::map<std::string, std::string> result;
+    std::stringstream stream(packet);
+    std::string field;
+    while (std::getline(stream, field, ';')) {
+        const auto eq = field.find('=');
+        if (eq != std::string::npos) {
+            result[field.substr(0, eq)] = field.substr(eq + 1);
+        }
+    }
+    return result;
+}
+
+inline std::vector<double> numbers(const std::string& text) {
+    std::vector<double> values;
+    std::stringstream stream(text);
+    std::string item;
+    while (std::getline(stream, item, ',')) {
+        values.push_back(std::stod(item));
+    }
+    return values;
+}
+
+// Polls a condition until it holds or the deadline passes.
+template <class Predicate>
+bool eventually(Predicate predicate, milliseconds timeout = 2s) {
+    const auto deadline = Clock::now() + timeout;
+    while (!predicate()) {
+        if (Clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+inline epson::sim::SimulatorOptions fastOptions(double timeScale = 0.02) {
+    epson::sim::SimulatorOptions options;
+    options.commandPort = 0;
+    options.telemetryPort = 0;
+    options.timeScale = timeScale;
+    return options;
+}
+
+inline double seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+}  // namespace sim_test

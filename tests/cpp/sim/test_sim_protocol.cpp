@@ -1,0 +1,424 @@
+// The simulator's Remote Ethernet side: reply forms, error codes, login rules, one client at a
+// time, the command log and the reply rules that tests use to fake a misbehaving controller.
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "epson_sim/Simulator.hpp"
+#include "sim_test_client.hpp"
+
+namespace {
+
+using namespace sim_test;
+using epson::sim::MatchMode;
+using epson::sim::Simulator;
+
+class SimProtocol : public ::testing::Test {
+  protected:
+    void SetUp() override { sim_.start(); }
+
+    Simulator sim_{fastOptions()};
+};
+
+struct Exchange {
+    std::string sent;
+    std::string expected;
+    const char* why;
+};
+
+std::string ex(const std::string& statement) {
+    return "$Execute,\"" + statement + "\"";
+}
+std::string printed(const std::string& text) {
+    return "#Execute,\"" + text + "\"";
+}
+
+void runExchanges(Client& client, const std::vector<Exchange>& exchanges) {
+    for (const auto& e : exchanges) {
+        EXPECT_EQ(client.command(e.sent), e.expected) << e.why << " (sent: " << e.sent << ")";
+    }
+}
+
+TEST_F(SimProtocol, ReplyFormsAndErrorCodes) {
+    Client client(sim_.commandPort());
+    login(client);
+    runExchanges(client,
+                 {
+                     {ex("Print Power"), printed("0"), "Print answers its text in quotes"},
+                     {ex("Power High"), "#Execute,0", "a statement answers 0"},
+                     {ex("Print Power"), printed("1"), "the statement took effect"},
+                     {"$execute,\"print power\"", "#execute,\"1\"",
+                      "keywords ignore case; the echo keeps the client's spelling"},
+                     {ex("Print"), printed(""), "an empty Print prints nothing"},
+                     {"Execute,\"Print Power\"", "!Execute,10", "no leading $"},
+                     {"", "!,10", "an empty line has no $ either"},
+                     {"$Fly", "!Fly,11", "unknown command"},
+                     {"$Execute,Print Power", "!Execute,12", "statement not in quotes"},
+                     {"$Execute", "!Execute,12", "no statement at all"},
+                     {"$Execute,\"Print Power", "!Execute,12", "unterminated quotes"},
+                     {"$Pause,now", "!Pause,12", "parameters on a command that takes none"},
+                     {ex("Speed 0"), "!Execute,14", "Speed below 1"},
+                     {ex("Speed 101"), "!Execute,14", "Speed above 100"},
+                     {ex("Speed 12.5"), "!Execute,14", "Speed must be whole"},
+                     {ex("Accel 500, 500"), "!Execute,14", "Accel above AccelMax"},
+                     {ex("SpeedS 0"), "!Execute,14", "SpeedS must be positive"},
+                     {ex("Tool 16"), "!Execute,14", "Tool number above 15"},
+                     {ex("TLSet 0, XY(0,0,0,0,0,0)"), "!Execute,14", "Tool 0 is the flange"},
+                     {ex("TLClr 16"), "!Execute,14", "Tool number above 15"},
+                     {ex("Print Agl(7)"), "!Execute,14", "six joints only"},
+                     {ex("Print Stat(3)"), "!Execute,14", "Stat(0) only"},
+                     {ex("XYLim 10,0,0,10,0,10"), "!Execute,14", "XYLim minimum above maximum"},
+                     {ex("XYLimMode 2"), "!Execute,14", "XYLimMode is 0 or 1"},
+                     {ex("Print PAgl(XY(5000,0,0,0,0,0),1)"), "!Execute,14", "unreachable"},
+                     {ex("Frobnicate 3"), "!Execute,15", "unknown statement"},
+                     {ex("Print Frobnicate"), "!Execute,15", "unknown function"},
+                     {ex("Print Here"), "!Execute,15", "a point is not printable"},
+                     {ex("Power Medium"), "!Execute,15", "Power Low or High"},
+                     {ex("Speed 50,"), "!Execute,15", "dangling comma"},
+                     {ex("Accel 50"), "!Execute,15", "Accel needs acceleration and deceleration"},
+                     {ex("Tool 3"), "!Execute,15", "selecting an undefined Tool"},
+                     {ex("Print CX(TLSet(4))"), "!Execute,15", "reading an undefined Tool"},
+                     {ex("Go P7"), "!Execute,15", "unknown point"},
+                     {ex("Go XY(350,0,500,0,0,180) FAST"), "!Execute,15", "unknown modifier"},
+                     {ex("Go XY(350,0,500,0,0,180) ROT"), "!Execute,15", "ROT belongs to Move"},
+                     {ex("Print Power !D10!"), "!Execute,15", "parallel text outside a motion"},
+                     {ex("Go XY(350,0,500,0,0,180)"), "!Execute,20", "motors off"},
+                     {ex("Speed 40"), "#Execute,0", "setting before a refused change"},
+                     {ex("Speed 60, 0"), "!Execute,14", "one bad value refuses all"},
+                     {ex("Print Speed"), printed("40"), "a refused statement changes nothing"},
+                     {ex("Motor On"), "#Execute,0", "motors on"},
+                     {ex("Go XY(350,0,500,0,0,180) CP LJM 1 Till Sw(1) = On !D10; On 2! SYNC"),
+                      "#Execute,0", "modifiers accepted; the reply comes when the motion ends"},
+                     {ex("Move XY(350,20,500,0,0,180) ROT ECP CP Find Sw(2) SYNC"), "#Execute,0",
+                      "Move with its modifiers"},
+                     {"$Pause", "#Pause,0", "no motion: accepted, no effect"},
+                     {"$Continue", "#Continue,0", "no motion: accepted, no effect"},
+                 });
+}
+
+TEST_F(SimProtocol, MotionModifiersAreRecordedNotExecuted) {
+    Client client(sim_.commandPort());
+    login(client);
+    ASSERT_EQ(client.execute("Motor On"), "#Execute,0");
+    ASSERT_EQ(client.execute("Go XY(350,0,500,0,0,180) CP LJM 1 Till Sw(1) = On !D10; On 2! SYNC"),
+              "#Execute,0");
+    auto motion = sim_.lastMotion();
+    ASSERT_TRUE(motion.has_value());
+    EXPECT_EQ(motion->kind, epson::sim::MotionKind::Go);
+    EXPECT_TRUE(motion->cp);
+    EXPECT_TRUE(motion->ljm);
+    EXPECT_EQ(motion->orientationFlag, 1);
+    EXPECT_TRUE(motion->sync);
+    EXPECT_EQ(motion->searchClause, "Till Sw(1) = On");
+    EXPECT_EQ(motion->parallelStatements, "D10; On 2");
+
+    ASSERT_EQ(client.execute("Move XY(350,20,500,0,0,180) ROT ECP Find Sw(2)"), "#Execute,0");
+    motion = sim_.lastMotion();
+    ASSERT_TRUE(motion.has_value());
+    EXPECT_EQ(motion->kind, epson::sim::MotionKind::Move);
+    EXPECT_TRUE(motion->rot);
+    EXPECT_TRUE(motion->ecp);
+    EXPECT_FALSE(motion->cp);
+    EXPECT_EQ(motion->searchClause, "Find Sw(2)");
+    EXPECT_TRUE(motion->parallelStatements.empty());
+}
+
+TEST_F(SimProtocol, PrintFormats) {
+    sim_.setPoint("P5", {300.25, -12.5, 400, 0, 0, 180});
+    Client client(sim_.commandPort());
+    login(client);
+    struct Case {
+        std::vector<std::string> setup;
+        std::string expressions;
+        std::string expected;
+        const char* why;
+    };
+    const std::vector<Case> cases = {
+        {{}, "Tool", "0", "integers plainly"},
+        {{},
+         "Agl(1),Agl(2),Agl(3),Agl(4),Agl(5),Agl(6)",
+         "0,0,0,0,-90,0",
+         "values joined by commas, no blanks"},
+        {{},
+         "CX(Here),CY(Here),CZ(Here),CU(Here),CV(Here),CW(Here)",
+         "350,0,535,0,0,180",
+         "the flange pose with Tool 0"},
+        {{"TLSet 2, XY(10,-20,300,30,20,10)", "Tool 2"}, "Tool", "2", "Tool selects"},
+        {{},
+         "CX(TLSet(2)),CY(TLSet(2)),CZ(TLSet(2)),CU(TLSet(2)),CV(TLSet(2)),CW(TLSet(2))",
+         "10,-20,300,30,20,10",
+         "Tool definition read back"},
+        {{"TLSet 3, XY(0.123456789,1e-05,100.5,0,0,0)"},
+         "CX(TLSet(3)),CY(TLSet(3)),CZ(TLSet(3))",
+         "0.123457,0.00001,100.5",
+         "six decimals at most, zeros trimmed"},
+        {{"TLSet 4, XY(0,0,100,0,0,0)", "Tool 4"},
+         "CX(Here),CY(Here),CZ(Here)",
+         "350,0,435",
+         "the selected Tool applies to Here"},
+        {{"Tool 0"}, "TLDef(2),TLDef(5)", "True,False", "Booleans as True/False"},
+        {{"TLClr 2"}, "TLDef(2)", "False", "TLClr undefines"},
+        {{}, "AccelMax(1),AccelMax(2)", "120,120", "PTP acceleration limits"},
+        {{"XYLimMode 1", "XYLim -300,500.5,-400,400,0,0.10000000000000001"},
+         "XYLimMode",
+         "1",
+         "strict mode"},
+        {{},
+         "CX(XYLim(1)),CX(XYLim(2)),CY(XYLim(1)),CY(XYLim(2)),CZ(XYLim(1)),CZ(XYLim(2))",
+         "-300,500.5,-400,400,0,0.1",
+         "box corners read back"},
+        {{},
+         "Stat(0),SysErr,EStopOn,SafetyOn,TeachOn,CtrlDev,RobotInfo(0),CtrlInfo(1)",
+         "0,0,False,False,False,26,0,0",
+         "status of an idle controller"},
+        {{"Motor On", "Power High"},
+         "Power,Motor,RobotInfo(0)",
+         "1,True,12",
+         "RobotInfo bits 2 (motors) and 3 (power high)"},
+        {{"Speed 30", "Accel 40, 50", "SpeedS 123.5", "AccelS 1000, 2000"},
+         "Speed,Accel(1),Accel(2),SpeedS,AccelS(1),AccelS(2)",
+         "30,40,50,123.5,1000,2000",
+         "motion settings"},
+        {{"AccelS 300"}, "AccelS(1),AccelS(2)", "300,300", "one AccelS value sets both"},
+        {{},
+         "CX(XY(1,2,3,4,5,6) +X(10)),CZ(XY(1,2,3,4,5,6) :Z(-7)),CU(XY(1,2,3,4))",
+         "11,-7,4",
+         "point offsets, replacements and four-value XY"},
+        {{}, "CX(P5),CY(P(5)),CZ(p5)", "300.25,-12.5,400", "named points"},
+        {{}, "1.5,-2,3e2", "1.5,-2,300", "number literals"},
+        {{},
+         "PAgl(LJM(XY(350,0,535,0,0,180),AglToPls(0,0,0,0,-90,500)),5)",
+         "-90",
+         "an LJM reference may lie outside the joint limits"},
+    };
+    for (const auto& c : cases) {
+        for (const auto& statement : c.setup) {
+            ASSERT_EQ(client.execute(statement), "#Execute,0") << statement;
+        }
+        EXPECT_EQ(client.print(c.expressions), c.expected)
+            << c.why << " (Print " << c.expressions << ")";
+    }
+}
+
+TEST_F(SimProtocol, LoginRules) {
+    struct Case {
+        std::optional<std::string> password;
+        std::vector<Exchange> exchanges;
+    };
+    const std::vector<Case> cases = {
+        {std::nullopt,
+         {
+             {ex("Print Power"), "!Execute,11", "Execute before login"},
+             {"$Pause", "!Pause,11", "Pause before login"},
+             {"$Logout", "!Logout,11", "Logout before login"},
+             {"$Login,anything", "#Login,0", "any password when none is configured"},
+             {ex("Print Power"), printed("0"), "logged in"},
+             {"$Logout", "#Logout,0", "logout"},
+             {ex("Print Power"), "!Execute,11", "logged out again"},
+             {"$Login", "#Login,0", "a bare $Login is an empty password"},
+         }},
+        {"secret",
+         {
+             {"$Login,", "!Login,13", "empty password"},
+             {"$Login,Secret", "!Login,13", "passwords are case-sensitive"},
+             {"$Login,secret,", "!Login,13", "the whole parameter is the password"},
+             {ex("Print Tool"), "!Execute,11", "a refused login does not log in"},
+             {"$Login,secret", "#Login,0", "the configured password"},
+             {ex("Print Tool"), printed("0"), "logged in"},
+         }},
+    };
+    for (const auto& c : cases) {
+        auto options = fastOptions();
+        options.password = c.password;
+        Simulator sim(options);
+        sim.start();
+        Client client(sim.commandPort());
+        ASSERT_TRUE(client.connected());
+        runExchanges(client, c.exchanges);
+    }
+
+    // A login belongs to its connection.
+    Client first(sim_.commandPort());
+    login(first);
+    EXPECT_TRUE(sim_.snapshot().loggedIn);
+    first.close();
+    ASSERT_TRUE(eventually([&] { return !sim_.commandClientConnected(); }));
+    Client second(sim_.commandPort());
+    EXPECT_EQ(second.execute("Print Power"), "!Execute,11");
+}
+
+TEST_F(SimProtocol, OneCommandClientAtATime) {
+    Client first(sim_.commandPort());
+    login(first);
+    Client second(sim_.commandPort());
+    ASSERT_TRUE(second.connected()) << "the listener accepts, then closes";
+    EXPECT_TRUE(second.closedByPeer(2s));
+    EXPECT_EQ(sim_.refusedCommandConnections(), 1u);
+    EXPECT_EQ(first.execute("Print Tool"), printed("0")) << "the first client is unaffected";
+    EXPECT_EQ(sim_.commandLog(), (std::vector<std::string>{"$Login,", ex("Print Tool")}))
+        << "nothing was read from the refused connection";
+
+    // Once the first client has gone, the next one is served, even before the simulator has
+    // read the first one's end of stream.
+    first.close();
+    Client third(sim_.commandPort());
+    login(third);
+    EXPECT_EQ(sim_.refusedCommandConnections(), 1u);
+}
+
+TEST_F(SimProtocol, CommandLogIsExactAndWaitable) {
+    Client client(sim_.commandPort());
+    client.sendRaw("$Login,pw\r\n");
+    ASSERT_EQ(client.readLine(), "#Login,0");
+    client.sendRaw("$Execute,\"Print  Power \"\n");  // bare LF, blanks kept
+    ASSERT_EQ(client.readLine(), printed("0"));
+    client.sendRaw("$Execute,\"Print Tool\"\r\n$Execute,\"Print SysErr\"\r\n");
+    ASSERT_EQ(client.readLine(), printed("0"));
+    ASSERT_EQ(client.readLine(), printed("0"));
+    EXPECT_EQ(sim_.commandLog(), (std::vector<std::string>{"$Login,pw", ex("Print  Power "),
+                                                           ex("Print Tool"), ex("Print SysErr")}));
+
+    EXPECT_EQ(sim_.waitForCommand("Print", 0ms), ex("Print  Power "));
+    EXPECT_EQ(sim_.waitForCommand("Print", 0ms, MatchMode::Substring, 2), ex("Print Tool"))
+        << "from skips earlier lines";
+    EXPECT_EQ(sim_.waitForCommand(R"re(Print (SysErr|Speed)"$)re", 0ms, MatchMode::Regex),
+              ex("Print SysErr"));
+
+    // A line that arrives while waiting ends the wait.
+    auto waiter =
+        std::async(std::launch::async, [&] { return sim_.waitForCommand("$Logout", 3s); });
+    ASSERT_EQ(waiter.wait_for(50ms), std::future_status::timeout) << "it waits";
+    client.sendLine("$Logout");
+    EXPECT_EQ(waiter.get(), "$Logout");
+
+    // A wait for a line that never comes ends at its deadline.
+    const auto start = Clock::now();
+    EXPECT_EQ(sim_.waitForCommand("$Never", 150ms), std::nullopt);
+    const double waited = seconds(Clock::now() - start);
+    EXPECT_GE(waited, 0.14);
+    EXPECT_LT(waited, 1.0);
+
+    sim_.clearLog();
+    EXPECT_TRUE(sim_.commandLog().empty());
+    EXPECT_THROW(sim_.waitForCommand("(", 0ms, MatchMode::Regex), std::invalid_argument);
+}
+
+TEST_F(SimProtocol, RulesShapeReplies) {
+    Client client(sim_.commandPort());
+    login(client);
+
+    // delay: executed at once, answered later.
+    sim_.delayReply("Motor On", 300ms);
+    const auto sent = Clock::now();
+    client.sendLine(ex("Motor On"));
+    EXPECT_TRUE(eventually([&] { return sim_.snapshot().motorsOn; }, 250ms))
+        << "the command runs before its reply";
+    EXPECT_EQ(client.readLine(), "#Execute,0");
+    EXPECT_GE(seconds(Clock::now() - sent), 0.28);
+
+    // answer: two canned replies in one segment, then a silent turn so that the second one
+    // answers the next command; the command itself is not executed.
+    sim_.answer("Power High", "#Execute,0\n#Execute,0", MatchMode::Substring, 1);
+    sim_.goSilent("Power High", MatchMode::Substring, 1);
+    client.sendLine(ex("Power High"));
+    EXPECT_EQ(client.readSome(2s), "#Execute,0\r\n#Execute,0\r\n");
+    client.sendLine(ex("Power High"));
+    EXPECT_TRUE(client.quietFor(150ms)) << "the silent turn";
+    EXPECT_EQ(sim_.snapshot().power, 0) << "answered, not executed";
+    EXPECT_EQ(client.execute("Power High"), "#Execute,0") << "both rules are spent";
+    EXPECT_EQ(sim_.snapshot().power, 1);
+
+    // raw answer and regular expressions.
+    sim_.answer(R"re(^\$Execute,"Print (Tool|Power)"$)re", "#Execute,\"9\"\r\n", MatchMode::Regex,
+                -1, true);
+    EXPECT_EQ(client.print("Tool"), "9");
+    EXPECT_EQ(client.print("Power"), "9");
+    EXPECT_EQ(client.print("SysErr"), "0") << "the pattern does not match";
+
+    // silent: neither executed nor answered.
+    sim_.goSilent("Motor Off");
+    client.sendLine(ex("Motor Off"));
+    EXPECT_TRUE(client.quietFor(200ms));
+    EXPECT_TRUE(sim_.snapshot().motorsOn);
+    EXPECT_TRUE(sim_.waitForCommand("Motor Off", 0ms).has_value()) << "but logged";
+
+    // clearRules restores ordinary answers.
+    sim_.clearRules();
+    EXPECT_EQ(client.print("Tool"), "0");
+
+    // drop: the connection closes instead of an answer.
+    sim_.dropConnection("Reset");
+    client.sendLine(ex("Reset"));
+    EXPECT_TRUE(client.closedByPeer(2s));
+    EXPECT_TRUE(eventually([&] { return !sim_.commandClientConnected(); }));
+    Client next(sim_.commandPort());
+    login(next);
+    EXPECT_EQ(next.execute("Print Tool"), printed("0"));
+}
+
+TEST_F(SimProtocol, SplitAndCoalescedReplies) {
+    Client client(sim_.commandPort());
+    login(client);
+
+    sim_.splitReplies(3, 40ms);
+    const std::string expected = "#Execute,\"0\"\r\n";
+    const auto sent = Clock::now();
+    client.sendLine(ex("Print Power"));
+    std::vector<std::string> segments;
+    std::string received;
+    while (received.size() < expected.size()) {
+        const std::string piece = client.readSome(2s);
+        ASSERT_FALSE(piece.empty()) << "reply incomplete: " << received;
+        segments.push_back(piece);
+        received += piece;
+    }
+    EXPECT_EQ(received, expected);
+    EXPECT_EQ(segments.size(), 3u);
+    EXPECT_GE(seconds(Clock::now() - sent), 0.07) << "two gaps of 40 ms";
+
+    sim_.clearRules();
+    sim_.coalesceReplies(true);
+    client.sendRaw("$Execute,\"Print Power\"\r\n$Execute,\"Print Tool\"\r\n");
+    EXPECT_EQ(client.readSome(2s), "#Execute,\"0\"\r\n#Execute,\"0\"\r\n")
+        << "both replies in one segment";
+}
+
+TEST_F(SimProtocol, StartStopAndRestart) {
+    EXPECT_THROW(sim_.start(), std::logic_error);
+    EXPECT_NE(sim_.commandPort(), 0);
+    EXPECT_NE(sim_.telemetryPort(), 0);
+
+    Simulator slow(fastOptions(1.0));
+    slow.start();
+    Client command(slow.commandPort());
+    login(command);
+    Client telemetry(slow.telemetryPort());
+    ASSERT_TRUE(telemetry.readUntil('\r', 2s).has_value());
+    ASSERT_EQ(command.execute("Motor On"), "#Execute,0");
+    ASSERT_EQ(command.execute("Speed 1"), "#Execute,0");
+    command.sendLine(ex("Go AglToPls(90,0,0,0,-90,0)"));
+    ASSERT_TRUE(eventually([&] { return slow.snapshot().joints[0] > 0.0; }));
+
+    const auto start = Clock::now();
+    slow.stop();
+    EXPECT_LT(seconds(Clock::now() - start), 0.5) << "stop is quick, even during a motion";
+    EXPECT_FALSE(slow.running());
+    EXPECT_TRUE(command.closedByPeer(1s));
+    EXPECT_TRUE(telemetry.closedByPeer(1s));
+    const auto halted = slow.snapshot();
+    EXPECT_FALSE(halted.moving);
+    EXPECT_GT(halted.joints[0], 0.0);
+    EXPECT_LT(halted.joints[0], 90.0) << "the motion halted where it was";
+    slow.stop();  // idempotent
+
+    slow.start();
+    Client again(slow.commandPort());
+    login(again);
+    EXPECT_EQ(again.print("Motor"), "True") << "state survives a restart";
+}
+
+}  // namespace

@@ -1,0 +1,336 @@
+"""The _cell_simulator module: the simulator driven through its Python API and plain sockets."""
+
+import re
+import socket
+import threading
+import time
+
+import pytest
+
+import _cell_simulator
+from _cell_simulator import Simulator
+
+FAST = 0.02  # time scale for tests that do not measure time
+
+
+class Client:
+    """A Remote Ethernet client over a plain socket: CR LF lines, deadlines on every read."""
+
+    def __init__(self, port, timeout=3.0):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.buffer = b""
+
+    def close(self):
+        self.sock.close()
+
+    def send_line(self, line):
+        self.sock.sendall(line.encode() + b"\r\n")
+
+    def read_line(self, timeout=3.0):
+        deadline = time.monotonic() + timeout
+        while b"\n" not in self.buffer:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return None
+            self.sock.settimeout(left)
+            try:
+                chunk = self.sock.recv(4096)
+            except socket.timeout:
+                return None
+            if not chunk:
+                return None
+            self.buffer += chunk
+        line, _, self.buffer = self.buffer.partition(b"\n")
+        return line.rstrip(b"\r").decode()
+
+    def recv_once(self, timeout=2.0):
+        """What one recv() returns: b"" on end of stream, None on time-out."""
+        self.sock.settimeout(timeout)
+        try:
+            return self.sock.recv(4096)
+        except socket.timeout:
+            return None
+
+    def command(self, line, timeout=3.0):
+        self.send_line(line)
+        return self.read_line(timeout)
+
+    def execute(self, statement, timeout=3.0):
+        return self.command(f'$Execute,"{statement}"', timeout)
+
+    def print(self, expressions):
+        reply = self.execute(f"Print {expressions}")
+        match = re.fullmatch(r'#Execute,"(.*)"', reply or "")
+        assert match, f"Print {expressions} answered {reply!r}"
+        return match.group(1)
+
+    def closed_by_peer(self, timeout=2.0):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            data = self.recv_once(max(deadline - time.monotonic(), 0.01))
+            if data == b"":
+                return True
+        return False
+
+
+def logged_in(sim, password=""):
+    client = Client(sim.command_port)
+    assert client.command(f"$Login,{password}") == "#Login,0"
+    return client
+
+
+def until(predicate, timeout=2.0):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.002)
+    return True
+
+
+@pytest.fixture
+def sim():
+    with Simulator(time_scale=FAST) as simulator:
+        yield simulator
+
+
+def test_context_manager_serves_on_ephemeral_ports_and_stops():
+    with Simulator(time_scale=FAST) as sim:
+        assert sim.running
+        assert sim.command_port > 0 and sim.telemetry_port > 0
+        port = sim.command_port
+        client = logged_in(sim)
+        started = time.monotonic()
+    assert time.monotonic() - started < 1.0, "stop is quick"
+    assert not sim.running
+    assert client.closed_by_peer()
+    with pytest.raises(ConnectionRefusedError):
+        socket.create_connection(("127.0.0.1", port), timeout=1.0)
+
+
+@pytest.mark.parametrize(
+    "line, expected",
+    [
+        ('$Execute,"Print Power,Tool,AccelMax(1)"', '#Execute,"0,0,120"'),
+        ('$Execute,"Print EStopOn,TLDef(1)"', '#Execute,"False,False"'),
+        ('$Execute,"Power High"', "#Execute,0"),
+        ('Execute,"Print Power"', "!Execute,10"),
+        ("$Teleport", "!Teleport,11"),
+        ("$Execute,Print Power", "!Execute,12"),
+        ('$Execute,"Tool 16"', "!Execute,14"),
+        ('$Execute,"Print PAgl(XY(9000,0,0,0,0,0),1)"', "!Execute,14"),
+        ('$Execute,"Jump P1"', "!Execute,15"),
+        ('$Execute,"Go XY(350,0,500,0,0,180)"', "!Execute,20"),
+        ("$Pause", "#Pause,0"),
+    ],
+)
+def test_reply_forms_and_error_codes(sim, line, expected):
+    client = logged_in(sim)
+    assert client.command(line) == expected
+
+
+def test_login_rules():
+    with Simulator(time_scale=FAST, password="pw") as sim:
+        client = Client(sim.command_port)
+        assert client.execute("Print Power") == "!Execute,11"
+        assert client.command("$Login,PW") == "!Login,13"
+        assert client.command("$Login,pw") == "#Login,0"
+        assert sim.logged_in()
+        second = Client(sim.command_port)
+        assert second.closed_by_peer(), "one command client at a time"
+        assert sim.refused_command_connections() == 1
+        assert client.command("$Logout") == "#Logout,0"
+        assert client.execute("Print Power") == "!Execute,11"
+
+
+def test_command_log_is_exact_and_waiting_releases_the_interpreter(sim):
+    client = logged_in(sim)
+    assert client.execute("Print  Tool ") == '#Execute,"0"'
+    assert sim.command_log() == ["$Login,", '$Execute,"Print  Tool "']
+
+    # The sender is a Python thread: the wait can only see its line if the wait lets go of
+    # the interpreter lock.
+    sender = threading.Timer(0.2, lambda: client.send_line("$Logout"))
+    sender.start()
+    started = time.monotonic()
+    assert sim.wait_for_command("$Logout", timeout=3.0) == "$Logout"
+    assert time.monotonic() - started < 2.0
+    sender.join()
+    assert client.read_line() == "#Logout,0"
+
+    assert sim.wait_for_command(r"^\$Log(in|out),?$", regex=True, start=1) == "$Logout"
+    started = time.monotonic()
+    assert sim.wait_for_command("$Never", timeout=0.15) is None
+    assert 0.14 <= time.monotonic() - started < 1.0
+    sim.clear_log()
+    assert sim.command_log() == []
+    with pytest.raises(ValueError):
+        sim.wait_for_command("(", regex=True, timeout=0)
+
+
+def test_rules_shape_replies(sim):
+    client = logged_in(sim)
+
+    sim.delay_reply("Motor On", 0.3)
+    started = time.monotonic()
+    client.send_line('$Execute,"Motor On"')
+    assert until(sim.motors_on, timeout=0.25), "executed before the reply"
+    assert client.read_line() == "#Execute,0"
+    assert time.monotonic() - started >= 0.28
+
+    sim.answer("Print Tool", '#Execute,"3"\n#Execute,"4"', times=1)
+    client.send_line('$Execute,"Print Tool"')
+    assert client.recv_once() == b'#Execute,"3"\r\n#Execute,"4"\r\n', "two replies, one segment"
+    assert client.print("Tool") == "0", "the rule is spent"
+
+    sim.answer(r'^\$Execute,"Print (SysErr|Power)"$', '#Execute,"7"', regex=True)
+    assert client.print("SysErr") == "7"
+    assert client.print("Tool") == "0"
+
+    sim.go_silent("Power High")
+    client.send_line('$Execute,"Power High"')
+    assert client.recv_once(timeout=0.2) is None
+    assert sim.power() == 0, "not executed"
+
+    sim.clear_rules()
+    sim.split_replies(3, gap=0.04)
+    client.send_line('$Execute,"Print Tool"')
+    pieces = []
+    while b"".join(pieces).count(b"\n") < 1:
+        piece = client.recv_once()
+        assert piece, "reply incomplete"
+        pieces.append(piece)
+    assert b"".join(pieces) == b'#Execute,"0"\r\n'
+    assert len(pieces) == 3
+
+    sim.clear_rules()
+    sim.drop_connection("Reset")
+    client.send_line('$Execute,"Reset"')
+    assert client.closed_by_peer()
+    assert until(lambda: not sim.command_client_connected())
+
+
+def test_motion_pause_continue_and_state():
+    with Simulator(time_scale=0.25) as sim:
+        client = logged_in(sim)
+        for statement in ("Motor On", "Speed 20", "Accel 50, 50"):
+            assert client.execute(statement) == "#Execute,0"
+        client.send_line('$Execute,"Go AglToPls(30,0,0,0,-90,0) LJM SYNC"')
+        assert until(lambda: sim.joints()[0] > 2.0)
+        assert sim.is_moving()
+        assert client.execute("Print Power") == "!Execute,21"
+
+        assert client.command("$Pause") == "#Pause,0"
+        assert sim.is_paused()
+        held = sim.joints()
+        assert client.read_line(timeout=0.3) is None, "no motion reply while paused"
+        assert sim.joints() == held
+        assert 0.0 < held[0] < 30.0
+
+        assert client.command("$Continue") == "#Continue,0"
+        assert client.read_line(timeout=5.0) == "#Execute,0"
+        assert sim.joints() == pytest.approx([30, 0, 0, 0, -90, 0], abs=1e-9)
+        motion = sim.last_motion()
+        assert motion["kind"] == "Go"
+        assert motion["ljm"] and motion["sync"] and not motion["cp"]
+        assert motion["target"] == pytest.approx([30, 0, 0, 0, -90, 0])
+        state = sim.state()
+        assert state["motors_on"] and not state["moving"] and state["speed"] == 20
+        assert state["accel"] == (50, 50)
+
+
+def test_emergency_stop_aborts_and_latches(sim):
+    client = logged_in(sim)
+    for statement in ("Motor On", "Speed 1"):
+        assert client.execute(statement) == "#Execute,0"
+    client.send_line('$Execute,"Go AglToPls(60,0,0,0,-90,0)"')
+    assert until(sim.is_moving)
+    sim.set_emergency_stop(True)
+    assert client.read_line(timeout=1.0) == "!Execute,99"
+    assert sim.emergency_stopped() and not sim.motors_on() and not sim.is_moving()
+    assert sim.system_error() == _cell_simulator.EMERGENCY_STOP_ERROR
+    assert client.print("EStopOn,CtrlInfo(1)") == "True,256"
+    assert client.execute("Motor On") == "!Execute,20"
+    assert client.execute("Reset") == "!Execute,20"
+    sim.set_emergency_stop(False)
+    assert client.execute("Reset") == "#Execute,0"
+    assert client.execute("Motor On") == "#Execute,0"
+    assert sim.system_error() == 0
+
+
+def read_packets(sock, seconds):
+    """Packets (CR-terminated) received within the given time."""
+    deadline = time.monotonic() + seconds
+    data = b""
+    while time.monotonic() < deadline:
+        sock.settimeout(max(deadline - time.monotonic(), 0.001))
+        try:
+            chunk = sock.recv(65536)
+        except socket.timeout:
+            break
+        if not chunk:
+            break
+        data += chunk
+    return [p.decode() for p in data.split(b"\r")[:-1]]
+
+
+def test_telemetry_rate_format_and_modes():
+    with Simulator(time_scale=FAST, rate_hz=100.0) as sim:
+        port = sim.telemetry_port
+        reader = socket.create_connection(("127.0.0.1", port), timeout=2.0)
+        read_packets(reader, 0.05)
+        packets = read_packets(reader, 1.0)
+        samples = [p for p in packets if p.startswith("X=")]
+        statuses = [p for p in packets if p.startswith("STAT=")]
+        assert 90 <= len(samples) <= 110
+        assert 8 <= len(statuses) <= 12
+        keys = [field.split("=")[0] for field in samples[-1].split(";")]
+        assert keys == ["X", "Y", "Z", "U", "V", "W"] + [f"J{i}agl" for i in range(1, 7)]
+        values = dict(field.split("=") for field in samples[-1].split(";"))
+        assert float(values["J5agl"]) == pytest.approx(sim.joints()[4])
+        assert statuses[-1] == "STAT=0;SYSERR=0;CTRLDEV=26;ROBOTINFO=0;CTRLINFO=0"
+
+        sim.set_telemetry_mode("garbled")
+        garbled = [p for p in read_packets(reader, 0.2) if "??" in p]
+        assert garbled and all(v == "??" for v in dict(f.split("=") for f in garbled[-1].split(";")).values())
+
+        sim.set_telemetry_mode("silent")
+        read_packets(reader, 0.1)  # what was already in flight
+        assert read_packets(reader, 0.3) == []
+        assert sim.telemetry_client_count() == 1
+
+        sim.set_telemetry_mode("closed")
+        reader.settimeout(1.0)
+        assert reader.recv(65536) == b""
+        assert sim.telemetry_mode() == "closed"
+
+        sim.set_telemetry_mode("refused")
+        with pytest.raises(ConnectionRefusedError):
+            socket.create_connection(("127.0.0.1", port), timeout=1.0)
+
+        sim.set_telemetry_mode("normal")
+        back = socket.create_connection(("127.0.0.1", port), timeout=2.0)
+        assert any(p.startswith("X=") for p in read_packets(back, 0.2))
+        with pytest.raises(ValueError):
+            sim.set_telemetry_mode("loud")
+
+
+def test_points_joints_and_tools(sim):
+    client = logged_in(sim)
+    sim.set_point("P3", [320.5, -40, 450, 0, 0, 180])
+    assert client.print("CX(P3),CY(P(3)),CZ(P3)") == "320.5,-40,450"
+    sim.set_joints([10, 0, 0, 0, -90, 0])
+    assert client.print("Agl(1),Agl(5)") == "10,-90"
+    with pytest.raises(IndexError):
+        sim.set_joints([0, 0, 0, 0, -90, 999])
+    with pytest.raises(ValueError):
+        sim.set_point("not a name", [0, 0, 0, 0, 0, 0])
+    assert client.execute("TLSet 2, XY(0,0,50,0,0,0)") == "#Execute,0"
+    assert client.execute("Tool 2") == "#Execute,0"
+    assert sim.tool() == 2
+    assert sim.tool_definition(2) == [0, 0, 50, 0, 0, 0]
+    assert sim.tool_definition(3) is None
+    assert sim.pose()[2] == pytest.approx(float(client.print("CZ(Here)")))
+    assert client.execute("Tool 5") == "!Execute,15"
+    assert "Tool 5" in sim.last_refusal()
