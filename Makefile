@@ -9,7 +9,7 @@ JOBS ?= $(shell nproc)
 # CI builds with warnings as errors.
 WERROR ?= $(if $(CI),ON,OFF)
 
-.PHONY: all bootstrap configure build test test-cpp test-python check demo clean format
+.PHONY: all bootstrap configure build test test-cpp test-python check check-asan check-tsan demo clean format stubs
 
 all: build
 
@@ -31,13 +31,32 @@ test-python: build
 
 test: test-cpp test-python
 
+# The C++ suite again under AddressSanitizer+UndefinedBehaviorSanitizer and ThreadSanitizer.
+SAN_ENV := ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+define sanitized_suite
+	@cmake -S . -B $(ROOT)/build-$(1) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DEPSON_SANITIZE=$(2) \
+	    -DEPSON_WERROR=$(WERROR) -DEPSON_BUILD_PYTHON=OFF >/dev/null
+	@cmake --build $(ROOT)/build-$(1) -j $(JOBS)
+	@$(SAN_ENV) ctest --test-dir $(ROOT)/build-$(1) --output-on-failure -j $(JOBS) --timeout 300
+endef
+
+check-asan: bootstrap
+	$(call sanitized_suite,asan,address)
+
+check-tsan: bootstrap
+	$(call sanitized_suite,tsan,thread)
+
 check: test
 
 demo: build
 	@PYTHONPATH=$(BUILD)/python $(PY) examples/demo.py
 
+stubs: build
+	@$(PY) scripts/generate_stubs.py $(BUILD)/python -o python
+
 format:
 	@clang-format -i $$(git ls-files '*.cpp' '*.hpp')
 
 clean:
-	@rm -rf $(BUILD)
+	@rm -rf $(BUILD) $(ROOT)/build-asan $(ROOT)/build-tsan

@@ -65,18 +65,18 @@ if [[ ! -x "$VENV/bin/python" ]] || ! is_py312 "$VENV/bin/python"; then
     "$PY312" -m venv "$VENV"
 fi
 
-if ! "$VENV/bin/python" - <<'PY' 2>/dev/null
+# Install the pinned tools unless exactly these versions are present already.
+if ! "$VENV/bin/python" - "$ROOT/requirements-dev.txt" <<'PY' 2>/dev/null
 import importlib.metadata as md, sys
-def major(name):
-    return int(md.version(name).split(".")[0])
-ok = major("pybind11") >= 3
-for name in ("scikit-build-core", "pytest", "pybind11-stubgen"):
-    md.version(name)
-sys.exit(0 if ok else 1)
+for line in open(sys.argv[1]):
+    line = line.split("#")[0].strip()
+    if line:
+        name, version = line.split("==")
+        if md.version(name) != version:
+            sys.exit(1)
 PY
 then
     echo "bootstrap: installing Python build and test tools into .venv"
     "$VENV/bin/python" -m pip install -q --upgrade pip
-    "$VENV/bin/python" -m pip install -q "pybind11>=3" "scikit-build-core>=0.10" "pytest>=8" \
-        "pybind11-stubgen>=2.5"
+    "$VENV/bin/python" -m pip install -q -r "$ROOT/requirements-dev.txt"
 fi

@@ -1,0 +1,198 @@
+"""
+Simulator of an Epson six-axis controller: the Remote Ethernet command port and the telemetry lines of a Background Task, with hooks for tests.
+"""
+from __future__ import annotations
+import collections.abc
+import typing
+__all__: list[str] = ['EMERGENCY_STOP_ERROR', 'REPLY_CODES', 'Simulator']
+class Simulator:
+    """
+    A controller simulator serving one command client and any number of telemetry clients on its own I/O thread.
+    """
+    def __enter__(self) -> Simulator:
+        """
+        Starts the simulator unless it runs already.
+        """
+    def __exit__(self, *args) -> None:
+        """
+        Stops the simulator.
+        """
+    def __init__(self, command_port: typing.SupportsInt | typing.SupportsIndex = 0, telemetry_port: typing.SupportsInt | typing.SupportsIndex = 0, password: str | None = None, time_scale: typing.SupportsFloat | typing.SupportsIndex = 1.0, rate_hz: typing.SupportsFloat | typing.SupportsIndex = 100.0, host: str = '127.0.0.1') -> None:
+        """
+        Creates a stopped simulator. Port 0 picks a free port (see command_port and telemetry_port after start). password None accepts any login. time_scale is wall seconds per simulated second (0.01 runs motions 100 times faster). rate_hz is the telemetry sample rate.
+        """
+    def answer(self, pattern: str, reply: str, regex: bool = False, times: typing.SupportsInt | typing.SupportsIndex | None = None, raw: bool = False) -> None:
+        """
+        Answers matching commands with reply instead of executing them. Each line of reply ('\\n'-separated) gets CR LF and all go out in one write, so two lines make two replies in one segment; raw=True sends the bytes exactly as given.
+        """
+    def clear_log(self) -> None:
+        """
+        Empties the command log.
+        """
+    def clear_rules(self) -> None:
+        """
+        Removes every rule and resets splitting and coalescing.
+        """
+    def coalesce_replies(self, on: bool = True) -> None:
+        """
+        Replies that are ready together (commands sent together, a motion's end and a control reply) go out in one write.
+        """
+    def command_client_connected(self) -> bool:
+        """
+        Whether a command client is connected.
+        """
+    def command_log(self) -> list[str]:
+        """
+        Every command line received so far, exactly, without its CR LF.
+        """
+    def delay_reply(self, pattern: str, seconds: typing.SupportsFloat | typing.SupportsIndex, regex: bool = False, times: typing.SupportsInt | typing.SupportsIndex | None = None) -> None:
+        """
+        Executes matching commands at once but sends their reply seconds later (a motion's reply: seconds after the motion ends). times None: every match.
+        """
+    def drop_command_connection(self) -> None:
+        """
+        Closes the current command connection from the controller's side.
+        """
+    def drop_connection(self, pattern: str, regex: bool = False, times: typing.SupportsInt | typing.SupportsIndex | None = None) -> None:
+        """
+        A matching command closes the command connection instead of being answered.
+        """
+    def emergency_stopped(self) -> bool:
+        """
+        Whether the emergency stop is on.
+        """
+    def go_silent(self, pattern: str, regex: bool = False, times: typing.SupportsInt | typing.SupportsIndex | None = None) -> None:
+        """
+        Matching commands are neither executed nor answered.
+        """
+    def is_moving(self) -> bool:
+        """
+        Whether a motion statement is executing (paused included).
+        """
+    def is_paused(self) -> bool:
+        """
+        Whether the running motion is paused.
+        """
+    def joints(self) -> typing.Annotated[list[float], "FixedSize(6)"]:
+        """
+        Current joint angles J1..J6 in degrees (moving state).
+        """
+    def last_motion(self) -> typing.Any:
+        """
+        The most recent motion that started (kind, statement, start, target, duration in simulated seconds and its modifiers), or None.
+        """
+    def last_refusal(self) -> str:
+        """
+        The most recent error reply's command line and the reason, for diagnostics.
+        """
+    def logged_in(self) -> bool:
+        """
+        Whether the current command connection has logged in.
+        """
+    def motors_on(self) -> bool:
+        """
+        Whether the motors are on.
+        """
+    def pose(self) -> typing.Annotated[list[float], "FixedSize(6)"]:
+        """
+        Current TCP pose [X, Y, Z, U, V, W] of the selected Tool.
+        """
+    def power(self) -> int:
+        """
+        Power mode: 0 Low, 1 High.
+        """
+    def refused_command_connections(self) -> int:
+        """
+        Command connections refused because another client was connected.
+        """
+    def set_emergency_stop(self, on: bool) -> None:
+        """
+        On: aborts a running motion (its reply is '!Execute,99'), switches the motors off and sets SysErr. Off: releases the stop; SysErr stays until Reset.
+        """
+    def set_joints(self, joints: typing.Annotated[collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex], "FixedSize(6)"]) -> None:
+        """
+        Places the arm at six joint angles (degrees). RuntimeError while a motion runs, IndexError outside the joint limits.
+        """
+    def set_point(self, name: str, pose: typing.Annotated[collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex], "FixedSize(6)"]) -> None:
+        """
+        Defines a named point (P1, P(1) or an identifier) as a TCP pose [X, Y, Z, U, V, W].
+        """
+    def set_safeguard_open(self, open: bool) -> None:
+        """
+        Opens or closes the safeguard (SafetyOn, CtrlInfo bit 9).
+        """
+    def set_teach_mode(self, on: bool) -> None:
+        """
+        Switches teach mode (TeachOn, Stat bit 19).
+        """
+    def set_telemetry_mode(self, mode: str) -> None:
+        """
+        'normal'; 'silent' (connected, nothing sent); 'closed' (clients closed, new connections accepted and closed at once); 'refused' (listener closed: connects are refused); 'garbled' (every value non-numeric).
+        """
+    def split_replies(self, segments: typing.SupportsInt | typing.SupportsIndex, gap: typing.SupportsFloat | typing.SupportsIndex = 0.005) -> None:
+        """
+        Writes every reply in this many TCP segments, gap seconds apart (1: whole).
+        """
+    def start(self) -> None:
+        """
+        Binds both ports and starts serving. RuntimeError when a port cannot be bound.
+        """
+    def state(self) -> dict:
+        """
+        The whole controller state at one instant, as a dict.
+        """
+    def stop(self) -> None:
+        """
+        Closes every connection and listener and stops the I/O thread; a running motion halts where it is. Idempotent.
+        """
+    def system_error(self) -> int:
+        """
+        SysErr: 0, or the error pending until Reset.
+        """
+    def telemetry_client_count(self) -> int:
+        """
+        Connected telemetry clients.
+        """
+    def telemetry_mode(self) -> str:
+        """
+        The current telemetry mode name.
+        """
+    def tool(self) -> int:
+        """
+        The selected Tool number.
+        """
+    def tool_definition(self, tool_num: typing.SupportsInt | typing.SupportsIndex) -> typing.Annotated[list[float], "FixedSize(6)"] | None:
+        """
+        Tool slot 1..15 as a pose, or None if undefined.
+        """
+    def wait_for_command(self, pattern: str, timeout: typing.SupportsFloat | typing.SupportsIndex = 5.0, regex: bool = False, start: typing.SupportsInt | typing.SupportsIndex = 0) -> str | None:
+        """
+        The first logged line at index >= start that contains pattern (or matches the regular expression), waiting up to timeout seconds; None when none came.
+        """
+    @property
+    def command_port(self) -> int:
+        """
+        The bound Remote Ethernet command port (0 before start).
+        """
+    @property
+    def rate_hz(self) -> float:
+        """
+        Telemetry samples per second.
+        """
+    @property
+    def running(self) -> bool:
+        """
+        Whether the simulator is serving.
+        """
+    @property
+    def telemetry_port(self) -> int:
+        """
+        The bound telemetry port (0 before start).
+        """
+    @property
+    def time_scale(self) -> float:
+        """
+        Wall seconds per simulated second.
+        """
+EMERGENCY_STOP_ERROR: int = 1
+REPLY_CODES: dict = {'no_dollar': 10, 'unknown_command': 11, 'bad_format': 12, 'wrong_password': 13, 'out_of_range': 14, 'bad_parameter': 15, 'not_ready': 20, 'already_executing': 21, 'system_error': 99}

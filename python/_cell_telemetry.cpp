@@ -1,0 +1,97 @@
+// The `_cell_telemetry` extension module: the platform's telemetry receiver type. It registers
+// `EthernetReceiveInterface` with shared ownership, which is what lets `_cell_station` hand out
+// its receiver as a Python object that shares the station's connection.
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include "epson/EthernetReceiveInterface.hpp"
+
+namespace py = pybind11;
+using epson::EthernetReceiveInterface;
+using epson::TelemetrySample;
+
+namespace {
+
+constexpr const char* kModuleDoc =
+    "Provide the Epson controller telemetry receiver.\n\n``EthernetReceiveInterface`` keeps the "
+    "latest sample and controller status pushed\nby the controller's Background Task.\n";
+constexpr const char* kReceiverDoc =
+    "Receive Epson controller telemetry in the background.\n\nA receiver thread reads the "
+    "controller's telemetry lines, keeps the latest\ncomplete six-axis sample and the latest "
+    "controller status, and reconnects about\nonce a second after a broken connection. The "
+    "getters never touch the socket.\n\nExamples:\n    >>> receive = EthernetReceiveInterface()\n"
+    "    >>> receive.connect(\"192.168.0.1\")\n    >>> receive.get_sample().joints\n    >>> "
+    "receive.disconnect()\n";
+constexpr const char* kSampleDoc =
+    "One complete Epson telemetry sample in native units.\n\nAttributes:\n    joints "
+    "(list[float]): "
+    "``[J1, ..., J6]`` in degrees.\n    tcp_pose (list[float]): ``[X, Y, Z, U, V, W]`` in "
+    "millimetres and degrees.\n";
+constexpr const char* kInitDoc = "Create a disconnected telemetry receiver.";
+constexpr const char* kConnectDoc =
+    "Connect and wait for the first complete sample.\n\nArgs:\n    host: Controller hostname or "
+    "IP address.\n    port: Controller-pushed telemetry port.\n\nRaises:\n    RuntimeError: If "
+    "resolution or connection fails, or no complete sample\n        arrives within 2 seconds.\n";
+constexpr const char* kDisconnectDoc =
+    "Stop the receiver thread and close the socket.\n\nSafe to call when already disconnected. "
+    "The last sample and status stay readable.\n";
+constexpr const char* kIsConnectedDoc =
+    "Return whether the telemetry socket is connected.\n\nReturns:\n    ``True`` while the socket "
+    "is connected.\n";
+constexpr const char* kHasSampleDoc =
+    "Return whether a sample arrived since the last ``connect()``.\n\nReturns:\n    ``True`` once "
+    "a complete sample has been received.\n";
+constexpr const char* kGetSampleDoc =
+    "Return the latest complete sample.\n\nReturns:\n    TelemetrySample: Joints and TCP pose in "
+    "native units.\n\nRaises:\n    RuntimeError: If no sample has been received since "
+    "``connect()``.\n";
+constexpr const char* kSampleAgeDoc =
+    "Return the age of the latest sample.\n\nReturns:\n    Seconds since it arrived, or infinity "
+    "when there is none.\n";
+constexpr const char* kHasStatusDoc =
+    "Return whether a controller-status packet arrived since the last ``connect()``.\n\n"
+    "Returns:\n    ``True`` once a status has been received.\n";
+constexpr const char* kGetStatusDoc =
+    "Return the latest controller status.\n\nReturns:\n    A dictionary containing ``stat``, "
+    "``system_error``, ``emergency_stopped``,\n    ``safeguard_open``, ``teach_mode``, "
+    "``control_device``, ``robot_info``,\n    and ``ctrl_info``.\n\nRaises:\n    RuntimeError: If "
+    "no status has been received since ``connect()``.\n";
+constexpr const char* kStatusAgeDoc =
+    "Return the age of the latest controller status.\n\nReturns:\n    Seconds since it arrived, or "
+    "infinity when there is none.\n";
+
+using Release = py::call_guard<py::gil_scoped_release>;
+
+}  // namespace
+
+PYBIND11_MODULE(_cell_telemetry, m, py::multiple_interpreters::not_supported()) {
+    m.doc() = kModuleDoc;
+
+    py::class_<TelemetrySample>(m, "TelemetrySample", kSampleDoc)
+        .def_property_readonly("joints",
+                               [](const TelemetrySample& s) {
+                                   return std::vector<double>(s.joints.begin(), s.joints.end());
+                               })
+        .def_property_readonly("tcp_pose", [](const TelemetrySample& s) {
+            return std::vector<double>(s.tcpPose.begin(), s.tcpPose.end());
+        });
+
+    py::class_<EthernetReceiveInterface, std::shared_ptr<EthernetReceiveInterface>>(
+        m, "EthernetReceiveInterface", kReceiverDoc)
+        .def(py::init<>(), kInitDoc)
+        .def("connect", &EthernetReceiveInterface::connect, py::arg("host"),
+             py::arg("port") = EthernetReceiveInterface::kDefaultPort, kConnectDoc, Release())
+        .def("disconnect", &EthernetReceiveInterface::disconnect, kDisconnectDoc, Release())
+        .def("is_connected", &EthernetReceiveInterface::isConnected, kIsConnectedDoc, Release())
+        .def("has_sample", &EthernetReceiveInterface::hasSample, kHasSampleDoc, Release())
+        .def("get_sample", &EthernetReceiveInterface::getSample, kGetSampleDoc, Release())
+        .def("sample_age_seconds", &EthernetReceiveInterface::sampleAgeSeconds, kSampleAgeDoc,
+             Release())
+        .def("has_controller_status", &EthernetReceiveInterface::hasControllerStatus, kHasStatusDoc,
+             Release())
+        .def("get_controller_status", &EthernetReceiveInterface::getControllerStatus, kGetStatusDoc,
+             Release())
+        .def("controller_status_age_seconds", &EthernetReceiveInterface::controllerStatusAgeSeconds,
+             kStatusAgeDoc, Release());
+}

@@ -1,0 +1,115 @@
+// The station: opening both links as a unit, clean-up order on failure, the combined report.
+
+#include "CommandTestSupport.hpp"
+#include "DisconnectReport.hpp"
+#include "TelemetryPeer.hpp"
+#include "epson/CellStation.hpp"
+
+namespace epson::test {
+namespace {
+
+const std::array<double, 6> kJoints = {0, 10, -20, 0, 100, 0};
+const std::array<double, 6> kPose = {400, 0, 600, 0, 90, 0};
+
+/// The station logs in with its own credential, whatever it is; this script accepts it.
+ScriptedPeer& scriptStationLogin(ScriptedPeer& peer) {
+    return peer.expect("$Login,").expect("742\r\n").sendLine("#Login,0");
+}
+
+TEST(Station, OpensCommandLinkThenTelemetryAndClosesTelemetryFirst) {
+    ScriptedPeer command;
+    scriptStationLogin(command).exchange("$Logout", "#Logout,0").expectClosed();
+    TelemetryPeer telemetry;
+    telemetry.setGreeting({telemetrySamplePacket(kJoints, kPose)});
+    command.start();
+    ::testing::internal::CaptureStdout();
+    {
+        CellStation station("127.0.0.1", command.port(), telemetry.port());
+        EXPECT_TRUE(station.isConnected());
+        const auto control = station.getControlInterface();
+        EXPECT_TRUE(control->isLoggedIn());
+        EXPECT_EQ(station.getReceiveInterface()->getSample().joints, kJoints);
+        station.disconnect();
+        EXPECT_FALSE(station.isConnected());
+        EXPECT_TRUE(telemetry.waitForRemoteCloses(1, 2s));
+        station.disconnect();  // repeated: nothing to report
+    }                          // the destructor disconnects both once more, silently
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(command.finish());
+}
+
+TEST(Station, TelemetryRefusalClosesTheLoggedInCommandLinkFirst) {
+    ScriptedPeer command;
+    scriptStationLogin(command).exchange("$Logout", "#Logout,0").expectClosed();
+    RefusingPort telemetry;
+    command.start();
+    ::testing::internal::CaptureStdout();
+    try {
+        CellStation station("127.0.0.1", command.port(), telemetry.port());
+        FAIL() << "the station opened without telemetry";
+    } catch (const std::runtime_error& error) {
+        EXPECT_EQ(std::string(error.what()).rfind("Failed to connect to Epson telemetry at ", 0),
+                  0u)
+            << error.what();
+        // The command link was logged out and closed before the error reached us.
+        EXPECT_TRUE(command.waitForScriptEnd(0ms));
+    }
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(command.finish());
+}
+
+TEST(Station, CommandLinkFailurePassesThroughUnchanged) {
+    ScriptedPeer command;
+    command.expect("$Login,742\r\n").sendLine("!Login,13").expectClosed();
+    TelemetryPeer telemetry;
+    command.start();
+    EXPECT_TRUE(throwsWithMessage<std::runtime_error>(
+        [&] { CellStation("127.0.0.1", command.port(), telemetry.port()); },
+        "Remote command failed: !Login,13 (command: $Login,<redacted>)"));
+    EXPECT_EQ(telemetry.acceptCount(), 0);
+    EXPECT_TRUE(command.finish());
+}
+
+TEST(Station, HandlesOutliveTheStationDisconnected) {
+    ScriptedPeer command;
+    scriptStationLogin(command).exchange("$Logout", "#Logout,0").expectClosed();
+    TelemetryPeer telemetry;
+    telemetry.setGreeting({telemetrySamplePacket(kJoints, kPose)});
+    command.start();
+    ::testing::internal::CaptureStdout();
+    std::shared_ptr<CellCommandLink> control;
+    std::shared_ptr<EthernetReceiveInterface> receive;
+    {
+        CellStation station("127.0.0.1", command.port(), telemetry.port());
+        control = station.getControlInterface();
+        receive = station.getReceiveInterface();
+    }
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(control->isConnected());
+    EXPECT_FALSE(receive->isConnected());
+    EXPECT_TRUE(receive->hasSample());
+    EXPECT_TRUE(command.finish());
+}
+
+TEST(StationReport, CombinesTheFailedHalves) {
+    using Errors = std::pair<std::optional<std::string>, std::optional<std::string>>;
+    const std::vector<std::pair<Errors, std::optional<std::string>>> cases = {
+        {{std::nullopt, std::nullopt}, std::nullopt},
+        {{"r", std::nullopt}, "Failed to disconnect Epson receive interface: r"},
+        {{std::nullopt, "Failed to disconnect: Bad file descriptor"},
+         "Failed to disconnect Epson control interface: Failed to disconnect: Bad file "
+         "descriptor"},
+        {{"r1", "c1"},
+         "Failed to disconnect both Epson interfaces: receive error: r1; control error: c1"},
+        // A failure with an empty message is still a failure.
+        {{"", std::nullopt}, "Failed to disconnect Epson receive interface: unknown error"},
+        {{"", ""},
+         "Failed to disconnect both Epson interfaces: receive error: unknown error; control "
+         "error: unknown error"}};
+    for (const auto& [errors, expected] : cases) {
+        EXPECT_EQ(disconnectFailureMessage(errors.first, errors.second), expected);
+    }
+}
+
+}  // namespace
+}  // namespace epson::test
