@@ -9,7 +9,7 @@ JOBS ?= $(shell nproc)
 # CI builds with warnings as errors.
 WERROR ?= $(if $(CI),ON,OFF)
 
-.PHONY: all bootstrap configure build test test-cpp test-python check check-asan check-tsan demo clean format stubs
+.PHONY: all bootstrap configure build test test-cpp test-python check check-asan check-tsan soak soak-short demo clean format stubs
 
 all: build
 
@@ -47,7 +47,15 @@ check-asan: bootstrap
 check-tsan: bootstrap
 	$(call sanitized_suite,tsan,thread)
 
-check: test
+# Fault soak against the simulator: `make soak SOAK_SECONDS=600`; `make check` runs a short one.
+SOAK_SECONDS ?= 300
+soak: build
+	@PYTHONPATH=$(BUILD)/python $(PY) tests/soak/soak.py --seconds $(SOAK_SECONDS)
+
+soak-short: build
+	@PYTHONPATH=$(BUILD)/python $(PY) tests/soak/soak.py --seconds 60
+
+check: test check-asan check-tsan soak-short
 
 demo: build
 	@PYTHONPATH=$(BUILD)/python $(PY) examples/demo.py

@@ -144,9 +144,9 @@ class CellCommandLink::Impl {
     std::string readReplyLine_(std::chrono::milliseconds timeout);
     /// Closes the socket after a failed read and clears the state bound to the connection.
     void dropConnection_();
-    /// Gives a line that is not the own reply to the pending control command, or drops the
-    /// late reply of one that timed out. Returns whether the line was taken.
-    bool handOverToControlCommand_(std::string& line);
+    /// Gives a line that is not the reply to @p ownEcho's command to the pending control
+    /// command, or drops the late reply of one that timed out. Returns whether it was taken.
+    bool handOverToControlCommand_(std::string& line, const std::string& ownEcho);
     void forgetSavedToolState_();
     void writeLine_(const std::string& command);
     /// Ends a motion: takes the reply still owed to a control command written during it, then

@@ -69,7 +69,7 @@ void CellCommandLink::Impl::finishMotion_() noexcept {
         try {
             std::string line = readReplyLine_(remaining);
             if (!line.empty()) {
-                handOverToControlCommand_(line);
+                handOverToControlCommand_(line, "");
             }
         } catch (const std::exception&) {
             pending.lock();

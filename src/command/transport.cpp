@@ -166,7 +166,7 @@ void CellCommandLink::Impl::command_(const std::string& command,
             parseResponse_(lastResponse_, command);
             return;
         }
-        if (handOverToControlCommand_(line)) {
+        if (handOverToControlCommand_(line, echo)) {
             continue;
         }
         if (line.front() == '!') {
@@ -178,7 +178,18 @@ void CellCommandLink::Impl::command_(const std::string& command,
     }
 }
 
-bool CellCommandLink::Impl::handOverToControlCommand_(std::string& line) {
+bool CellCommandLink::Impl::handOverToControlCommand_(std::string& line,
+                                                      const std::string& ownEcho) {
+    // An error that names the command being read for (a motion aborted by an emergency stop
+    // answers "!Execute,99") is that command's own reply: handing it to a pending control
+    // command would leave the motion waiting for a reply that already came.
+    if (!ownEcho.empty()) {
+        const std::string ownError = "!" + ownEcho.substr(1);
+        if (startsWith(line, ownError) &&
+            (line.size() == ownError.size() || line[ownError.size()] == ',')) {
+            return false;
+        }
+    }
     std::lock_guard lock(pendingMutex_);
     // Replies come in order, so a control command that gave up waiting during this motion is
     // answered before any later one; its answer belongs to nobody and must not fail the motion.

@@ -255,6 +255,36 @@ TEST(MotionControl, SecondOverlappingControlCommandFailsAtOnce) {
     EXPECT_TRUE(peer.finish());
 }
 
+TEST(MotionControl, TheMotionsOwnErrorStaysWithTheMotionWhileAPauseIsPending) {
+    // An emergency stop aborts the motion while its pause is still unanswered.
+    ScriptedPeer peer;
+    scriptLogin(peer)
+        .expectLine(execute("Go P1"))
+        .expectLine("$Pause")
+        .sendLine("!Execute,99")
+        .sendLine("#Pause,0")
+        .exchange(execute("Print Power"), "#Execute,\"1\"");
+    CellCommandLink link;
+    connectLink(link, peer);
+    auto motion = startGo(link);
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (peer.received().find("Go P1") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_NO_THROW(link.pause());
+    ASSERT_EQ(motion.wait_for(10s), std::future_status::ready);
+    try {
+        motion.get();
+        ADD_FAILURE() << "the aborted motion reported success";
+    } catch (const std::runtime_error& error) {
+        EXPECT_EQ(std::string(error.what()).rfind("Remote command failed: !Execute,99", 0), 0u)
+            << error.what();
+    }
+    EXPECT_EQ(link.getPowerMode(), EpsonPowerMode::HIGH);
+    EXPECT_TRUE(peer.finish());
+}
+
 TEST(MotionControl, PauseRacingTheEndOfAMotionNeverLeavesAStrayReply) {
     for (int round = 0; round < 60; ++round) {
         ScriptedPeer peer;
