@@ -38,7 +38,8 @@ class CellCommandLink {
 
     /// Resolves @p host, connects (20 s per attempt, at most 3 attempts 2 s apart when the
     /// connection is lost) and logs in. A connected link is dropped first without logout.
-    /// @throw std::invalid_argument if @p password contains a carriage return or line feed.
+    /// @throw std::invalid_argument if @p password contains a carriage return, line feed or NUL
+    ///        or exceeds 16 KiB, or @p host contains a NUL (nothing is resolved or sent).
     /// @throw std::runtime_error on resolution, connection or login failure.
     void connect(const std::string& host, std::uint16_t port, const std::string& password);
 
@@ -77,7 +78,8 @@ class CellCommandLink {
     // --- Tools ---------------------------------------------------------------------------
 
     /// @throw std::out_of_range unless 1 <= @p tool_num <= 15.
-    /// @throw std::invalid_argument if @p tool_def_point is empty or holds a quote or line end.
+    /// @throw std::invalid_argument if @p tool_def_point is empty, holds a quote, line end or
+    ///        NUL, or exceeds 16 KiB.
     void tlSet(int tool_num, const std::string& tool_def_point);
     /// @throw std::out_of_range unless 1 <= @p tool_num <= 15.
     void tlClear(int tool_num);
@@ -116,7 +118,8 @@ class CellCommandLink {
 
     /// Point-to-point SPEL+ Go; holds the connection until the motion ends (at most 300 s).
     /// @throw std::invalid_argument when the arguments cannot form a valid statement,
-    ///        including quotes or line ends in the verbatim texts (nothing is sent).
+    ///        including quotes, line ends or NUL in the verbatim texts, or texts over 16 KiB
+    ///        (nothing is sent).
     void go(const std::string& destination, bool cp, bool ljm,
             const std::optional<int>& orientation_flag,
             const std::optional<std::string>& search_expression,
@@ -126,7 +129,8 @@ class CellCommandLink {
 
     /// Straight-line SPEL+ Move; holds the connection until the motion ends (at most 300 s).
     /// @throw std::invalid_argument when the arguments cannot form a valid statement,
-    ///        including quotes or line ends in the verbatim texts (nothing is sent).
+    ///        including quotes, line ends or NUL in the verbatim texts, or texts over 16 KiB
+    ///        (nothing is sent).
     void move(const std::string& destination, bool rot, bool ecp, bool cp,
               const std::optional<std::string>& search_expression,
               const std::optional<std::string>& parallel_processing, bool sync,
