@@ -233,11 +233,7 @@ TEST(MotionControl, SecondOverlappingControlCommandFailsAtOnce) {
     connectLink(link, peer);
     auto motion = startGo(link);
     // Wait until the motion really runs, so that pause() takes the side path.
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (peer.received().find("Go P1") == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(1ms);
-    }
+    ASSERT_TRUE(peer.waitForReceived("Go P1"));
     auto firstPause = std::async(std::launch::async, [&] { link.pause(); });
     ASSERT_TRUE(peer.waitForMark("pause sent"));
     const auto elapsed = timed([&] {
@@ -267,11 +263,7 @@ TEST(MotionControl, TheMotionsOwnErrorStaysWithTheMotionWhileAPauseIsPending) {
     CellCommandLink link;
     connectLink(link, peer);
     auto motion = startGo(link);
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (peer.received().find("Go P1") == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(1ms);
-    }
+    ASSERT_TRUE(peer.waitForReceived("Go P1"));
     EXPECT_NO_THROW(link.pause());
     ASSERT_EQ(motion.wait_for(10s), std::future_status::ready);
     try {
@@ -321,11 +313,7 @@ TEST(MotionControlSlow, LateReplyAfterAPauseTimeoutIsDropped) {
     CellCommandLink link;
     connectLink(link, peer);
     auto motion = startGo(link);
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (peer.received().find("Go P1") == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(1ms);
-    }
+    ASSERT_TRUE(peer.waitForReceived("Go P1"));
     const auto elapsed = timed([&] {
         EXPECT_TRUE(throwsWithMessage<std::runtime_error>(
             [&] { link.pause(); }, "Timed out waiting for Epson response to $Pause"));

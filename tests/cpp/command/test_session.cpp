@@ -196,37 +196,25 @@ TEST(Disconnect, RefusedLogoutIsReportedAndTheSocketStillCloses) {
     EXPECT_TRUE(peer.finish());
 }
 
-TEST(Disconnect, MotorsSwitchedOnByTheLinkAreSwitchedOffFirst) {
-    ScriptedPeer peer;
-    scriptLogin(peer)
-        .exchange("$Execute,\"Motor On\"", "#Execute,0")
-        .exchange("$Execute,\"Motor Off\"", "#Execute,0")
-        .exchange("$Logout", "#Logout,0")
-        .expectClosed();
-    CellCommandLink link;
-    connectLink(link, peer);
-    link.motorOn();
-    ::testing::internal::CaptureStdout();
-    link.disconnect();
-    ::testing::internal::GetCapturedStdout();
-    EXPECT_TRUE(peer.finish());
-}
-
-TEST(Disconnect, MotorsSwitchedOffAgainAreLeftAlone) {
-    ScriptedPeer peer;
-    scriptLogin(peer)
-        .exchange("$Execute,\"Motor On\"", "#Execute,0")
-        .exchange("$Execute,\"Motor Off\"", "#Execute,0")
-        .exchange("$Logout", "#Logout,0")
-        .expectClosed();
-    CellCommandLink link;
-    connectLink(link, peer);
-    link.motorOn();
-    link.motorOff();
-    ::testing::internal::CaptureStdout();
-    link.disconnect();
-    ::testing::internal::GetCapturedStdout();
-    EXPECT_TRUE(peer.finish());
+TEST(Disconnect, SwitchesOffOnlyMotorsTheLinkLeftOn) {
+    for (const bool switchedOffAgain : {false, true}) {
+        // Exactly one Motor Off either way: from the caller, or else from the disconnect.
+        ScriptedPeer peer;
+        scriptLogin(peer)
+            .exchange("$Execute,\"Motor On\"", "#Execute,0")
+            .exchange("$Execute,\"Motor Off\"", "#Execute,0");
+        peer.exchange("$Logout", "#Logout,0").expectClosed();
+        CellCommandLink link;
+        connectLink(link, peer);
+        link.motorOn();
+        if (switchedOffAgain) {
+            link.motorOff();
+        }
+        ::testing::internal::CaptureStdout();
+        link.disconnect();
+        ::testing::internal::GetCapturedStdout();
+        EXPECT_TRUE(peer.finish()) << "switched off again: " << switchedOffAgain;
+    }
 }
 
 TEST(Disconnect, TimeoutInACleanUpStepFailsTheLaterStepsByTheirOwnLines) {

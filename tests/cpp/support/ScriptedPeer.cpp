@@ -329,6 +329,12 @@ std::string ScriptedPeer::received() const {
     return received_;
 }
 
+bool ScriptedPeer::waitForReceived(std::string_view text, std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout,
+                             [&] { return received_.find(text) != std::string::npos; });
+}
+
 int ScriptedPeer::acceptedConnections() const {
     std::lock_guard lock(mutex_);
     return accepted_;
@@ -382,8 +388,11 @@ bool ScriptedPeer::readSome(std::chrono::milliseconds timeout) {
         return false;
     }
     pending_.append(chunk, static_cast<std::size_t>(n));
-    std::lock_guard lock(mutex_);
-    received_.append(chunk, static_cast<std::size_t>(n));
+    {
+        std::lock_guard lock(mutex_);
+        received_.append(chunk, static_cast<std::size_t>(n));
+    }
+    changed_.notify_all();
     return true;
 }
 

@@ -79,6 +79,8 @@ class ScriptedPeer {
     bool waitForScriptEnd(std::chrono::milliseconds timeout = 10s);
     /// Every byte received, over all connections.
     std::string received() const;
+    /// Whether @p text has been received (over all connections) within @p timeout.
+    bool waitForReceived(std::string_view text, std::chrono::milliseconds timeout = 10s) const;
     /// Number of connections accepted so far.
     int acceptedConnections() const;
     std::vector<std::string> failures() const;
@@ -111,7 +113,7 @@ class ScriptedPeer {
     std::atomic<bool> stop_{false};
     std::atomic<bool> scriptDone_{false};
     mutable std::mutex mutex_;
-    std::condition_variable changed_;
+    mutable std::condition_variable changed_;
     std::string received_;
     std::vector<std::string> failures_;
     std::set<std::string> openGates_;
