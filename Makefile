@@ -63,8 +63,18 @@ demo: build
 stubs: build
 	@$(PY) scripts/generate_stubs.py $(BUILD)/python -o python
 
+# Benchmarks (bench/README.md): a Release build of their own, then all five, a few minutes.
+BENCH_BUILD ?= $(ROOT)/build-bench
+.PHONY: bench
+bench: bootstrap
+	@cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DEPSON_BUILD_BENCH=ON \
+	    -DEPSON_BUILD_TESTS=OFF -DPython_EXECUTABLE=$(PY) \
+	    -Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)" >/dev/null
+	@cmake --build $(BENCH_BUILD) -j $(JOBS)
+	@EPSON_BENCH_BUILD=$(BENCH_BUILD) $(PY) bench/run.py
+
 format:
 	@clang-format -i $$(git ls-files '*.cpp' '*.hpp')
 
 clean:
-	@rm -rf $(BUILD) $(ROOT)/build-asan $(ROOT)/build-tsan
+	@rm -rf $(BUILD) $(ROOT)/build-asan $(ROOT)/build-tsan $(ROOT)/build-bench $(ROOT)/build-fuzz

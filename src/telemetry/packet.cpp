@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <clocale>
 #include <cstdint>
 #include <cstdlib>
@@ -47,10 +48,39 @@ std::optional<std::int64_t> statusValue(double value) {
     return static_cast<std::int64_t>(value);
 }
 
+constexpr std::size_t kMaxPlainDecimal = 32;
+
+// Whether the whole text is an optional minus, digits and at most one point, with a digit.
+bool isPlainDecimal(std::string_view text) {
+    bool digit = false;
+    bool point = false;
+    for (std::size_t i = text.starts_with('-') ? 1 : 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c >= '0' && c <= '9') {
+            digit = true;
+        } else if (c == '.' && !point) {
+            point = true;
+        } else {
+            return false;
+        }
+    }
+    return digit;
+}
+
 // std::stod's contract (leading blanks skipped, the longest numeric prefix taken, "stod" on
 // failure) without its dependence on the process's LC_NUMERIC: a host program that selects a
 // decimal-comma locale must not break the stream.
 double parseValue(const std::string& text) {
+    // Fast path for what controllers write, a short plain decimal: it can neither overflow nor
+    // underflow, and from_chars rounds it exactly as strtod does, at a fraction of the cost.
+    if (text.size() <= kMaxPlainDecimal && isPlainDecimal(text)) {
+        double value = 0.0;
+        const char* end = text.data() + text.size();
+        const auto [stop, error] = std::from_chars(text.data(), end, value);
+        if (error == std::errc() && stop == end) {
+            return value;
+        }
+    }
     static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
     const char* begin = text.c_str();
     char* end = nullptr;

@@ -1,0 +1,170 @@
+"""3. pause() during a motion, and get_state()'s fail-fast error during a motion.
+
+Against the simulator. Each round first times plain get_power_mode() round trips (no motion),
+then starts a Go in a second Python thread and, while it runs, repeats: pause() (timed; kept
+only when the simulator then reports the motion paused, i.e. the pause really went beside a
+running motion), a few get_state() calls timed to their RuntimeError, and continue_motion()
+(timed).
+
+On loopback the cost of a round trip depends on where the scheduler puts the threads: a wake-up
+of a thread on the same CPU is cheap, one on the other CPU of this virtual machine costs an
+interrupt between CPUs. A pause has one hop more than a plain command (the motion's thread reads
+the reply and hands it to the caller), so the ratio swings with placement. Two placements are
+therefore measured, round by round alternately, each against its own simulator:
+  controller on its own CPU: the simulator's thread on CPU 1, every client thread on CPU 0, as
+      with a real controller, which is always another machine;
+  unpinned: wherever the scheduler puts them.
+"""
+
+import argparse
+import os
+import threading
+import time
+
+import common
+from common import goal, median, percentile, record, table, timed_calls
+
+import _cell_command_link
+import _cell_simulator
+
+
+class Cell:
+    """A simulator started with its thread on sim_cpus, and a motor-on link to it."""
+
+    def __init__(self, sim_cpus, client_cpus):
+        self.client_cpus = client_cpus
+        everywhere = os.sched_getaffinity(0)
+        os.sched_setaffinity(0, sim_cpus)  # the simulator's thread inherits this
+        try:
+            # Motions at 0.2 wall seconds per simulated second: a Go at Speed 5 takes ~0.2 s.
+            self.sim = _cell_simulator.Simulator(time_scale=0.2)
+            self.sim.start()
+        finally:
+            os.sched_setaffinity(0, everywhere)
+        self.link = _cell_command_link.CellCommandLink()
+        self.link.connect("127.0.0.1", self.sim.command_port)
+        pose = self.link.get_state()["tcp_pose"]
+        self.sim.set_point("P1", [pose[0] + 60.0] + pose[1:])
+        self.sim.set_point("P2", [pose[0] - 60.0] + pose[1:])
+        self.link.motor_on()
+        self.target = "P1"
+
+    def close(self):
+        self.link.motor_off()
+        self.link.disconnect()
+        self.sim.stop()
+
+    def round(self, plain_count, pause_count):
+        """Plain calls, then pause/get_state/continue during one Go: four lists of ns."""
+        link, sim, clock = self.link, self.sim, time.perf_counter_ns
+        plain = timed_calls(link.get_power_mode, plain_count)
+        errors = []
+
+        def go(destination):
+            try:
+                link.go(destination, False, False, None, None, None, False, 5)
+            except Exception as error:  # reported below; the benchmark must not hang on it
+                errors.append(error)
+
+        motion = threading.Thread(target=go, args=(self.target,))
+        motion.start()
+        if not common.wait_until(lambda: sim.state()["moving"], 5.0):
+            raise RuntimeError("the motion did not start")
+        pauses, continues, states = [], [], []
+        while motion.is_alive() and len(pauses) < pause_count:
+            start = clock()
+            link.pause()
+            elapsed = clock() - start
+            if not sim.state()["paused"]:
+                break  # the motion ended before the pause: not a pause beside a motion
+            pauses.append(elapsed)
+            for _ in range(4):
+                start = clock()
+                try:
+                    link.get_state()
+                except RuntimeError:
+                    states.append(clock() - start)
+                else:
+                    raise RuntimeError("get_state() answered during a motion")
+            start = clock()
+            link.continue_motion()
+            continues.append(clock() - start)
+        motion.join(30)
+        if errors:
+            raise errors[0]
+        self.target = "P2" if self.target == "P1" else "P1"
+        return plain, pauses, continues, states
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--rounds", type=int, default=8)
+    parser.add_argument("--plain", type=int, default=300)
+    parser.add_argument("--pauses", type=int, default=150)
+    args = parser.parse_args()
+
+    common.header(3, "pause() and get_state() during a motion (simulator)")
+    everywhere = os.sched_getaffinity(0)
+    cpus = sorted(everywhere)
+    placements = {}
+    if len(cpus) >= 2:
+        placements["controller on its own CPU"] = Cell({cpus[1]}, {cpus[0]})
+    placements["unpinned"] = Cell(everywhere, everywhere)
+    names = list(placements)
+    rows = {name: {"plain round trip (get_power_mode)": [], "pause() during a motion": [],
+                   "continue_motion() during a motion": []} for name in names}
+    states = []
+    try:
+        for r in range(args.rounds):
+            for name in (names if r % 2 == 0 else names[::-1]):
+                cell = placements[name]
+                # Threads started from here (the motion's) inherit the placement too.
+                os.sched_setaffinity(0, cell.client_cpus)
+                plain, pauses, continues, state = cell.round(args.plain, args.pauses)
+                os.sched_setaffinity(0, everywhere)
+                rows[name]["plain round trip (get_power_mode)"].append(plain)
+                rows[name]["pause() during a motion"].append(pauses)
+                rows[name]["continue_motion() during a motion"].append(continues)
+                states.append(state)
+    finally:
+        os.sched_setaffinity(0, everywhere)
+        for cell in placements.values():
+            cell.close()
+
+    ratios = {}
+    for name in names:
+        flat = table(f"{name}: {args.rounds} rounds of {args.plain} plain calls, then up to "
+                     f"{args.pauses} pause/continue pairs during one Go", rows[name],
+                     [("pause() during a motion", "plain round trip (get_power_mode)"),
+                      ("continue_motion() during a motion", "plain round trip (get_power_mode)")])
+        # Each round's pause against the same round's plain calls, a few milliseconds apart.
+        per_round = [median(p) / median(q)
+                     for p, q in zip(rows[name]["pause() during a motion"],
+                                     rows[name]["plain round trip (get_power_mode)"]) if p and q]
+        print("    pause / plain, round by round: " + ", ".join(f"{x:.2f}" for x in per_round)
+              + f"; median {median(per_round):.2f}x")
+        ratios[name] = (median(per_round), median(flat["pause() during a motion"]),
+                        median(flat["plain round trip (get_power_mode)"]))
+    flat_states = [v for r in states for v in r]
+    print(f"\n  get_state() during a motion, call to RuntimeError, both placements: "
+          f"median {flat_states and median(flat_states) / 1000:.2f} us, "
+          f"p99 {percentile(flat_states, 99) / 1000:.2f} us (n={len(flat_states)})")
+
+    main_name = names[0]
+    ratio, pause, plain = ratios[main_name]
+    others = "; ".join(f"{n}: {ratios[n][0]:.2f}x" for n in names[1:])
+    record("pause_us", pause / 1000)
+    record("pause_ratio", ratio)
+    state = median(flat_states)
+    record("get_state_fail_fast_us", state / 1000)
+    goal("pause() during a motion, at most 1.5x a plain command's round trip", ratio <= 1.5,
+         f"{ratio:.2f}x with the {main_name} ({pause / 1000:.1f} us vs {plain / 1000:.1f} us)"
+         + (f"; {others}" if others else ""))
+    goal("get_state() during a motion, fail-fast error under 20 us median", state < 20_000,
+         f"{state / 1000:.1f} us (p99 {percentile(flat_states, 99) / 1000:.1f} us)")
+
+
+if __name__ == "__main__":
+    started = time.monotonic()
+    main()
+    print(f"  ({time.monotonic() - started:.1f} s)")
