@@ -55,7 +55,19 @@ soak: build
 soak-short: build
 	@PYTHONPATH=$(BUILD)/python $(PY) tests/soak/soak.py --seconds 60
 
-check: test check-asan check-tsan soak-short
+# libFuzzer harnesses (fuzz/, scripts/fuzz.sh): a short run in check, a longer one on demand.
+# FUZZ_CHECK_SECONDS keeps check's share, build included, within about two minutes.
+FUZZ_CHECK_SECONDS ?= 15
+FUZZ_SECONDS ?= 300
+.PHONY: fuzz fuzz-check
+
+fuzz-check: bootstrap
+	@bash scripts/fuzz.sh $(FUZZ_CHECK_SECONDS)
+
+fuzz: bootstrap
+	@bash scripts/fuzz.sh $(FUZZ_SECONDS)
+
+check: test check-asan check-tsan soak-short fuzz-check
 
 demo: build
 	@PYTHONPATH=$(BUILD)/python $(PY) examples/demo.py

@@ -4,7 +4,17 @@ function(epson_target_options target)
     if(EPSON_WERROR)
         target_compile_options(${target} PRIVATE -Werror)
     endif()
-    if(EPSON_SANITIZE STREQUAL "address")
+    if(EPSON_FUZZ)
+        if(NOT EPSON_SANITIZE STREQUAL "")
+            message(FATAL_ERROR "EPSON_FUZZ brings its own sanitizers; leave EPSON_SANITIZE empty")
+        endif()
+        # Coverage feedback for libFuzzer in every library that a harness links; the harnesses
+        # add -fsanitize=fuzzer themselves, which also brings libFuzzer's main.
+        target_compile_options(${target} PRIVATE -fsanitize=fuzzer-no-link,address,undefined
+                                                 -fno-omit-frame-pointer
+                                                 -fno-sanitize-recover=undefined)
+        target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+    elseif(EPSON_SANITIZE STREQUAL "address")
         target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-omit-frame-pointer
                                                  -fno-sanitize-recover=undefined)
         target_link_options(${target} PRIVATE -fsanitize=address,undefined)

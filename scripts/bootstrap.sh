@@ -8,8 +8,9 @@ VENV="${ROOT}/.venv"
 
 DEB_PACKAGES=(g++ make cmake ninja-build libboost-dev libgtest-dev libgmock-dev libbenchmark-dev
               libeigen3-dev)
-# clang provides libFuzzer and the sanitizer runtimes used by `make check`.
-DEB_PACKAGES+=(clang)
+# clang provides libFuzzer and the sanitizer runtimes used by `make check`; Debian only
+# recommends the runtime package, which a --no-install-recommends install leaves out.
+DEB_PACKAGES+=(clang libclang-rt-14-dev)
 
 missing=()
 for pkg in "${DEB_PACKAGES[@]}"; do

@@ -52,6 +52,11 @@ class EthernetReceiveInterface::Impl {
     void connectSocket_();
     /// The receiver thread's body.
     void receiveLoop_();
+    /// Reads the next packet: the bytes up to the next carriage return, which is dropped; bytes
+    /// after it stay in readBuffer_. A read interrupted by a signal is repeated.
+    /// @throw boost::system::system_error at end of stream, on a reset or a shut-down socket,
+    ///        and (not_found) when kMaxPacketBytes pass without a carriage return.
+    std::string readPacket_();
     /// Turns one packet into a published sample or status, or collects its sample fields.
     /// @throw std::invalid_argument or std::out_of_range ("stod") for a value that is not a
     ///        number; nothing from the packet is used then.

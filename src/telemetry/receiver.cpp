@@ -12,6 +12,7 @@
 #include <boost/asio/buffers_iterator.hpp>
 #include <boost/asio/error.hpp>
 #include <boost/asio/read_until.hpp>
+#include <boost/system/system_error.hpp>
 
 #include "ReceiverImpl.hpp"
 
@@ -143,6 +144,9 @@ void EthernetReceiveInterface::Impl::connectSocket_() {
                                  ": " + error.message());
     }
     socket_.set_option(tcp::no_delay(true), ignored);
+    // The bounded connect leaves the socket in non-blocking mode, which would turn every
+    // blocking read into receive, poll and receive again: three system calls per packet.
+    socket_.native_non_blocking(false, ignored);
     connected_.exchange(true);
 }
 
@@ -179,10 +183,7 @@ void EthernetReceiveInterface::Impl::receiveLoop_() {
     while (!stopRequested_.load()) {
         std::string packet;
         try {
-            const std::size_t length = boost::asio::read_until(socket_, readBuffer_, '\r');
-            const auto begin = boost::asio::buffers_begin(readBuffer_.data());
-            packet.assign(begin, begin + static_cast<std::ptrdiff_t>(length - 1));
-            readBuffer_.consume(length);
+            packet = readPacket_();
         } catch (const std::exception&) {
             // End of stream, reset, a socket shut down by disconnect(), or more than
             // kMaxPacketBytes without a carriage return (not_found).
@@ -209,6 +210,23 @@ void EthernetReceiveInterface::Impl::receiveLoop_() {
             partialFields_.clear();  // a bad packet also spoils the sample being collected
         }
     }
+}
+
+std::string EthernetReceiveInterface::Impl::readPacket_() {
+    boost::system::error_code error;
+    std::size_t length = 0;
+    do {
+        // A signal handled by this thread fails the blocking read with EINTR. That says nothing
+        // about the connection, and the bytes read before it stay in readBuffer_.
+        length = boost::asio::read_until(socket_, readBuffer_, '\r', error);
+    } while (error == boost::asio::error::interrupted);
+    if (error) {
+        throw boost::system::system_error(error);
+    }
+    const auto begin = boost::asio::buffers_begin(readBuffer_.data());
+    std::string packet(begin, begin + static_cast<std::ptrdiff_t>(length - 1));
+    readBuffer_.consume(length);
+    return packet;
 }
 
 void EthernetReceiveInterface::Impl::closeAfterReadError_() {

@@ -2,6 +2,8 @@
 // lifetime of published data, bounded buffering and bounded shutdown.
 
 #include <dirent.h>
+#include <pthread.h>
+#include <signal.h>
 
 #include <array>
 #include <atomic>
@@ -9,6 +11,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -247,6 +250,60 @@ TEST(TelemetryReceiver, BadPacketDropsCollectedFieldsAndKeepsTheConnection) {
     EXPECT_TRUE(receiver.isConnected());
     EXPECT_EQ(peer.acceptCount(), 1);
     EXPECT_EQ(peer.remoteCloseCount(), 0);
+}
+
+// Installs a handler that does nothing, without SA_RESTART (as CPython installs its handlers),
+// so that a blocking call of the thread that takes the signal fails with EINTR.
+class InterruptingSignal {
+  public:
+    explicit InterruptingSignal(int signal) : signal_(signal) {
+        struct sigaction action {};
+        action.sa_handler = [](int) {};
+        sigemptyset(&action.sa_mask);
+        installed_ = ::sigaction(signal_, &action, &previous_) == 0;
+    }
+    ~InterruptingSignal() {
+        if (installed_) {
+            ::sigaction(signal_, &previous_, nullptr);
+        }
+    }
+    InterruptingSignal(const InterruptingSignal&) = delete;
+    InterruptingSignal& operator=(const InterruptingSignal&) = delete;
+    bool installed() const { return installed_; }
+
+  private:
+    int signal_;
+    bool installed_ = false;
+    struct sigaction previous_ {};
+};
+
+// A signal says nothing about the connection: the read goes on, no reconnection, and the
+// next packet arrives at once.
+TEST(TelemetryReceiver, SignalDuringTheBlockingReadKeepsTheConnection) {
+    const InterruptingSignal handler(SIGUSR1);
+    ASSERT_TRUE(handler.installed());
+    TelemetryPeer peer;
+    peer.setGreeting({packetOf(sampleFrom(1))});
+    EthernetReceiveInterface::Impl receiver;
+    receiver.connect(kLoopback, peer.port());
+
+    // Several signals, so that some land while the thread waits in its read.
+    for (int i = 0; i < 5; ++i) {
+        std::this_thread::sleep_for(20ms);
+        ASSERT_EQ(::pthread_kill(receiver.thread_.native_handle(), SIGUSR1), 0);
+    }
+    const TelemetrySample next = sampleFrom(2);
+    ASSERT_TRUE(peer.sendPacket(packetOf(next)));
+    EXPECT_TRUE(pollUntil(
+        [&] {
+            std::lock_guard lock(receiver.sampleMutex_);
+            return sameSample(receiver.sample_, next);
+        },
+        500ms));
+    EXPECT_TRUE(receiver.connected_.load());
+    EXPECT_EQ(peer.acceptCount(), 1);
+    EXPECT_EQ(peer.remoteCloseCount(), 0);
+    receiver.disconnect();
 }
 
 TEST(TelemetryReceiver, OnlyACarriageReturnEndsAPacket) {
