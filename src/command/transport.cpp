@@ -29,6 +29,11 @@ std::string endpointText(const std::string& host, std::uint16_t port) {
     return host + ":" + std::to_string(port);
 }
 
+std::string replyTooLongMessage() {
+    return "Failed while waiting for an Epson Remote Ethernet response: reply exceeds " +
+           std::to_string(kMaxReplyBytes) + " bytes without a line end";
+}
+
 Clock::time_point saturatingDeadline(std::chrono::milliseconds timeout) {
     const auto now = Clock::now();
     const auto room =
@@ -149,8 +154,8 @@ void CellCommandLink::Impl::command_(const std::string& command,
     if (!connected_ || !socket_.is_open()) {
         throw std::runtime_error("command() was called but socket not connected");
     }
-    requireTransmittable(command, "command",
-                         kMaxCommandBytes);  // the last guard; arguments are checked earlier
+    // The last guard: the operations check their arguments before anything is sent.
+    requireTransmittable(command, "command", kMaxCommandBytes);
     writeLine_(command);
     lastCommand_ = command;
     const std::string echo = expectedEcho(command);
@@ -236,9 +241,7 @@ std::string CellCommandLink::Impl::readReplyLine_(std::chrono::milliseconds time
         // A quote that is never closed must not let the reply grow without bound either.
         if (reply.size() > kMaxReplyBytes) {
             dropConnection_();
-            throw std::runtime_error(
-                "Failed while waiting for an Epson Remote Ethernet response: reply exceeds " +
-                std::to_string(kMaxReplyBytes) + " bytes without a line end");
+            throw std::runtime_error(replyTooLongMessage());
         }
     }
     return reply;
@@ -281,9 +284,7 @@ void CellCommandLink::Impl::readUntilTerminator_(std::chrono::milliseconds timeo
                                  std::to_string(timeout.count()) + " ms");
     }
     if (overflow) {
-        throw std::runtime_error(
-            "Failed while waiting for an Epson Remote Ethernet response: reply exceeds " +
-            std::to_string(kMaxReplyBytes) + " bytes without a line end");
+        throw std::runtime_error(replyTooLongMessage());
     }
     throw std::runtime_error("Failed while waiting for an Epson Remote Ethernet response: " +
                              readError.message());
