@@ -596,7 +596,9 @@ void Server::dispatch(const std::shared_ptr<CommandSession>& session, const std:
         return;
     }
     const auto now = Clock::now();
-    if (controller.moving() && command != "PAUSE" && command != "CONTINUE") {
+    // A new session may log in while a motion of a lost one still runs, so that it can continue
+    // or wait for that motion; everything else waits for the motion to end.
+    if (controller.moving() && command != "PAUSE" && command != "CONTINUE" && command != "LOGIN") {
         error(reply_code::kAlreadyExecuting, "a motion is executing");
         return;
     }

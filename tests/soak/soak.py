@@ -158,12 +158,6 @@ class Soak:
             self.fail("the link stayed logged in without a connection")
 
     def reconnect(self):
-        # The simulated controller refuses every command, the login included, while a motion
-        # of the lost session is still running, as a busy controller answers "already
-        # executing"; so the new session starts when that motion has ended.
-        deadline = time.monotonic() + 30.0
-        while self.sim.is_moving() and time.monotonic() < deadline:
-            time.sleep(0.02)
         ok, error = self.call("connect", self.link.connect, "127.0.0.1", self.sim.command_port,
                               bound=3 * (20 + 2) + MARGIN)
         if not ok:

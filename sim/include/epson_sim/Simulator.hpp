@@ -14,11 +14,11 @@
 // as the client spelt it (for a line without "$": the text up to the first comma, so an empty
 // line answers "!,10"). The codes are those in namespace reply_code below.
 //
-// While a motion's $Execute is outstanding, $Pause and $Continue are answered at once; every
-// other command answers error 21 (nothing is queued). The motion's own reply comes when it
-// ends: "#Execute,0", or "!Execute,99" when an emergency stop aborted it. A motion whose client
-// disconnects runs to its end; its reply is dropped. $Pause halts the arm at once (no
-// deceleration ramp) and $Continue resumes the remaining profile.
+// While a motion's $Execute is outstanding, $Pause and $Continue are answered at once, and a
+// new client may log in; every other command answers error 21 (nothing is queued). The motion's own
+// reply comes when it ends: "#Execute,0", or "!Execute,99" when an emergency stop aborted it. A
+// motion whose client disconnects runs to its end; its reply is dropped. $Pause halts the arm at
+// once (no deceleration ramp) and $Continue resumes the remaining profile.
 //
 // The controller state (motors, Tools, settings, points, joints) belongs to the simulator, not
 // to a connection: it outlives clients and restarts. Only the login is per connection.
@@ -71,8 +71,8 @@ inline constexpr int kBadParameter = 15;      // statement not understood: unkno
 inline constexpr int kNotReady = 20;          // motion with the motors off; Motor On during an
                                               // emergency stop or with an error pending; Reset
                                               // during an emergency stop
-inline constexpr int kAlreadyExecuting = 21;  // any command but $Pause/$Continue while a
-                                              // motion runs
+inline constexpr int kAlreadyExecuting = 21;  // any command but $Pause/$Continue/$Login
+                                              // while a motion runs
 inline constexpr int kSystemError = 99;       // a motion aborted by an emergency stop; an
                                               // internal failure of the simulator
 // 19 (time-out) is never sent: a silent reply is made with a rule instead.
