@@ -240,6 +240,24 @@ def test_motion_pause_continue_and_state():
         assert state["accel"] == (50, 50)
 
 
+def test_a_new_session_can_continue_a_lost_sessions_paused_motion():
+    with Simulator(time_scale=0.25) as sim:
+        lost = logged_in(sim)
+        assert lost.execute("Motor On") == "#Execute,0"
+        lost.send_line('$Execute,"Go AglToPls(30,0,0,0,-90,0)"')
+        assert until(sim.is_moving)
+        assert lost.command("$Pause") == "#Pause,0"
+        lost.close()
+        assert until(lambda: not sim.command_client_connected())
+        successor = logged_in(sim)  # the login passes while the motion runs
+        assert successor.execute("Print Power") == "!Execute,21"
+        assert successor.command("$Continue") == "#Continue,0"
+        assert until(lambda: not sim.is_moving(), timeout=10.0)
+        # The motion's reply belonged to the lost session: the successor hears nothing of it.
+        assert successor.read_line(timeout=0.3) is None
+        assert successor.execute("Print Power") == '#Execute,"0"'
+
+
 def test_emergency_stop_aborts_and_latches(sim):
     client = logged_in(sim)
     for statement in ("Motor On", "Speed 1"):
