@@ -12,10 +12,6 @@ namespace epson {
 
 namespace {
 
-bool startsWith(const std::string& text, std::string_view prefix) {
-    return text.compare(0, prefix.size(), prefix) == 0;
-}
-
 /// The error-code field: between the first comma and the next one (or the end).
 std::optional<std::string> errorCodeField(const std::string& reply) {
     const auto first = reply.find(',');
@@ -37,7 +33,7 @@ std::string expectedEcho(const std::string& command) {
 
 std::string displayedCommand(const std::string& command) {
     static constexpr std::string_view kLogin = "$Login,";
-    if (startsWith(command, kLogin)) {
+    if (spel::startsWith(command, kLogin)) {
         return "$Login,<redacted>";
     }
     return command;
@@ -63,11 +59,11 @@ void CellCommandLink::Impl::parseResponse_(const std::string& response,
     if (response.empty()) {
         throw std::runtime_error("Empty response from Epson controller");
     }
-    if (startsWith(response, "#Login")) {
+    if (spel::startsWith(response, "#Login")) {
         loggedIn_ = true;
         return;
     }
-    if (startsWith(response, "#Logout")) {
+    if (spel::startsWith(response, "#Logout")) {
         loggedIn_ = false;
         return;
     }
@@ -98,13 +94,7 @@ std::string CellCommandLink::Impl::executeAndGetResult_(const std::string& state
 }
 
 std::int64_t CellCommandLink::Impl::parseControllerStatusValue_(const std::string& text) {
-    std::string normalised;
-    normalised.reserve(text.size());
-    for (const char c : text) {
-        if (!spel::isSpace(c)) {
-            normalised.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
-        }
-    }
+    const std::string normalised = spel::lowerWithoutSpace(text);
     if (normalised == "true") {
         return 1;
     }

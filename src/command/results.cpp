@@ -13,16 +13,6 @@ namespace {
 
 constexpr double kBoundTolerance = 0.005;
 
-std::string lowerWithoutSpace(const std::string& text) {
-    std::string result;
-    for (const char c : text) {
-        if (!spel::isSpace(c)) {
-            result.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
-        }
-    }
-    return result;
-}
-
 std::string quoted(const std::string& text) {
     return "\"" + text + "\"";
 }
@@ -34,7 +24,7 @@ bool parseEmergencyStop(const std::string& text) {
         number && *number >= INT_MIN && *number <= INT_MAX) {
         return *number != 0;
     }
-    const std::string word = lowerWithoutSpace(text);
+    const std::string word = spel::lowerWithoutSpace(text);
     if (word == "true") {
         return true;
     }

@@ -78,6 +78,17 @@ std::vector<std::string> readTokens(const std::string& text) {
     return tokens;
 }
 
+std::string lowerWithoutSpace(const std::string& text) {
+    std::string result;
+    result.reserve(text.size());
+    for (const char c : text) {
+        if (!isSpace(c)) {
+            result.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+        }
+    }
+    return result;
+}
+
 bool withinTolerance(double actual, double expected, double tolerance) {
     const double slack = 1e-12 * std::max({1.0, std::abs(actual), std::abs(expected)});
     return std::abs(actual - expected) <= tolerance + slack;

@@ -8,6 +8,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace epson::spel {
@@ -33,6 +34,11 @@ bool onlyWhitespaceFrom(const std::string& text, std::size_t pos);
 /// |actual - expected| <= tolerance, with slack for binary rounding so that a decimal difference
 /// of exactly the tolerance passes.
 bool withinTolerance(double actual, double expected, double tolerance);
+/// @p text without any white space, in ASCII lower case: how printed words are compared.
+std::string lowerWithoutSpace(const std::string& text);
+inline bool startsWith(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
 /// True for the blanks that the C locale calls white space.
 constexpr bool isSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';

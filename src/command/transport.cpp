@@ -12,6 +12,7 @@
 #include <boost/system/system_error.hpp>
 
 #include "CellCommandLinkImpl.hpp"
+#include "spel_text.hpp"
 
 namespace epson {
 
@@ -20,10 +21,6 @@ using asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-bool startsWith(const std::string& text, const std::string& prefix) {
-    return text.compare(0, prefix.size(), prefix) == 0;
-}
 
 std::string endpointText(const std::string& host, std::uint16_t port) {
     return host + ":" + std::to_string(port);
@@ -165,7 +162,7 @@ void CellCommandLink::Impl::command_(const std::string& command,
         if (line.empty()) {
             throw std::runtime_error("Empty response from Epson controller");
         }
-        if (startsWith(line, echo)) {
+        if (spel::startsWith(line, echo)) {
             lastResponse_ = std::move(line);
             parseResponse_(lastResponse_, command);
             return;
@@ -189,7 +186,7 @@ bool CellCommandLink::Impl::handOverToControlCommand_(std::string& line,
     // command would leave the motion waiting for a reply that already came.
     if (!ownEcho.empty()) {
         const std::string ownError = "!" + ownEcho.substr(1);
-        if (startsWith(line, ownError) &&
+        if (spel::startsWith(line, ownError) &&
             (line.size() == ownError.size() || line[ownError.size()] == ',')) {
             return false;
         }
@@ -198,12 +195,13 @@ bool CellCommandLink::Impl::handOverToControlCommand_(std::string& line,
     // Replies come in order, so a control command that gave up waiting during this motion is
     // answered before any later one; its answer belongs to nobody and must not fail the motion.
     for (auto it = lateControlPrefixes_.begin(); it != lateControlPrefixes_.end(); ++it) {
-        if (startsWith(line, *it) || startsWith(line, "!" + it->substr(1) + ",")) {
+        if (spel::startsWith(line, *it) || spel::startsWith(line, "!" + it->substr(1) + ",")) {
             lateControlPrefixes_.erase(it);
             return true;
         }
     }
-    if (!pendingPrefix_.empty() && (line.front() == '!' || startsWith(line, pendingPrefix_))) {
+    if (!pendingPrefix_.empty() &&
+        (line.front() == '!' || spel::startsWith(line, pendingPrefix_))) {
         pendingResponse_ = std::move(line);
         pendingCondition_.notify_one();
         return true;
