@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "QuietStdout.hpp"
 #include "epson/CellCommandLink.hpp"
 #include "epson_sim/Simulator.hpp"
 
@@ -33,7 +34,7 @@ TEST(SessionWithSimulator, EveryOperationEndToEnd) {
     options.timeScale = 0.2;
     sim::Simulator simulator(options);
     simulator.start();
-    ::testing::internal::CaptureStdout();
+    QuietStdout quiet;
 
     CellCommandLink link;
     link.connect("127.0.0.1", simulator.commandPort(), "");
@@ -109,7 +110,6 @@ TEST(SessionWithSimulator, EveryOperationEndToEnd) {
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.back(), "$Logout");
     EXPECT_EQ(log[log.size() - 2], "$Execute,\"Motor Off\"");
-    ::testing::internal::GetCapturedStdout();
     simulator.stop();
 }
 
