@@ -1,0 +1,128 @@
+"""The epson-sim executable: options, what it serves, and how it stops."""
+
+import pathlib
+import re
+import selectors
+import signal
+import socket
+import subprocess
+import time
+
+import pytest
+
+import _cell_command_link
+import _cell_simulator
+
+EXECUTABLE = pathlib.Path(_cell_simulator.__file__).resolve().parent.parent / "sim" / "epson-sim"
+
+pytestmark = pytest.mark.skipif(
+    not EXECUTABLE.is_file(), reason=f"epson-sim is not built next to the modules ({EXECUTABLE})"
+)
+
+BANNER = re.compile(
+    r"epson-sim: Remote Ethernet commands on 127\.0\.0\.1:(\d+), "
+    r"telemetry on 127\.0\.0\.1:(\d+) \((\d+) Hz\), time scale ([\d.]+), (.+)$"
+)
+
+
+def read_line(process, timeout=10.0):
+    """One line of the process's standard output, or None when none came in time."""
+    with selectors.DefaultSelector() as selector:
+        selector.register(process.stdout, selectors.EVENT_READ)
+        if not selector.select(timeout):
+            return None
+    return process.stdout.readline().rstrip("\n")
+
+
+@pytest.fixture
+def launch():
+    started = []
+
+    def start(*arguments):
+        process = subprocess.Popen(
+            [str(EXECUTABLE), *arguments],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
+        started.append(process)
+        return process
+
+    yield start
+    for process in started:
+        if process.poll() is None:
+            process.kill()
+        process.wait(10)
+        process.stdout.close()
+        process.stderr.close()
+
+
+@pytest.mark.parametrize("stop_signal", [signal.SIGTERM, signal.SIGINT], ids=["SIGTERM", "SIGINT"])
+def test_serves_commands_and_telemetry_on_free_ports_until_signalled(launch, stop_signal):
+    process = launch(
+        "--command-port", "0", "--telemetry-port", "0", "--password", "pw",
+        "--time-scale", "0.1", "--rate", "50",
+    )
+    banner = read_line(process)
+    assert banner is not None, "no banner within 10 s"
+    match = BANNER.match(banner)
+    assert match, banner
+    command_port, telemetry_port = int(match[1]), int(match[2])
+    assert command_port > 0 and telemetry_port > 0 and command_port != telemetry_port
+    assert match.group(3, 4, 5) == ("50", "0.1", "password required")
+
+    link = _cell_command_link.CellCommandLink()
+    with pytest.raises(RuntimeError, match=r"!Login,"):
+        link.connect("127.0.0.1", command_port, "wrong")
+    link.connect("127.0.0.1", command_port, "pw")
+    assert link.get_power_mode() == _cell_command_link.EpsonPowerMode.LOW
+    link.disconnect()
+
+    with socket.create_connection(("127.0.0.1", telemetry_port), timeout=5) as stream:
+        received = b""
+        deadline = time.monotonic() + 5
+        while b"J6agl=" not in received and time.monotonic() < deadline:
+            received += stream.recv(4096)
+        assert b"J1agl=" in received and b"J6agl=" in received, received[:200]
+
+    process.send_signal(stop_signal)
+    assert process.wait(5) == 0
+    assert process.stdout.read() == f"epson-sim: stopped ({stop_signal.name})\n"
+    with pytest.raises(ConnectionRefusedError):
+        socket.create_connection(("127.0.0.1", command_port), timeout=1)
+
+
+@pytest.mark.parametrize(
+    "arguments, message",
+    [
+        (["--command-port", "70000"], 'invalid port "70000"'),
+        (["--telemetry-port", "12x"], 'invalid port "12x"'),
+        (["--time-scale", "0"], 'invalid time scale "0"'),
+        (["--rate", "-5"], 'invalid rate "-5"'),
+        (["--rate"], "missing value for --rate"),
+        (["--verbose", "1"], "unknown option --verbose"),
+    ],
+)
+def test_bad_options_exit_2_with_the_reason_and_the_usage(launch, arguments, message):
+    process = launch(*arguments)
+    assert process.wait(10) == 2
+    error = process.stderr.read()
+    assert error.startswith(f"epson-sim: {message}\nusage: epson-sim "), error
+    assert process.stdout.read() == ""
+
+
+def test_help_prints_the_usage(launch):
+    process = launch("--help")
+    assert process.wait(10) == 0
+    assert process.stdout.read().startswith("usage: epson-sim [--command-port N]")
+
+
+def test_a_taken_port_is_reported_and_exits_1(launch):
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        process = launch("--command-port", str(taken.getsockname()[1]), "--telemetry-port", "0")
+        assert process.wait(10) == 1
+        error = process.stderr.read()
+    assert error.startswith("epson-sim: ") and len(error.strip()) > len("epson-sim: "), error
+    assert process.stdout.read() == ""
