@@ -12,7 +12,8 @@ namespace epson {
 ///
 /// While connected, one background thread reads the lines and keeps the latest complete
 /// six-axis sample (J1agl..J6agl and X, Y, Z, U, V, W) and the latest controller status. After
-/// a broken connection it reconnects about once a second until disconnect(). The getters may be
+/// a broken connection it reconnects about once a second until disconnect(), to the addresses
+/// that connect() looked up (it never waits on a name lookup of its own). The getters may be
 /// called from any thread; they copy under a lock and never touch the socket.
 ///
 /// connect() and disconnect() must not run at the same time on one receiver.

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -48,7 +49,11 @@ class EthernetReceiveInterface::Impl {
     /// The disconnect sequence shared by the public disconnect, connect and the destructor.
     void disconnect();
 
-    /// Resolves host_ and connects socket_ to the first endpoint that accepts.
+    /// Looks host_:port_ up into endpoints_.
+    /// @throw std::runtime_error "Failed to resolve Epson telemetry endpoint ..." on failure.
+    void resolveEndpoints_();
+    /// Connects socket_ to the first of endpoints_ that accepts.
+    /// @throw std::runtime_error "Failed to connect to Epson telemetry at ..." when none does.
     void connectSocket_();
     /// The receiver thread's body.
     void receiveLoop_();
@@ -81,6 +86,20 @@ class EthernetReceiveInterface::Impl {
     std::atomic<bool> connected_{false};
     std::string host_;
     unsigned short port_ = EthernetReceiveInterface::kDefaultPort;
+
+    using Endpoints = boost::asio::ip::tcp::resolver::results_type;
+    /// The name lookup; a member so that tests can see when it runs.
+    std::function<Endpoints(const std::string& host, const std::string& service,
+                            boost::system::error_code& error)>
+        lookUp_ = [this](const std::string& host, const std::string& service,
+                         boost::system::error_code& error) {
+            boost::asio::ip::tcp::resolver resolver(ioContext_);
+            return resolver.resolve(host, service, error);
+        };
+    /// host_:port_ as looked up by the last connect(). Reconnections reuse it: nothing can
+    /// interrupt a lookup, so one made on the receiver thread would hold up disconnect() until
+    /// the resolver gave up, and a controller's address does not change under a running cell.
+    Endpoints endpoints_;
 
     // --- Parser state (receiver thread only, except that connect() empties it) -------------
     std::map<std::string, double> partialFields_;

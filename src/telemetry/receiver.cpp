@@ -58,6 +58,7 @@ void EthernetReceiveInterface::Impl::connect(const std::string& host, unsigned s
     port_ = port;
     stopRequested_.exchange(false);
 
+    resolveEndpoints_();
     connectSocket_();
     try {
         thread_ = std::thread([this] { receiveLoop_(); });
@@ -116,6 +117,17 @@ void EthernetReceiveInterface::Impl::disconnect() {
     connected_.exchange(false);
 }
 
+void EthernetReceiveInterface::Impl::resolveEndpoints_() {
+    const std::string port = std::to_string(port_);
+    boost::system::error_code error;
+    endpoints_ = lookUp_(host_, port, error);
+    if (error) {
+        endpoints_ = {};
+        throw std::runtime_error("Failed to resolve Epson telemetry endpoint " + host_ + ":" +
+                                 port + ": " + error.message());
+    }
+}
+
 void EthernetReceiveInterface::Impl::connectSocket_() {
     std::lock_guard lock(socketMutex_);
     boost::system::error_code ignored;
@@ -124,16 +136,8 @@ void EthernetReceiveInterface::Impl::connectSocket_() {
     }
 
     const std::string port = std::to_string(port_);
-    boost::system::error_code error;
-    tcp::resolver resolver(ioContext_);
-    const tcp::resolver::results_type endpoints = resolver.resolve(host_, port, error);
-    if (error) {
-        throw std::runtime_error("Failed to resolve Epson telemetry endpoint " + host_ + ":" +
-                                 port + ": " + error.message());
-    }
-
-    error = boost::asio::error::not_found;  // reported when the list is empty
-    for (const auto& entry : endpoints) {
+    boost::system::error_code error = boost::asio::error::not_found;  // when the list is empty
+    for (const auto& entry : endpoints_) {
         error = connectEndpoint_(entry.endpoint());
         if (!error || error == boost::asio::error::operation_aborted) {
             break;

@@ -232,6 +232,33 @@ TEST(TelemetryReceiver, ReconnectsAboutASecondAfterThePeerCloses) {
     EXPECT_TRUE(pollUntil([&] { return currentSampleIs(receiver, later); }, 2s));
 }
 
+TEST(TelemetryReceiver, ReconnectionsReuseTheAddressesOfConnect) {
+    TelemetryPeer peer;
+    peer.setGreeting({packetOf(sampleFrom(1))});
+    EthernetReceiveInterface::Impl receiver;
+    std::atomic<int> lookUps{0};
+    const auto realLookUp = receiver.lookUp_;
+    receiver.lookUp_ = [&](const std::string& host, const std::string& service,
+                           boost::system::error_code& error) {
+        ++lookUps;
+        return realLookUp(host, service, error);
+    };
+    receiver.connect("localhost", peer.port());
+    EXPECT_EQ(lookUps.load(), 1);
+
+    // A lookup on the receiver thread could stall a disconnect() for as long as the resolver
+    // takes to give up; reconnections must not make one.
+    peer.closeClient();
+    ASSERT_TRUE(pollUntil([&] { return !receiver.connected_.load(); }, 1s));
+    ASSERT_TRUE(pollUntil([&] { return receiver.connected_.load(); }, 3s));
+    EXPECT_TRUE(peer.waitForAccepts(2, 1s));
+    EXPECT_EQ(lookUps.load(), 1);
+
+    receiver.connect("localhost", peer.port());  // a new connect looks the name up afresh
+    EXPECT_EQ(lookUps.load(), 2);
+    receiver.disconnect();
+}
+
 TEST(TelemetryReceiver, BadPacketDropsCollectedFieldsAndKeepsTheConnection) {
     TelemetryPeer peer;
     const TelemetrySample first = sampleFrom(1);
