@@ -5,6 +5,7 @@
 // captured stretch would otherwise vanish with the capture.
 
 #include <iostream>
+#include <string>
 
 #include <gtest/gtest.h>
 
