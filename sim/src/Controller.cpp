@@ -46,6 +46,17 @@ std::int64_t bit(bool on, int index) {
     return on ? (std::int64_t{1} << index) : 0;
 }
 
+// Completes a plan with its profile and the record of the motion it describes.
+MotionPlan withProfile(MotionPlan plan, const Trapezoid& profile, MotionRecord record) {
+    plan.profile = profile;
+    record.kind = plan.kind;
+    record.start = plan.start;
+    record.target = plan.target;
+    record.durationSeconds = profile.duration();
+    plan.record = std::move(record);
+    return plan;
+}
+
 }  // namespace
 
 Pose interpolatePose(const Pose& a, const Pose& b, double f) {
@@ -126,13 +137,8 @@ MotionPlan Controller::planGo(const Joints& target, MotionRecord record) const {
         acceleration = std::min(acceleration, limits_.jointAccel[i] * accel / 100.0 / distance);
         deceleration = std::min(deceleration, limits_.jointAccel[i] * decel / 100.0 / distance);
     }
-    plan.profile = Trapezoid(velocity, acceleration, deceleration);
-    record.kind = MotionKind::Go;
-    record.start = plan.start;
-    record.target = plan.target;
-    record.durationSeconds = plan.profile.duration();
-    plan.record = std::move(record);
-    return plan;
+    return withProfile(std::move(plan), Trapezoid(velocity, acceleration, deceleration),
+                       std::move(record));
 }
 
 MotionPlan Controller::planMove(const Pose& targetPose, MotionRecord record) const {
@@ -177,13 +183,8 @@ MotionPlan Controller::planMove(const Pose& targetPose, MotionRecord record) con
         acceleration = std::min(acceleration, limits_.rotationAccel / angle);
         deceleration = std::min(deceleration, limits_.rotationAccel / angle);
     }
-    plan.profile = Trapezoid(velocity, acceleration, deceleration);
-    record.kind = MotionKind::Move;
-    record.start = plan.start;
-    record.target = plan.target;
-    record.durationSeconds = plan.profile.duration();
-    plan.record = std::move(record);
-    return plan;
+    return withProfile(std::move(plan), Trapezoid(velocity, acceleration, deceleration),
+                       std::move(record));
 }
 
 void Controller::startMotion(MotionPlan plan, Clock::time_point now) {

@@ -173,6 +173,14 @@ inline void login(Client& client, const std::string& password = "") {
     ASSERT_EQ(client.command("$Login," + password), "#Login,0");
 }
 
+// Executes each statement and expects it accepted; wrap in ASSERT_NO_FATAL_FAILURE to stop
+// the test at the first refusal.
+inline void executeAll(Client& client, const std::vector<std::string>& statements) {
+    for (const auto& statement : statements) {
+        ASSERT_EQ(client.execute(statement), "#Execute,0") << statement;
+    }
+}
+
 // key=value;... of one telemetry packet, values kept as text.
 inline std::map<std::string, std::string> fields(const std::string& packet) {
     std::map<std::string, std::string> result;

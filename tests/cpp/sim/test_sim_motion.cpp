@@ -140,11 +140,16 @@ TEST(SimMotion, LjmChoosesTheNearestSolution) {
                      "a plain XY point resolves nearest Here");
 }
 
-TEST(SimMotion, MotionTimingFollowsTheProfile) {
+// Real time and the same limits on every joint, so that a motion's duration is easy to compute.
+epson::sim::SimulatorOptions realTimeEvenLimits() {
     auto options = fastOptions(1.0);
     options.limits.jointSpeed = {100, 100, 100, 100, 100, 100};
     options.limits.jointAccel = {400, 400, 400, 400, 400, 400};
-    Simulator sim(options);
+    return options;
+}
+
+TEST(SimMotion, MotionTimingFollowsTheProfile) {
+    Simulator sim(realTimeEvenLimits());
     sim.start();
     Client client(sim.commandPort());
     login(client);
@@ -176,9 +181,7 @@ TEST(SimMotion, MotionTimingFollowsTheProfile) {
     };
     for (const auto& c : cases) {
         sim.setJoints(kHome);
-        for (const auto& setting : c.settings) {
-            ASSERT_EQ(client.execute(setting), "#Execute,0") << setting;
-        }
+        ASSERT_NO_FATAL_FAILURE(executeAll(client, c.settings)) << c.name;
         const auto start = Clock::now();
         EXPECT_EQ(client.execute(c.motion, 5s), "#Execute,0") << c.name;
         const double measured = seconds(Clock::now() - start);
@@ -188,16 +191,11 @@ TEST(SimMotion, MotionTimingFollowsTheProfile) {
 }
 
 TEST(SimMotion, PauseHaltsAndContinueResumes) {
-    auto options = fastOptions(1.0);
-    options.limits.jointSpeed = {100, 100, 100, 100, 100, 100};
-    options.limits.jointAccel = {400, 400, 400, 400, 400, 400};
-    Simulator sim(options);
+    Simulator sim(realTimeEvenLimits());
     sim.start();
     Client client(sim.commandPort());
     login(client);
-    for (const char* setting : {"Motor On", "Speed 50", "Accel 50, 50"}) {
-        ASSERT_EQ(client.execute(setting), "#Execute,0");
-    }
+    ASSERT_NO_FATAL_FAILURE(executeAll(client, {"Motor On", "Speed 50", "Accel 50, 50"}));
     const double profile = profileSeconds(40, 50, 200, 200);
 
     const auto start = Clock::now();
@@ -228,16 +226,11 @@ TEST(SimMotion, PauseHaltsAndContinueResumes) {
 }
 
 TEST(SimMotion, EmergencyStopAbortsAndLatchesAnError) {
-    auto options = fastOptions(1.0);
-    options.limits.jointSpeed = {100, 100, 100, 100, 100, 100};
-    options.limits.jointAccel = {400, 400, 400, 400, 400, 400};
-    Simulator sim(options);
+    Simulator sim(realTimeEvenLimits());
     sim.start();
     Client client(sim.commandPort());
     login(client);
-    for (const char* setting : {"Motor On", "Speed 50", "Accel 50, 50"}) {
-        ASSERT_EQ(client.execute(setting), "#Execute,0");
-    }
+    ASSERT_NO_FATAL_FAILURE(executeAll(client, {"Motor On", "Speed 50", "Accel 50, 50"}));
     client.sendLine("$Execute,\"Go AglToPls(40,0,0,0,-90,0)\"");
     ASSERT_TRUE(eventually([&] { return sim.snapshot().joints[0] > 5.0; }));
     const auto pressed = Clock::now();
@@ -332,9 +325,8 @@ TEST(SimMotion, PathsFollowTheirInterpolation) {
     sim.start();
     Client client(sim.commandPort());
     login(client);
-    for (const char* setting : {"Motor On", "SpeedS 100", "AccelS 400", "Speed 20"}) {
-        ASSERT_EQ(client.execute(setting), "#Execute,0");
-    }
+    ASSERT_NO_FATAL_FAILURE(
+        executeAll(client, {"Motor On", "SpeedS 100", "AccelS 400", "Speed 20"}));
 
     // Move: every sample on the straight line, orientation fixed, never going back.
     const Pose from = sim.snapshot().pose;
