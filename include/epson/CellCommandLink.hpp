@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "epson/errors.hpp"
 #include "epson/types.hpp"
 
 namespace epson {

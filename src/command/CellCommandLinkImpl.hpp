@@ -161,6 +161,9 @@ class CellCommandLink::Impl {
 std::string expectedEcho(const std::string& command);
 /// The command as it may appear in messages: a login's password is never shown.
 std::string displayedCommand(const std::string& command);
+/// Throws @p message as an error of the same kind as @p error (a controller refusal keeps its
+/// reply and command), or as std::runtime_error for any other kind.
+[[noreturn]] void rethrowWithContext(const std::exception& error, const std::string& message);
 /// Writes one line to @p stream and flushes it, as a single write.
 void writeConsoleLine(std::ostream& stream, const std::string& line);
 

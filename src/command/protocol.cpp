@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "CellCommandLinkImpl.hpp"
+#include "epson/errors.hpp"
 #include "spel_text.hpp"
 
 namespace epson {
@@ -23,7 +24,68 @@ std::optional<std::string> errorCodeField(const std::string& reply) {
                         second == std::string::npos ? std::string::npos : second - first - 1);
 }
 
+/// The error-code field as a number, when it is a plain decimal one.
+int errorCodeNumber(const std::string& reply) {
+    const auto field = errorCodeField(reply);
+    if (!field || field->empty() || field->size() > 9 ||
+        field->find_first_not_of("0123456789") != std::string::npos) {
+        return 0;
+    }
+    return std::stoi(*field);
+}
+
 }  // namespace
+
+std::string remoteErrorMeaning(int code) {
+    switch (code) {
+        case 10:
+            return "Remote command does not begin with $";
+        case 11:
+            return "Remote command is wrong, or was sent before a login";
+        case 12:
+            return "Remote command format is wrong";
+        case 13:
+            return "Login command password is wrong";
+        case 14:
+            return "Number of specified parameters is excessive or not enough";
+        case 15:
+            return "Parameter value is out of range";
+        case 19:
+            return "Request time out";
+        case 20:
+            return "Controller is not ready";
+        case 21:
+            return "Cannot execute since Execute is running";
+        case 99:
+            return "System error or communication error";
+        default:
+            return {};
+    }
+}
+
+ControllerError::ControllerError(const std::string& message, std::string reply,
+                                 const std::string& command)
+    : std::runtime_error(message),
+      reply_(std::move(reply)),
+      command_(displayedCommand(command)),
+      code_(errorCodeNumber(reply_)) {}
+
+std::string ControllerError::meaning() const {
+    return remoteErrorMeaning(code_);
+}
+
+void rethrowWithContext(const std::exception& error, const std::string& message) {
+    if (const auto* refusal = dynamic_cast<const ControllerError*>(&error)) {
+        throw ControllerError(message, refusal->reply(), refusal->command());
+    }
+    if (dynamic_cast<const ConnectionLostError*>(&error) != nullptr) {
+        throw ConnectionLostError(message);
+    }
+    if (dynamic_cast<const NotConnectedError*>(&error) != nullptr) {
+        throw NotConnectedError(message);
+    }
+    throw std::runtime_error(message);
+}
 
 std::string expectedEcho(const std::string& command) {
     // substr(1) on an empty command throws std::out_of_range, which callers rely on.
@@ -78,7 +140,7 @@ void CellCommandLink::Impl::parseResponse_(const std::string& response,
                 "motion error code was returned)";
         }
         message += " (command: " + displayedCommand(command) + ")";
-        throw std::runtime_error(message);
+        throw ControllerError(message, response, command);
     }
     throw std::runtime_error("Invalid remote command response: " + response);
 }

@@ -89,9 +89,9 @@ std::vector<double> CellCommandLink::Impl::inverseKinematics(
         try {
             text = executeAndGetResult_(statement);
         } catch (const std::exception& error) {
-            throw std::runtime_error("Epson controller IK query failed for joint " +
-                                     std::to_string(joint) + " (" + statement +
-                                     "): " + error.what());
+            rethrowWithContext(error, "Epson controller IK query failed for joint " +
+                                          std::to_string(joint) + " (" + statement +
+                                          "): " + error.what());
         }
         joints.push_back(results::parseIkJoint(joint, text));
     }

@@ -12,6 +12,7 @@
 #include <boost/system/system_error.hpp>
 
 #include "CellCommandLinkImpl.hpp"
+#include "epson/errors.hpp"
 #include "spel_text.hpp"
 
 namespace epson {
@@ -149,7 +150,7 @@ void CellCommandLink::Impl::writeLine_(const std::string& command) {
 void CellCommandLink::Impl::command_(const std::string& command,
                                      std::chrono::milliseconds timeout) {
     if (!connected_ || !socket_.is_open()) {
-        throw std::runtime_error("command() was called but socket not connected");
+        throw NotConnectedError("command() was called but socket not connected");
     }
     // The last guard: the operations check their arguments before anything is sent.
     requireTransmittable(command, "command", kMaxCommandBytes);
@@ -239,7 +240,7 @@ std::string CellCommandLink::Impl::readReplyLine_(std::chrono::milliseconds time
         // A quote that is never closed must not let the reply grow without bound either.
         if (reply.size() > kMaxReplyBytes) {
             dropConnection_();
-            throw std::runtime_error(replyTooLongMessage());
+            throw ConnectionLostError(replyTooLongMessage());
         }
     }
     return reply;
@@ -277,15 +278,15 @@ void CellCommandLink::Impl::readUntilTerminator_(std::chrono::milliseconds timeo
     const bool overflow = readError == asio::error::not_found;
     dropConnection_();
     if (timedOut) {
-        throw std::runtime_error("Timed out waiting for an Epson Remote Ethernet response to " +
-                                 displayedCommand(lastCommand_) + " after " +
-                                 std::to_string(timeout.count()) + " ms");
+        throw ConnectionLostError("Timed out waiting for an Epson Remote Ethernet response to " +
+                                  displayedCommand(lastCommand_) + " after " +
+                                  std::to_string(timeout.count()) + " ms");
     }
     if (overflow) {
-        throw std::runtime_error(replyTooLongMessage());
+        throw ConnectionLostError(replyTooLongMessage());
     }
-    throw std::runtime_error("Failed while waiting for an Epson Remote Ethernet response: " +
-                             readError.message());
+    throw ConnectionLostError("Failed while waiting for an Epson Remote Ethernet response: " +
+                              readError.message());
 }
 
 void CellCommandLink::Impl::dropConnection_() {

@@ -15,6 +15,7 @@ struct ResponseCase {
     bool loggedInBefore;
     bool loggedInAfter;
     std::string error;  // empty: accepted
+    int code = -1;      // a controller refusal's code; -1: not a refusal
 };
 
 class ParseResponse : public ::testing::TestWithParam<ResponseCase> {};
@@ -28,6 +29,17 @@ TEST_P(ParseResponse, ClassifiesAndUpdatesLoginFlag) {
     } else {
         EXPECT_TRUE(throwsWithMessage<std::runtime_error>(
             [&] { impl.parseResponse_(c.reply, c.command); }, c.error));
+        try {
+            impl.parseResponse_(c.reply, c.command);
+        } catch (const ControllerError& refusal) {
+            EXPECT_EQ(refusal.code(), c.code);
+            EXPECT_EQ(refusal.reply(), c.reply);
+            EXPECT_EQ(refusal.command(), displayedCommand(c.command));
+            // Only documented codes have a meaning; 0 stands for "no code".
+            EXPECT_EQ(refusal.meaning().empty(), c.code != 13 && c.code != 99) << c.reply;
+        } catch (const std::runtime_error&) {
+            EXPECT_EQ(c.code, -1) << "a refusal must be a ControllerError";
+        }
     }
     EXPECT_EQ(impl.loggedIn_.load(), c.loggedInAfter);
 }
@@ -47,19 +59,23 @@ INSTANTIATE_TEST_SUITE_P(
         ResponseCase{"", "$Logout", true, true, "Empty response from Epson controller"},
         ResponseCase{"x1", "$Logout", true, true, "Invalid remote command response: x1"},
         ResponseCase{"!", "$Execute,\"Go P1\"", true, true,
-                     "Remote command failed: ! (command: $Execute,\"Go P1\")"},
+                     "Remote command failed: ! (command: $Execute,\"Go P1\")", 0},
         ResponseCase{
             "!Execute,99", "$Execute,\"Go P1\"", true, true,
-            "Remote command failed: !Execute,99" + kNote99 + " (command: $Execute,\"Go P1\")"},
+            "Remote command failed: !Execute,99" + kNote99 + " (command: $Execute,\"Go P1\")", 99},
         ResponseCase{"!Go,99,5", "$Go", true, true,
-                     "Remote command failed: !Go,99,5" + kNote99 + " (command: $Go)"},
-        ResponseCase{"!Go,990", "$Go", true, true, "Remote command failed: !Go,990 (command: $Go)"},
-        ResponseCase{"!Go, 99", "$Go", true, true, "Remote command failed: !Go, 99 (command: $Go)"},
-        ResponseCase{"!Go,99 ", "$Go", true, true, "Remote command failed: !Go,99  (command: $Go)"},
-        ResponseCase{"!Go,099", "$Go", true, true, "Remote command failed: !Go,099 (command: $Go)"},
+                     "Remote command failed: !Go,99,5" + kNote99 + " (command: $Go)", 99},
+        ResponseCase{"!Go,990", "$Go", true, true, "Remote command failed: !Go,990 (command: $Go)",
+                     990},
+        ResponseCase{"!Go, 99", "$Go", true, true, "Remote command failed: !Go, 99 (command: $Go)",
+                     0},
+        ResponseCase{"!Go,99 ", "$Go", true, true, "Remote command failed: !Go,99  (command: $Go)",
+                     0},
+        ResponseCase{"!Go,099", "$Go", true, true, "Remote command failed: !Go,099 (command: $Go)",
+                     99},
         // A rejected login never shows the password.
         ResponseCase{"!Login,13", "$Login,secret,more", false, false,
-                     "Remote command failed: !Login,13 (command: $Login,<redacted>)"}));
+                     "Remote command failed: !Login,13 (command: $Login,<redacted>)", 13}));
 
 TEST(ParseResponseExample, ErrorNinetyNineToTheLetter) {
     Impl impl;
