@@ -142,6 +142,9 @@ struct Model {
                                                   "J4agl", "J5agl", "J6agl"};
         for (std::size_t i = 0; i < 6; ++i) {
             if (!partial.contains(kPose[i]) || !partial.contains(kJoints[i])) {
+                if (partial.size() > kMaxPartialFields) {
+                    partial.clear();
+                }
                 return Failure::kNone;
             }
             next.tcpPose[i] = partial[kPose[i]];

@@ -167,17 +167,18 @@ void EthernetReceiveInterface::Impl::parsePacket_(const std::string& packet) {
     for (auto& [key, value] : fields) {
         partialFields_.insert_or_assign(key, value);
     }
-    if (partialFields_.size() > kMaxPartialFields) {
-        partialFields_.clear();
-        return;
-    }
 
     TelemetrySample sample;
     for (std::size_t i = 0; i < 6; ++i) {
         const auto joint = partialFields_.find("J" + std::to_string(i + 1) + "agl");
         const auto pose = partialFields_.find(kTcpKeys[i]);
         if (joint == partialFields_.end() || pose == partialFields_.end()) {
-            return;  // the rest may come in later packets
+            // The rest may come in later packets; the bound limits only what waits for them,
+            // never a packet that completes a sample.
+            if (partialFields_.size() > kMaxPartialFields) {
+                partialFields_.clear();
+            }
+            return;
         }
         sample.joints[i] = joint->second;
         sample.tcpPose[i] = pose->second;

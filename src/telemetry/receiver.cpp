@@ -243,6 +243,8 @@ void EthernetReceiveInterface::Impl::closeAfterReadError_() {
         }
     }
     readBuffer_.consume(readBuffer_.size());
+    // Fields from before the break must not complete a sample with fields read after it.
+    partialFields_.clear();
 }
 
 void EthernetReceiveInterface::Impl::pauseBeforeReconnect_() {

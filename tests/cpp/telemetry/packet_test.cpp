@@ -64,6 +64,15 @@ const TelemetrySample kExample = sample({0, 10, -20, 0, 100, 0}, {400, 0, 600, 0
 const std::string kStatus = "STAT=524288;SYSERR=0;CTRLDEV=21;ROBOTINFO=0;CTRLINFO=256";
 const ControllerStatus kExampleStatus = status(524288, 0, 21, 0, 256, 1, 0, 1);
 
+/// Many fields the parser does not know, as one packet's text.
+std::string extraKeys(int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i) {
+        text += "K" + std::to_string(i) + "=1;";
+    }
+    return text;
+}
+
 std::vector<ParseCase> parseCases() {
     using enum Outcome;
     return {
@@ -166,6 +175,16 @@ std::vector<ParseCase> parseCases() {
           {kJoints, kNewSample}},
          kExample,
          kExampleStatus},
+        // The bound on collected fields limits what waits across packets, never a packet that
+        // completes a sample.
+        {"CompleteSampleAmidManyUnknownKeys",
+         {{extraKeys(300) + kPose + ";" + kJoints, kNewSample},
+          {kPose + ";" + extraKeys(300), kNothing},
+          {kJoints, kNothing},
+          {kPose, kNothing},
+          {extraKeys(100) + kJoints, kNewSample}},
+         kExample,
+         std::nullopt},
         {"StatusPacketNeverFeedsTheSample",
          {{kPose, kNothing},
           {kStatus + ";X=1;Y=2;Z=3;U=4;V=5;W=6;J1agl=7;J2agl=8;J3agl=9;J4agl=10;J5agl=11;"

@@ -215,6 +215,12 @@ TEST(TelemetryReceiver, ReconnectsAboutASecondAfterThePeerCloses) {
     EthernetReceiveInterface receiver;
     receiver.connect(kLoopback, peer.port());
 
+    // Pose fields from before the break, and below joint fields from after it, must never
+    // combine into one sample.
+    const TelemetrySample stale = sampleFrom(2);
+    const std::string stalePacket = packetOf(stale);
+    const std::string staleJoints = stalePacket.substr(stalePacket.find(";J1agl=") + 1);
+    ASSERT_TRUE(peer.sendPacket(stalePacket.substr(0, stalePacket.find(";J1agl="))));
     peer.setGreeting({});  // a reconnection must not wait for a sample
     const auto closed = Clock::now();
     peer.closeClient();
@@ -226,6 +232,11 @@ TEST(TelemetryReceiver, ReconnectsAboutASecondAfterThePeerCloses) {
     EXPECT_GE(elapsed, 0.9);
     EXPECT_LT(elapsed, 2.0);
     EXPECT_TRUE(peer.waitForAccepts(2, 1s));  // the client side may finish first
+
+    ASSERT_TRUE(peer.sendPacket(staleJoints));
+    ASSERT_TRUE(peer.sendPacket(kStatusPacket));  // packets are handled in order
+    ASSERT_TRUE(pollUntil([&] { return receiver.hasControllerStatus(); }, 2s));
+    EXPECT_TRUE(sameSample(receiver.getSample(), first));
 
     const TelemetrySample later = sampleFrom(3);
     ASSERT_TRUE(peer.sendPacket(packetOf(later)));
