@@ -75,6 +75,17 @@ class CellCommandLink {
     void pause();
     /// "$Continue", delivered like pause().
     void continueMotion();
+    /// "$Abort": stops the running motion. Beside a running motion it goes like pause() (its
+    /// reply within 5 s), and the motion then ends with whatever the controller answers it,
+    /// normally an error reply that go() or move() throws as ControllerError. A go() or move()
+    /// called earlier that has not sent its motion yet (it waits for the connection, or sends
+    /// its settings) never sends it and throws std::runtime_error "Epson motion was aborted
+    /// before it started". With no motion running it is an ordinary command.
+    /// @throw std::runtime_error "Another Epson motion-control command is pending" when a
+    ///        control command is already in flight during the motion, or "Timed out waiting for
+    ///        Epson response to $Abort" after 5 s beside a motion (the link stays up).
+    /// @throw ControllerError when the controller refuses it.
+    void abortMotion();
 
     // --- Tools ---------------------------------------------------------------------------
 

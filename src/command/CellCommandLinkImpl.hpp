@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -25,6 +26,9 @@ inline constexpr int kConnectAttempts = 3;
 inline constexpr std::chrono::seconds kRetryPause{2};
 inline constexpr std::chrono::seconds kControlReplyTimeout{5};
 inline constexpr std::chrono::milliseconds kStateLockTimeout{250};
+/// How often a control command that waits for the command lock looks whether a motion has
+/// started meanwhile, so that it can go beside that motion instead of waiting for its end.
+inline constexpr std::chrono::microseconds kControlLockPoll{500};
 /// A reply that grows past this without a line end is treated as a broken connection.
 inline constexpr std::size_t kMaxReplyBytes = 1048576;
 inline constexpr int kTcpToolSlot = 15;
@@ -69,6 +73,9 @@ class CellCommandLink::Impl {
     void motorOff_();
     void resetController_();
     void sendMotionControlCommand_(const std::string& command);
+    /// Counts the request, so that a motion waiting for the connection never starts after it,
+    /// and sends "$Abort" like any control command.
+    void abortMotion();
 
     // Tools.
     static void validateToolNumber_(int tool_num, bool allow_zero);
@@ -132,25 +139,52 @@ class CellCommandLink::Impl {
     std::string pendingResponse_;
     /// When the pending control command stops waiting. Guarded by pendingMutex_.
     std::chrono::steady_clock::time_point pendingDeadline_{};
-    /// Echo prefixes of control commands that timed out during the running motion; one late
-    /// reply per entry is dropped by the motion's reader. Guarded by pendingMutex_.
+    /// Set instead of a reply when the connection is given up under the pending command: it
+    /// fails at once with the link's own error. Guarded by pendingMutex_.
+    std::exception_ptr pendingFailure_;
+    /// Echo prefixes of control commands that gave up waiting, oldest first. Their replies may
+    /// still come on this connection: every reply loop drops one matching line per entry, until
+    /// the connection is given up or replaced. Guarded by pendingMutex_.
     std::vector<std::string> lateControlPrefixes_;
+    /// Size of lateControlPrefixes_, so that a reply loop skips pendingMutex_ when it is zero.
+    std::atomic<std::size_t> lateReplyCount_{0};
+    /// abortMotion() calls so far; a motion compares it with its value at the motion's call.
+    std::atomic<std::uint64_t> abortRequests_{0};
     std::timed_mutex commandMutex_;
 
   private:
+    using Clock = std::chrono::steady_clock;
+
     void connectStep_(const boost::asio::ip::tcp::resolver::results_type& endpoints,
                       const std::string& host, std::uint16_t port);
     /// Reads one reply line (joining odd-quote continuation lines) from readBuffer_.
     std::string readReplyLine_(std::chrono::milliseconds timeout);
-    /// Closes the socket after a failed read and clears the state bound to the connection.
-    void dropConnection_();
+    /// Waits until readBuffer_ holds a whole line. False when @p deadline passes first; the
+    /// connection and any partial line are kept then.
+    /// @throw ConnectionLostError after a read error or an endless line (the link is given up).
+    bool waitForLine_(Clock::time_point deadline);
+    /// Gives the connection up: closes the socket, clears the state bound to it, fails the
+    /// pending control command with the same error, forgets late replies, and throws.
+    [[noreturn]] void giveUpConnection_(const std::string& message);
+    /// Closes the socket under writeMutex_, so that no side-path write can be inside it.
+    void closeSocket_() noexcept;
+    /// Drops @p line when it is the reply owed to the oldest control command that gave up
+    /// waiting for one of its kind. Returns whether it was dropped.
+    bool dropLateReply_(const std::string& line);
     /// Gives a line that is not the reply to @p ownEcho's command to the pending control
-    /// command, or drops the late reply of one that timed out. Returns whether it was taken.
+    /// command. Returns whether it was taken.
     bool handOverToControlCommand_(std::string& line, const std::string& ownEcho);
+    /// The side path: writes @p command beside the running motion and waits for the reply that
+    /// the motion's reader hands across. Expects @p pending to hold pendingMutex_.
+    void sendBesideMotion_(const std::string& command, std::unique_lock<std::mutex>& pending);
+    /// Sends one command of a motion, unless abortMotion() was called since the motion's call.
+    void sendMotionStep_(const std::string& command, std::chrono::milliseconds timeout,
+                         std::uint64_t abortsBefore);
     void forgetSavedToolState_();
     void writeLine_(const std::string& command);
-    /// Ends a motion: takes the reply still owed to a control command written during it, then
-    /// clears motionInProgress_ under pendingMutex_. Never throws.
+    /// Ends a motion: clears motionInProgress_, then reads for a control command still owed
+    /// its reply until that command has its answer, its failure or its time-out. Never throws
+    /// and never gives the connection up for a missing control reply.
     void finishMotion_() noexcept;
     /// Sets motionInProgress_ for a motion and ends it on every exit path.
     class MotionScope;
@@ -164,6 +198,9 @@ std::string displayedCommand(const std::string& command);
 /// Throws @p message as an error of the same kind as @p error (a controller refusal keeps its
 /// reply and command), or as std::runtime_error for any other kind.
 [[noreturn]] void rethrowWithContext(const std::exception& error, const std::string& message);
+/// Whether @p line is a reply to the control command whose echo is @p echo: "#Pause..." for
+/// "#Pause", and the error forms "!Pause" and "!Pause,<code>".
+bool answersControlCommand(const std::string& line, const std::string& echo);
 /// Writes one line to @p stream and flushes it, as a single write.
 void writeConsoleLine(std::ostream& stream, const std::string& line);
 

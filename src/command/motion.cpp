@@ -1,5 +1,6 @@
 // Go and Move motions, and the end of a motion with respect to the control side path.
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
@@ -7,6 +8,8 @@
 #include "spel_text.hpp"
 
 namespace epson {
+
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -57,28 +60,47 @@ class CellCommandLink::Impl::MotionScope {
 
 void CellCommandLink::Impl::finishMotion_() noexcept {
     std::unique_lock pending(pendingMutex_);
+    // From here on a control command waits for the command lock like any other command.
+    motionInProgress_.exchange(false);
     // A control command written during the motion is owed its reply even when the motion's own
-    // reply came first; left unread, it would be taken as the reply to a later command.
-    while (!pendingPrefix_.empty() && pendingResponse_.empty() && connected_) {
-        const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
-            pendingDeadline_ - std::chrono::steady_clock::now());
-        if (remaining.count() <= 0) {
-            break;
+    // reply came first; left unread, it would be taken as the reply to a later command. It is
+    // read here until the command has its answer, its failure or its deadline, but a missing
+    // control reply never costs the motion its connection: it becomes a late reply instead.
+    while (!pendingPrefix_.empty()) {
+        const auto deadline = pendingDeadline_;
+        const bool settled = !pendingResponse_.empty() || pendingFailure_;
+        if (settled || !connected_ || Clock::now() >= deadline) {
+            // The waiter empties the slot as soon as it wakes, at its deadline at the latest.
+            pendingCondition_.wait_until(pending, std::max(deadline, Clock::now()) + 1s,
+                                         [this] { return pendingPrefix_.empty(); });
+            if (!pendingPrefix_.empty()) {
+                break;  // never hold the command lock on a waiter that does not come back
+            }
+            continue;
         }
         pending.unlock();
         try {
-            std::string line = readReplyLine_(remaining);
-            if (!line.empty()) {
-                handOverToControlCommand_(line, "");
+            if (waitForLine_(deadline)) {
+                std::string line = readReplyLine_(kCommandTimeout);
+                if (!line.empty() && !dropLateReply_(line)) {
+                    handOverToControlCommand_(line, "");
+                }
             }
         } catch (const std::exception&) {
-            pending.lock();
-            break;
+            // The connection was given up and the pending command told so; the motion's own
+            // result stands, and the link's state says the rest.
         }
         pending.lock();
     }
-    motionInProgress_.exchange(false);
-    lateControlPrefixes_.clear();
+}
+
+void CellCommandLink::Impl::sendMotionStep_(const std::string& command,
+                                            std::chrono::milliseconds timeout,
+                                            std::uint64_t abortsBefore) {
+    if (abortRequests_.load() != abortsBefore) {
+        throw std::runtime_error("Epson motion was aborted before it started");
+    }
+    command_(command, timeout);
 }
 
 void CellCommandLink::Impl::go(const std::string& destination, bool cp, bool ljm,
@@ -88,6 +110,8 @@ void CellCommandLink::Impl::go(const std::string& destination, bool cp, bool ljm
                                const std::optional<int>& speed_percent,
                                const std::optional<int>& acceleration_percent,
                                const std::optional<int>& deceleration_percent) {
+    // Read before waiting for the connection: an abort requested meanwhile cancels this call.
+    const std::uint64_t abortsBefore = abortRequests_.load();
     std::lock_guard lock(commandMutex_);
     MotionScope motion(*this);
 
@@ -128,15 +152,16 @@ void CellCommandLink::Impl::go(const std::string& destination, bool cp, bool ljm
     }
 
     if (speed_percent) {
-        command_(executeCommand("Speed " + std::to_string(*speed_percent)), kCommandTimeout);
+        sendMotionStep_(executeCommand("Speed " + std::to_string(*speed_percent)), kCommandTimeout,
+                        abortsBefore);
     }
     if (acceleration_percent) {
         const int deceleration = deceleration_percent.value_or(*acceleration_percent);
-        command_(executeCommand("Accel " + std::to_string(*acceleration_percent) + ", " +
-                                std::to_string(deceleration)),
-                 kCommandTimeout);
+        sendMotionStep_(executeCommand("Accel " + std::to_string(*acceleration_percent) + ", " +
+                                       std::to_string(deceleration)),
+                        kCommandTimeout, abortsBefore);
     }
-    command_(executeCommand(statement), kMotionTimeout);
+    sendMotionStep_(executeCommand(statement), kMotionTimeout, abortsBefore);
 }
 
 void CellCommandLink::Impl::move(const std::string& destination, bool rot, bool ecp, bool cp,
@@ -144,6 +169,7 @@ void CellCommandLink::Impl::move(const std::string& destination, bool rot, bool 
                                  const std::optional<std::string>& parallel_processing, bool sync,
                                  const std::optional<double>& speed_mm_s,
                                  const std::optional<double>& acceleration_mm_s2) {
+    const std::uint64_t abortsBefore = abortRequests_.load();
     std::lock_guard lock(commandMutex_);
     MotionScope motion(*this);
 
@@ -174,13 +200,14 @@ void CellCommandLink::Impl::move(const std::string& destination, bool rot, bool 
     }
 
     if (speed_mm_s) {
-        command_(executeCommand("SpeedS " + spel::formatFixed(*speed_mm_s, 17)), kCommandTimeout);
+        sendMotionStep_(executeCommand("SpeedS " + spel::formatFixed(*speed_mm_s, 17)),
+                        kCommandTimeout, abortsBefore);
     }
     if (acceleration_mm_s2) {
-        command_(executeCommand("AccelS " + spel::formatFixed(*acceleration_mm_s2, 17)),
-                 kCommandTimeout);
+        sendMotionStep_(executeCommand("AccelS " + spel::formatFixed(*acceleration_mm_s2, 17)),
+                        kCommandTimeout, abortsBefore);
     }
-    command_(executeCommand(statement), kMotionTimeout);
+    sendMotionStep_(executeCommand(statement), kMotionTimeout, abortsBefore);
 }
 
 void CellCommandLink::go(const std::string& destination, bool cp, bool ljm,

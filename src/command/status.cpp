@@ -1,6 +1,8 @@
 // Status, power and motor commands, and the motion-control side path.
 
 #include <stdexcept>
+#include <thread>
+#include <utility>
 
 #include "CellCommandLinkImpl.hpp"
 #include "results.hpp"
@@ -77,41 +79,71 @@ void CellCommandLink::Impl::resetController_() {
 }
 
 void CellCommandLink::Impl::sendMotionControlCommand_(const std::string& command) {
-    if (motionInProgress_) {
-        std::unique_lock pending(pendingMutex_);
-        // The end of a motion clears the flag under pendingMutex_, so a command written from
-        // here always has a motion reader to take its reply.
+    for (;;) {
         if (motionInProgress_) {
-            if (!pendingPrefix_.empty()) {
-                throw std::runtime_error("Another Epson motion-control command is pending");
+            std::unique_lock pending(pendingMutex_);
+            // The end of a motion clears the flag under pendingMutex_, so a command written
+            // from here always has the motion's reader, or its end, to take its reply.
+            if (motionInProgress_) {
+                sendBesideMotion_(command, pending);
+                return;
             }
-            const std::string prefix = expectedEcho(command);
-            pendingPrefix_ = prefix;
-            pendingResponse_.clear();
-            pendingDeadline_ = std::chrono::steady_clock::now() + kControlReplyTimeout;
-            try {
-                writeLine_(command);
-            } catch (...) {
-                pendingPrefix_.clear();
-                throw;
-            }
-            pendingCondition_.wait_until(pending, pendingDeadline_,
-                                         [this] { return !pendingResponse_.empty(); });
-            const std::string reply = std::move(pendingResponse_);
-            pendingPrefix_.clear();
-            pendingResponse_.clear();
-            if (reply.empty()) {
-                if (motionInProgress_) {
-                    lateControlPrefixes_.push_back(prefix);
-                }
-                throw std::runtime_error("Timed out waiting for Epson response to " + command);
-            }
-            parseResponse_(reply, command);
+        }
+        // Polled rather than waited for: a motion that takes the lock first is then joined
+        // through the side path instead of being waited out, which for "$Abort" is the point.
+        std::unique_lock lock(commandMutex_, std::try_to_lock);
+        if (lock.owns_lock()) {
+            command_(command, kCommandTimeout);
             return;
         }
+        std::this_thread::sleep_for(kControlLockPoll);
     }
-    std::lock_guard lock(commandMutex_);
-    command_(command, kCommandTimeout);
+}
+
+void CellCommandLink::Impl::sendBesideMotion_(const std::string& command,
+                                              std::unique_lock<std::mutex>& pending) {
+    if (!pendingPrefix_.empty()) {
+        throw std::runtime_error("Another Epson motion-control command is pending");
+    }
+    if (!connected_) {
+        // The motion's reader has given the connection up and the motion is about to end.
+        throw NotConnectedError("command() was called but socket not connected");
+    }
+    const std::string prefix = expectedEcho(command);
+    pendingPrefix_ = prefix;
+    pendingResponse_.clear();
+    pendingFailure_ = nullptr;
+    pendingDeadline_ = std::chrono::steady_clock::now() + kControlReplyTimeout;
+    try {
+        writeLine_(command);
+    } catch (...) {
+        pendingPrefix_.clear();
+        pendingCondition_.notify_all();
+        throw;
+    }
+    pendingCondition_.wait_until(pending, pendingDeadline_,
+                                 [this] { return !pendingResponse_.empty() || pendingFailure_; });
+    const std::string reply = std::exchange(pendingResponse_, {});
+    const std::exception_ptr failure = std::exchange(pendingFailure_, nullptr);
+    pendingPrefix_.clear();
+    if (reply.empty() && !failure) {
+        // The reply may still come; whoever reads it then must know it is nobody's.
+        lateControlPrefixes_.push_back(prefix);
+        lateReplyCount_ = lateControlPrefixes_.size();
+    }
+    pendingCondition_.notify_all();  // the end of the motion waits for this slot to empty
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    if (reply.empty()) {
+        throw std::runtime_error("Timed out waiting for Epson response to " + command);
+    }
+    parseResponse_(reply, command);
+}
+
+void CellCommandLink::Impl::abortMotion() {
+    abortRequests_.fetch_add(1);
+    sendMotionControlCommand_("$Abort");
 }
 
 bool CellCommandLink::isEmergencyStopped() {
@@ -159,6 +191,10 @@ void CellCommandLink::pause() {
 
 void CellCommandLink::continueMotion() {
     impl_->sendMotionControlCommand_("$Continue");
+}
+
+void CellCommandLink::abortMotion() {
+    impl_->abortMotion();
 }
 
 }  // namespace epson

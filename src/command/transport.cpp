@@ -102,13 +102,16 @@ void CellCommandLink::Impl::connect(const std::string& host, std::uint16_t port,
 void CellCommandLink::Impl::connectStep_(const tcp::resolver::results_type& endpoints,
                                          const std::string& host, std::uint16_t port) {
     boost::system::error_code ignored;
-    if (socket_.is_open()) {
-        socket_.close(ignored);
-    }
+    closeSocket_();
     socket_ = tcp::socket(ioContext_);
     // Bytes of an unfinished line from the previous connection must never be read as the
-    // first reply of this one.
+    // first reply of this one, nor may replies owed on it be looked for on this one.
     readBuffer_.consume(readBuffer_.size());
+    {
+        std::lock_guard pending(pendingMutex_);
+        lateControlPrefixes_.clear();
+        lateReplyCount_ = 0;
+    }
 
     boost::system::error_code result = asio::error::would_block;
     asio::async_connect(socket_, endpoints,
@@ -163,6 +166,11 @@ void CellCommandLink::Impl::command_(const std::string& command,
         if (line.empty()) {
             throw std::runtime_error("Empty response from Epson controller");
         }
+        // Replies come in the controller's order, so one owed to a control command that gave
+        // up comes before any later reply of its kind, this command's own included.
+        if (dropLateReply_(line)) {
+            continue;
+        }
         if (spel::startsWith(line, echo)) {
             lastResponse_ = std::move(line);
             parseResponse_(lastResponse_, command);
@@ -180,31 +188,46 @@ void CellCommandLink::Impl::command_(const std::string& command,
     }
 }
 
+bool answersControlCommand(const std::string& line, const std::string& echo) {
+    if (spel::startsWith(line, echo)) {
+        return true;
+    }
+    const std::string_view name = std::string_view(echo).substr(1);
+    return line.size() > name.size() && line.front() == '!' &&
+           std::string_view(line).substr(1, name.size()) == name &&
+           (line.size() == name.size() + 1 || line[name.size() + 1] == ',');
+}
+
+bool CellCommandLink::Impl::dropLateReply_(const std::string& line) {
+    if (lateReplyCount_.load() == 0) {
+        return false;
+    }
+    std::lock_guard lock(pendingMutex_);
+    for (auto it = lateControlPrefixes_.begin(); it != lateControlPrefixes_.end(); ++it) {
+        if (answersControlCommand(line, *it)) {
+            lateControlPrefixes_.erase(it);
+            lateReplyCount_ = lateControlPrefixes_.size();
+            return true;
+        }
+    }
+    return false;
+}
+
 bool CellCommandLink::Impl::handOverToControlCommand_(std::string& line,
                                                       const std::string& ownEcho) {
     // An error that names the command being read for (a motion aborted by an emergency stop
     // answers "!Execute,99") is that command's own reply: handing it to a pending control
     // command would leave the motion waiting for a reply that already came.
-    if (!ownEcho.empty()) {
-        const std::string ownError = "!" + ownEcho.substr(1);
-        if (spel::startsWith(line, ownError) &&
-            (line.size() == ownError.size() || line[ownError.size()] == ',')) {
-            return false;
-        }
+    if (!ownEcho.empty() && line.front() == '!' && answersControlCommand(line, ownEcho)) {
+        return false;
     }
     std::lock_guard lock(pendingMutex_);
-    // Replies come in order, so a control command that gave up waiting during this motion is
-    // answered before any later one; its answer belongs to nobody and must not fail the motion.
-    for (auto it = lateControlPrefixes_.begin(); it != lateControlPrefixes_.end(); ++it) {
-        if (spel::startsWith(line, *it) || spel::startsWith(line, "!" + it->substr(1) + ",")) {
-            lateControlPrefixes_.erase(it);
-            return true;
-        }
-    }
-    if (!pendingPrefix_.empty() &&
+    // A command that has its answer (or its failure) takes no second line: that line is
+    // someone else's, and overwriting the first would lose a reply.
+    if (!pendingPrefix_.empty() && pendingResponse_.empty() && !pendingFailure_ &&
         (line.front() == '!' || spel::startsWith(line, pendingPrefix_))) {
         pendingResponse_ = std::move(line);
-        pendingCondition_.notify_one();
+        pendingCondition_.notify_all();
         return true;
     }
     return false;
@@ -239,18 +262,23 @@ std::string CellCommandLink::Impl::readReplyLine_(std::chrono::milliseconds time
         reply += next;
         // A quote that is never closed must not let the reply grow without bound either.
         if (reply.size() > kMaxReplyBytes) {
-            dropConnection_();
-            throw ConnectionLostError(replyTooLongMessage());
+            giveUpConnection_(replyTooLongMessage());
         }
     }
     return reply;
 }
 
 void CellCommandLink::Impl::readUntilTerminator_(std::chrono::milliseconds timeout) {
+    if (!waitForLine_(saturatingDeadline(timeout))) {
+        giveUpConnection_("Timed out waiting for an Epson Remote Ethernet response to " +
+                          displayedCommand(lastCommand_) + " after " +
+                          std::to_string(timeout.count()) + " ms");
+    }
+}
+
+bool CellCommandLink::Impl::waitForLine_(Clock::time_point deadline) {
     // The deadline bounds the run itself rather than arming a timer: a timer per reply cost a
     // timerfd update and an extra reactor pass, about a microsecond of every round trip.
-    const auto deadline = saturatingDeadline(timeout);
-    bool timedOut = false;
     bool done = false;
     boost::system::error_code readError = asio::error::would_block;
 
@@ -265,37 +293,52 @@ void CellCommandLink::Impl::readUntilTerminator_(std::chrono::milliseconds timeo
     while (!done && ioContext_.run_one_until(deadline) != 0) {
     }
     if (!done) {
-        timedOut = true;
         boost::system::error_code ignored;
-        socket_.cancel(ignored);
+        {
+            std::lock_guard lock(writeMutex_);
+            socket_.cancel(ignored);
+        }
         ioContext_.run();  // lets the cancelled read finish before its handler's frame goes
+        if (readError == asio::error::operation_aborted) {
+            return false;  // bytes of a partial line stay in readBuffer_ for the next read
+        }
     }
-
-    if (!timedOut && !readError) {
-        return;
+    if (!readError) {
+        return true;
     }
     // The buffer's size limit turns an endless line into not_found; that is a broken peer.
-    const bool overflow = readError == asio::error::not_found;
-    dropConnection_();
-    if (timedOut) {
-        throw ConnectionLostError("Timed out waiting for an Epson Remote Ethernet response to " +
-                                  displayedCommand(lastCommand_) + " after " +
-                                  std::to_string(timeout.count()) + " ms");
+    if (readError == asio::error::not_found) {
+        giveUpConnection_(replyTooLongMessage());
     }
-    if (overflow) {
-        throw ConnectionLostError(replyTooLongMessage());
-    }
-    throw ConnectionLostError("Failed while waiting for an Epson Remote Ethernet response: " +
-                              readError.message());
+    giveUpConnection_("Failed while waiting for an Epson Remote Ethernet response: " +
+                      readError.message());
 }
 
-void CellCommandLink::Impl::dropConnection_() {
-    boost::system::error_code ignored;
-    socket_.close(ignored);
+void CellCommandLink::Impl::giveUpConnection_(const std::string& message) {
+    closeSocket_();
     connected_ = false;
     loggedIn_ = false;
     motorsOn_ = false;
     forgetSavedToolState_();
+    const ConnectionLostError error(message);
+    {
+        // Nothing owed on this connection can be answered any more: the pending control
+        // command fails now with the link's own error instead of waiting out its deadline.
+        std::lock_guard pending(pendingMutex_);
+        if (!pendingPrefix_.empty() && pendingResponse_.empty()) {
+            pendingFailure_ = std::make_exception_ptr(error);
+        }
+        lateControlPrefixes_.clear();
+        lateReplyCount_ = 0;
+    }
+    pendingCondition_.notify_all();
+    throw error;
+}
+
+void CellCommandLink::Impl::closeSocket_() noexcept {
+    std::lock_guard lock(writeMutex_);
+    boost::system::error_code ignored;
+    socket_.close(ignored);
 }
 
 void CellCommandLink::Impl::forgetSavedToolState_() {

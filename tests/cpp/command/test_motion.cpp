@@ -4,7 +4,10 @@
 #include <future>
 #include <limits>
 
+#include <boost/system/system_error.hpp>
+
 #include "CommandTestSupport.hpp"
+#include "QuietStdout.hpp"
 
 namespace epson::test {
 namespace {
@@ -322,6 +325,200 @@ TEST(MotionControlSlow, LateReplyAfterAPauseTimeoutIsDropped) {
     peer.openGate("late");
     EXPECT_NO_THROW(motion.get());
     EXPECT_EQ(link.getPowerMode(), EpsonPowerMode::LOW);
+    EXPECT_TRUE(peer.finish());
+}
+
+/// The side-path call for a control command text.
+void control(CellCommandLink& link, const std::string& command) {
+    if (command == "$Pause") {
+        link.pause();
+    } else if (command == "$Continue") {
+        link.continueMotion();
+    } else {
+        link.abortMotion();
+    }
+}
+
+std::string printed(const std::string& text) {
+    return "#Execute,\"" + text + "\"";
+}
+
+// A control command that gave up waiting is owed its reply until that reply has been dropped or
+// the connection replaced, whenever the reply comes and whoever reads next.
+struct LateReplyCase {
+    std::string name;
+    std::string command;
+    bool motionEndsFirst;  // the motion's reply comes while the control command still waits
+    std::string lateLine;  // what the controller finally sends the control command
+};
+
+class LateReplySlow : public ::testing::TestWithParam<LateReplyCase> {};
+
+TEST_P(LateReplySlow, ReachesNobodyAndCostsNothing) {
+    const auto& c = GetParam();
+    ScriptedPeer peer;
+    scriptLogin(peer)
+        .exchange(execute("Motor On"), "#Execute,0")
+        .expectLine(execute("Go P1"))
+        .expectLine(c.command);
+    if (c.motionEndsFirst) {
+        peer.sendLine("#Execute,0").gate("timed out", 15s);
+    } else {
+        peer.gate("timed out", 15s).sendLine("#Execute,0");
+    }
+    peer.expectLine(execute("Print Tool"))
+        .sendLine(c.lateLine)
+        .sendLine(printed("7"))
+        .exchange(execute("Print Power"), printed("1"))
+        // The motors flag survived: disconnect still switches them off.
+        .exchange(execute("Motor Off"), "#Execute,0")
+        .exchange("$Logout", "#Logout,0")
+        .expectClosed();
+    CellCommandLink link;
+    connectLink(link, peer);
+    link.motorOn();
+    auto motion = startGo(link);
+    ASSERT_TRUE(peer.waitForReceived("Go P1"));
+    const auto elapsed = timed([&] {
+        EXPECT_TRUE(throwsWithMessage<std::runtime_error>(
+            [&] { control(link, c.command); },
+            "Timed out waiting for Epson response to " + c.command));
+    });
+    EXPECT_GE(elapsed, milliseconds(4900));
+    peer.openGate("timed out");
+    ASSERT_EQ(motion.wait_for(10s), std::future_status::ready);
+    EXPECT_NO_THROW(motion.get());
+    EXPECT_TRUE(link.isConnected());
+    EXPECT_EQ(link.getTool(), 7);
+    EXPECT_EQ(link.getPowerMode(), EpsonPowerMode::HIGH);
+    {
+        QuietStdout quiet;
+        link.disconnect();
+    }
+    EXPECT_TRUE(peer.finish());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    MotionControl, LateReplySlow,
+    ::testing::Values(LateReplyCase{"PauseAnsweredAfterTheMotion", "$Pause", false, "#Pause,0"},
+                      LateReplyCase{"PauseRefusedWithoutCode", "$Pause", false, "!Pause"},
+                      LateReplyCase{"MotionEndsFirstContinueRefused", "$Continue", true,
+                                    "!Continue,21"},
+                      LateReplyCase{"MotionEndsFirstAbortAnswered", "$Abort", true, "#Abort,0"}),
+    [](const auto& info) { return info.param.name; });
+
+// Slow: the first pause waits its full five seconds.
+TEST(MotionControlSlow, ALateReplyIsNeverTakenByALaterControlCommand) {
+    ScriptedPeer peer;
+    scriptLogin(peer)
+        .expectLine(execute("Go P1"))
+        .expectLine("$Pause")
+        .gate("timed out", 15s)
+        .sendLine("#Execute,0")
+        .expectLine(execute("Go P2"))
+        .expectLine("$Pause")
+        .sendLine("#Pause,0")     // owed to the first pause
+        .sendLine("!Pause,21")    // the second pause's own reply
+        .sendLine("#Execute,0");  // the second motion's
+    CellCommandLink link;
+    connectLink(link, peer);
+    auto first = startGo(link);
+    ASSERT_TRUE(peer.waitForReceived("Go P1"));
+    EXPECT_THROW(link.pause(), std::runtime_error);
+    peer.openGate("timed out");
+    EXPECT_NO_THROW(first.get());
+    auto second = std::async(std::launch::async, [&link] {
+        link.go("P2", false, false, nullopt, nullopt, nullopt, false, nullopt, nullopt, nullopt);
+    });
+    ASSERT_TRUE(peer.waitForReceived("Go P2"));
+    try {
+        link.pause();
+        ADD_FAILURE() << "the second pause took the first one's reply";
+    } catch (const ControllerError& refusal) {
+        EXPECT_EQ(refusal.code(), 21);
+        EXPECT_EQ(refusal.command(), "$Pause");
+    }
+    EXPECT_NO_THROW(second.get());
+    EXPECT_TRUE(peer.finish());
+}
+
+TEST(MotionControl, ALostConnectionFailsThePendingCommandAtOnceAndLeavesNothingOwed) {
+    ScriptedPeer peer;
+    scriptLogin(peer).expectLine(execute("Go P1")).expectLine("$Pause").close().acceptNext();
+    scriptLogin(peer).exchange(execute("Go P1"), "#Execute,0");
+    CellCommandLink link;
+    connectLink(link, peer);
+    auto motion = startGo(link);
+    ASSERT_TRUE(peer.waitForReceived("Go P1"));
+    std::string pauseError;
+    const auto elapsed = timed([&] {
+        try {
+            link.pause();
+        } catch (const ConnectionLostError& error) {
+            pauseError = error.what();
+        }
+    });
+    EXPECT_LT(elapsed, milliseconds(1000));
+    EXPECT_EQ(pauseError.rfind("Failed while waiting for an Epson Remote Ethernet response: ", 0),
+              0u)
+        << pauseError;
+    try {
+        motion.get();
+        ADD_FAILURE() << "the motion survived its connection";
+    } catch (const ConnectionLostError& error) {
+        EXPECT_EQ(error.what(), pauseError);  // the link's own error, for both
+    }
+    EXPECT_FALSE(link.isConnected());
+    {
+        QuietStdout quiet;
+        link.connect("127.0.0.1", peer.port(), "");
+    }
+    // Nothing of the old connection is awaited on the new one.
+    const auto motionTime = timed([&] { startGo(link).get(); });
+    EXPECT_LT(motionTime, milliseconds(1000));
+    EXPECT_TRUE(link.isConnected());
+    EXPECT_TRUE(peer.finish());
+}
+
+TEST(MotionControl, WriteFailuresChangeNothingAndLeaveNothingPending) {
+    ScriptedPeer peer;
+    scriptLogin(peer)
+        .expectLine(execute("Go P1"))
+        .mark("moving")
+        .gate("end")
+        .sendLine("#Execute,0");
+    Impl impl;
+    connectImpl(impl, peer);
+    auto motion = std::async(std::launch::async, [&impl] {
+        impl.go("P1", false, false, nullopt, nullopt, nullopt, false, nullopt, nullopt, nullopt);
+    });
+    ASSERT_TRUE(peer.waitForMark("moving"));
+    // Writes now fail while the connection still reads.
+    impl.socket_.shutdown(boost::asio::ip::tcp::socket::shutdown_send);
+    const auto isWriteError = [](const boost::system::system_error& error) {
+        return std::string(error.what()).rfind("write", 0) == 0;
+    };
+    try {
+        impl.sendMotionControlCommand_("$Pause");
+        ADD_FAILURE() << "the pause was written";
+    } catch (const boost::system::system_error& error) {
+        EXPECT_TRUE(isWriteError(error)) << error.what();
+    }
+    {
+        std::lock_guard lock(impl.pendingMutex_);
+        EXPECT_TRUE(impl.pendingPrefix_.empty());
+        EXPECT_TRUE(impl.lateControlPrefixes_.empty());
+    }
+    peer.openGate("end");
+    EXPECT_NO_THROW(motion.get());
+    try {
+        impl.command_("$Logout", kCommandTimeout);
+        ADD_FAILURE() << "the logout was written";
+    } catch (const boost::system::system_error& error) {
+        EXPECT_TRUE(isWriteError(error)) << error.what();
+    }
+    EXPECT_TRUE(impl.connected_);
+    EXPECT_TRUE(impl.loggedIn_);
     EXPECT_TRUE(peer.finish());
 }
 

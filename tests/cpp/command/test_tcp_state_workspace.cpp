@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "CommandTestSupport.hpp"
+#include "QuietStdout.hpp"
 #include "spel_text.hpp"
 
 namespace epson::test {
@@ -160,6 +161,38 @@ TEST(TcpOffset, DisconnectRestoresBeforeMotorOffAndLogout) {
     ::testing::internal::CaptureStdout();
     link.disconnect();
     ::testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(peer.finish());
+}
+
+TEST(TcpOffset, ARestoreThatFailsInDisconnectIsStillOwedOnTheNextConnection) {
+    ScriptedPeer peer;
+    scriptLogin(peer)
+        .exchange("$Execute,\"Print Tool\"", printed("3"))
+        .exchange("$Execute,\"Print TLDef(15)\"", printed("0"))
+        .exchange("$Execute,\"TLSet 15, XY(0,0,50,0,0,0)\"", "#Execute,0")
+        .exchange("$Execute,\"Tool 15\"", "#Execute,0");
+    definedTool(peer, 15, "0,0,50,0,0,0")
+        .exchange("$Execute,\"Print Tool\"", printed("15"))
+        .exchange("$Execute,\"Print TLDef(15)\"", "!Execute,20")
+        .exchange("$Logout", "#Logout,0")
+        .expectClosed()
+        .acceptNext();
+    scriptLogin(peer)
+        .exchange("$Execute,\"Print TLDef(15)\"", printed("1"))
+        .exchange("$Execute,\"TLClr 15\"", "#Execute,0")
+        .exchange("$Execute,\"Tool 3\"", "#Execute,0")
+        .expectSilence(200ms);
+    CellCommandLink link;
+    connectLink(link, peer);
+    link.setTcpOffset({0, 0, 0.05, 0, 0, 0});
+    QuietStdout quiet;
+    ::testing::internal::CaptureStderr();
+    link.disconnect();
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Failed to restore Epson TCP state: Remote command failed: !Execute,20 (command: "
+              "$Execute,\"Print TLDef(15)\")\n");
+    link.connect("127.0.0.1", peer.port(), "");
+    link.restoreTcpOffset();
     EXPECT_TRUE(peer.finish());
 }
 

@@ -59,13 +59,18 @@ TEST(Transport, ErrorReplyAndEmptyLineKeepTheConnection) {
     ScriptedPeer peer;
     scriptLogin(peer)
         .exchange("$Execute,\"Reset\"", "!Execute,15")
+        .exchange("$Execute,\"Reset\"", "!,10")
         .exchange("$Execute,\"Reset\"", "")
         .exchange("$Execute,\"Reset\"", "#Execute,0");
     Impl impl;
     connectImpl(impl, peer);
-    EXPECT_TRUE(throwsWithMessage<std::runtime_error>(
+    EXPECT_TRUE(throwsWithMessage<ControllerError>(
         [&] { impl.command_("$Execute,\"Reset\"", kCommandTimeout); },
         "Remote command failed: !Execute,15 (command: $Execute,\"Reset\")"));
+    // An error line that names no command of its own is this command's error.
+    EXPECT_TRUE(throwsWithMessage<ControllerError>(
+        [&] { impl.command_("$Execute,\"Reset\"", kCommandTimeout); },
+        "Remote command failed: !,10 (command: $Execute,\"Reset\")"));
     EXPECT_TRUE(throwsWithMessage<std::runtime_error>(
         [&] { impl.command_("$Execute,\"Reset\"", kCommandTimeout); },
         "Empty response from Epson controller"));
@@ -77,16 +82,24 @@ TEST(Transport, LinesForAPendingControlCommandAreHandedOver) {
     ScriptedPeer peer;
     scriptLogin(peer)
         .expectLine("$Execute,\"Go P1\"")
+        .sendLine("!Continue,20")  // any error line goes to the pending command
+        .sendLine("#Execute,0")
+        .expectLine("$Execute,\"Go P2\"")
         .sendLine("#Pause,0")
-        .sendLine("!Continue,20")
-        .sendLine("#Execute,0");
+        .sendLine("#Pause,1");
     Impl impl;
     connectImpl(impl, peer);
     impl.pendingPrefix_ = "#Pause";
     impl.command_("$Execute,\"Go P1\"", kMotionTimeout);
-    // Both lines went to the pending command; the last one handed over is kept.
     EXPECT_EQ(impl.pendingResponse_, "!Continue,20");
     EXPECT_EQ(impl.lastResponse_, "#Execute,0");
+    // An answered command takes no second line: overwriting its reply would lose it.
+    impl.pendingResponse_.clear();
+    EXPECT_TRUE(throwsWithMessage<std::runtime_error>(
+        [&] { impl.command_("$Execute,\"Go P2\"", kMotionTimeout); },
+        "Unexpected Epson response while waiting for #Execute: #Pause,1"));
+    EXPECT_EQ(impl.pendingResponse_, "#Pause,0");
+    EXPECT_TRUE(peer.finish());
 }
 
 TEST(Transport, EmptyCommandWritesTheTerminatorThenFailsToFormItsEcho) {

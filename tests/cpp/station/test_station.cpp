@@ -19,10 +19,20 @@ ScriptedPeer& scriptStationLogin(ScriptedPeer& peer) {
 
 TEST(Station, OpensCommandLinkThenTelemetryAndClosesTelemetryFirst) {
     ScriptedPeer command;
-    scriptStationLogin(command).exchange("$Logout", "#Logout,0").expectClosed();
+    // The logout is answered only once the telemetry connection is gone: a station that closed
+    // the command link first would wait here until the gate gives up.
+    scriptStationLogin(command)
+        .gate("telemetry closed")
+        .exchange("$Logout", "#Logout,0")
+        .expectClosed();
     TelemetryPeer telemetry;
     telemetry.setGreeting({telemetrySamplePacket(kJoints, kPose)});
     command.start();
+    std::thread opener([&] {
+        if (telemetry.waitForRemoteCloses(1, 10s)) {
+            command.openGate("telemetry closed");
+        }
+    });
     {
         QuietStdout quiet;
         CellStation station("127.0.0.1", command.port(), telemetry.port());
@@ -35,6 +45,7 @@ TEST(Station, OpensCommandLinkThenTelemetryAndClosesTelemetryFirst) {
         EXPECT_TRUE(telemetry.waitForRemoteCloses(1, 2s));
         station.disconnect();  // repeated: nothing to report
     }                          // the destructor disconnects both once more, silently
+    opener.join();
     EXPECT_TRUE(command.finish());
 }
 
