@@ -193,6 +193,53 @@ std::future<void> startGo(CellCommandLink& link) {
     });
 }
 
+TEST(MotionControl, AbortStopsTheMotionOrKeepsItFromStarting) {
+    ScriptedPeer peer;
+    scriptLogin(peer)
+        // Beside a motion: the motion ends with the controller's answer, whatever its code.
+        .expectLine(execute("Go P1"))
+        .exchange("$Abort", "#Abort,0")
+        .sendLine("!Execute,20")
+        // With nothing running: an ordinary command.
+        .exchange("$Abort", "#Abort,0")
+        // During the settings of a motion: the motion itself is never sent.
+        .expectLine(execute("Speed 50"))
+        .exchange("$Abort", "#Abort,0")
+        .sendLine("#Execute,0")
+        .expectSilence(200ms);
+    CellCommandLink link;
+    connectLink(link, peer);
+    auto motion = startGo(link);
+    ASSERT_TRUE(peer.waitForReceived("Go P1"));
+    EXPECT_NO_THROW(link.abortMotion());
+    try {
+        motion.get();
+        ADD_FAILURE() << "the aborted motion reported success";
+    } catch (const ControllerError& refusal) {
+        EXPECT_EQ(refusal.code(), 20);
+    }
+    EXPECT_NO_THROW(link.abortMotion());
+    auto slowed = std::async(std::launch::async, [&link] {
+        link.go("P1", false, false, nullopt, nullopt, nullopt, false, 50, nullopt, nullopt);
+    });
+    ASSERT_TRUE(peer.waitForReceived("Speed 50"));
+    EXPECT_NO_THROW(link.abortMotion());
+    EXPECT_TRUE(throwsWithMessage<std::runtime_error>(
+        [&] { slowed.get(); }, "Epson motion was aborted before it started"));
+    EXPECT_TRUE(peer.finish());
+}
+
+/// The side-path call for a control command text.
+void control(CellCommandLink& link, const std::string& command) {
+    if (command == "$Pause") {
+        link.pause();
+    } else if (command == "$Continue") {
+        link.continueMotion();
+    } else {
+        link.abortMotion();
+    }
+}
+
 TEST(MotionControl, PauseReturnsWhileTheMotionKeepsWaiting) {
     ScriptedPeer peer;
     scriptLogin(peer)
@@ -225,10 +272,10 @@ TEST(MotionControl, SecondOverlappingControlCommandFailsAtOnce) {
     ScriptedPeer peer;
     scriptLogin(peer)
         .expectLine(execute("Go P1"))
-        .expectLine("$Pause")
-        .mark("pause sent")
+        .expectLine("$Abort")
+        .mark("abort sent")
         .gate("answer")
-        .sendLine("#Pause,0")
+        .sendLine("#Abort,0")
         .expectLine("$Continue")
         .sendLine("!Continue,21")
         .sendLine("#Execute,0");
@@ -237,15 +284,15 @@ TEST(MotionControl, SecondOverlappingControlCommandFailsAtOnce) {
     auto motion = startGo(link);
     // Wait until the motion really runs, so that pause() takes the side path.
     ASSERT_TRUE(peer.waitForReceived("Go P1"));
-    auto firstPause = std::async(std::launch::async, [&] { link.pause(); });
-    ASSERT_TRUE(peer.waitForMark("pause sent"));
+    auto abort = std::async(std::launch::async, [&] { link.abortMotion(); });
+    ASSERT_TRUE(peer.waitForMark("abort sent"));
     const auto elapsed = timed([&] {
         EXPECT_TRUE(throwsWithMessage<std::runtime_error>(
             [&] { link.pause(); }, "Another Epson motion-control command is pending"));
     });
     EXPECT_LT(elapsed, milliseconds(50));
     peer.openGate("answer");
-    EXPECT_NO_THROW(firstPause.get());
+    EXPECT_NO_THROW(abort.get());
     // An error reply goes to the control command, not to the motion.
     EXPECT_TRUE(throwsWithMessage<std::runtime_error>(
         [&] { link.continueMotion(); },
@@ -280,14 +327,15 @@ TEST(MotionControl, TheMotionsOwnErrorStaysWithTheMotionWhileAPauseIsPending) {
     EXPECT_TRUE(peer.finish());
 }
 
-TEST(MotionControl, PauseRacingTheEndOfAMotionNeverLeavesAStrayReply) {
+TEST(MotionControl, ControlRacingTheEndOfAMotionNeverLeavesAStrayReply) {
     for (int round = 0; round < 60; ++round) {
+        const std::string command = round % 2 == 0 ? "$Pause" : "$Abort";
         ScriptedPeer peer;
         scriptLogin(peer)
             .expectLine(execute("Go P1"))
             .mark("moving")
             .sendLine("#Execute,0")
-            .exchange("$Pause", "#Pause,0")
+            .exchange(command, "#" + command.substr(1) + ",0")
             .exchange(execute("Print Power"), "#Execute,\"1\"");
         CellCommandLink link;
         connectLink(link, peer);
@@ -296,7 +344,7 @@ TEST(MotionControl, PauseRacingTheEndOfAMotionNeverLeavesAStrayReply) {
         if (round % 3 == 1) {
             std::this_thread::sleep_for(std::chrono::microseconds(50 * round));
         }
-        EXPECT_NO_THROW(link.pause()) << "round " << round;
+        EXPECT_NO_THROW(control(link, command)) << "round " << round;
         EXPECT_NO_THROW(motion.get()) << "round " << round;
         EXPECT_EQ(link.getPowerMode(), EpsonPowerMode::HIGH) << "round " << round;
         EXPECT_TRUE(peer.finish()) << "round " << round;
@@ -326,17 +374,6 @@ TEST(MotionControlSlow, LateReplyAfterAPauseTimeoutIsDropped) {
     EXPECT_NO_THROW(motion.get());
     EXPECT_EQ(link.getPowerMode(), EpsonPowerMode::LOW);
     EXPECT_TRUE(peer.finish());
-}
-
-/// The side-path call for a control command text.
-void control(CellCommandLink& link, const std::string& command) {
-    if (command == "$Pause") {
-        link.pause();
-    } else if (command == "$Continue") {
-        link.continueMotion();
-    } else {
-        link.abortMotion();
-    }
 }
 
 std::string printed(const std::string& text) {
