@@ -29,9 +29,16 @@ inline constexpr std::chrono::milliseconds kStateLockTimeout{250};
 /// How often a control command that waits for the command lock looks whether a motion has
 /// started meanwhile, so that it can go beside that motion instead of waiting for its end.
 inline constexpr std::chrono::microseconds kControlLockPoll{500};
+/// Longest read a control command owed its reply after its motion ended makes at a time while
+/// holding the command lock, so that other commands are held up by no more than this.
+inline constexpr std::chrono::milliseconds kOwedReplySlice{20};
 /// A reply that grows past this without a line end is treated as a broken connection.
 inline constexpr std::size_t kMaxReplyBytes = 1048576;
 inline constexpr int kTcpToolSlot = 15;
+/// What a control command still owed its reply raises when connect() or disconnect() closes
+/// the connection under it.
+inline constexpr const char* kClosedUnderControlCommand =
+    "Epson Remote Ethernet connection was closed while waiting for a control command's reply";
 /// Longest argument text accepted into a command, and longest command line written. Far beyond
 /// any real statement, they keep absurd arguments off the wire; the argument bound leaves room
 /// for a statement built from several arguments.
@@ -175,16 +182,22 @@ class CellCommandLink::Impl {
     /// command. Returns whether it was taken.
     bool handOverToControlCommand_(std::string& line, const std::string& ownEcho);
     /// The side path: writes @p command beside the running motion and waits for the reply that
-    /// the motion's reader hands across. Expects @p pending to hold pendingMutex_.
+    /// the motion's reader hands across, or, once the motion has ended, that it reads itself.
+    /// Expects @p pending to hold pendingMutex_.
     void sendBesideMotion_(const std::string& command, std::unique_lock<std::mutex>& pending);
+    /// One read for the pending control command's reply, until @p deadline at most, if the
+    /// command lock is free. Never throws.
+    void readOwedReply_(Clock::time_point deadline) noexcept;
+    /// Fails the pending control command with @p failure and forgets late replies: nothing
+    /// owed on a connection that is closed can be answered any more.
+    void abandonOwedReplies_(const std::exception_ptr& failure);
     /// Sends one command of a motion, unless abortMotion() was called since the motion's call.
     void sendMotionStep_(const std::string& command, std::chrono::milliseconds timeout,
                          std::uint64_t abortsBefore);
     void forgetSavedToolState_();
     void writeLine_(const std::string& command);
-    /// Ends a motion: clears motionInProgress_, then reads for a control command still owed
-    /// its reply until that command has its answer, its failure or its time-out. Never throws
-    /// and never gives the connection up for a missing control reply.
+    /// Ends a motion: clears motionInProgress_ and wakes a control command still owed its
+    /// reply, which reads for itself from then on.
     void finishMotion_() noexcept;
     /// Sets motionInProgress_ for a motion and ends it on every exit path.
     class MotionScope;

@@ -1,6 +1,5 @@
 // Go and Move motions, and the end of a motion with respect to the control side path.
 
-#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
@@ -8,8 +7,6 @@
 #include "spel_text.hpp"
 
 namespace epson {
-
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -59,39 +56,10 @@ class CellCommandLink::Impl::MotionScope {
 };
 
 void CellCommandLink::Impl::finishMotion_() noexcept {
-    std::unique_lock pending(pendingMutex_);
-    // From here on a control command waits for the command lock like any other command.
+    std::lock_guard pending(pendingMutex_);
     motionInProgress_.exchange(false);
-    // A control command written during the motion is owed its reply even when the motion's own
-    // reply came first; left unread, it would be taken as the reply to a later command. It is
-    // read here until the command has its answer, its failure or its deadline, but a missing
-    // control reply never costs the motion its connection: it becomes a late reply instead.
-    while (!pendingPrefix_.empty()) {
-        const auto deadline = pendingDeadline_;
-        const bool settled = !pendingResponse_.empty() || pendingFailure_;
-        if (settled || !connected_ || Clock::now() >= deadline) {
-            // The waiter empties the slot as soon as it wakes, at its deadline at the latest.
-            pendingCondition_.wait_until(pending, std::max(deadline, Clock::now()) + 1s,
-                                         [this] { return pendingPrefix_.empty(); });
-            if (!pendingPrefix_.empty()) {
-                break;  // never hold the command lock on a waiter that does not come back
-            }
-            continue;
-        }
-        pending.unlock();
-        try {
-            if (waitForLine_(deadline)) {
-                std::string line = readReplyLine_(kCommandTimeout);
-                if (!line.empty() && !dropLateReply_(line)) {
-                    handOverToControlCommand_(line, "");
-                }
-            }
-        } catch (const std::exception&) {
-            // The connection was given up and the pending command told so; the motion's own
-            // result stands, and the link's state says the rest.
-        }
-        pending.lock();
-    }
+    // A control command still owed its reply stops relying on this motion's reader.
+    pendingCondition_.notify_all();
 }
 
 void CellCommandLink::Impl::sendMotionStep_(const std::string& command,

@@ -69,7 +69,11 @@ void CellCommandLink::Impl::disconnect() {
     if (socket_.is_open()) {
         socket_.shutdown(boost::asio::ip::tcp::socket::shutdown_both, ignored);
     }
-    socket_.close(closeError);
+    {
+        std::lock_guard write(writeMutex_);
+        socket_.close(closeError);
+    }
+    abandonOwedReplies_(std::make_exception_ptr(ConnectionLostError(kClosedUnderControlCommand)));
     connected_ = false;
     loggedIn_ = false;
     motorsOn_ = false;

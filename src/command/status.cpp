@@ -83,7 +83,7 @@ void CellCommandLink::Impl::sendMotionControlCommand_(const std::string& command
         if (motionInProgress_) {
             std::unique_lock pending(pendingMutex_);
             // The end of a motion clears the flag under pendingMutex_, so a command written
-            // from here always has the motion's reader, or its end, to take its reply.
+            // from here always has the motion's reader, or after it its own reads, for its reply.
             if (motionInProgress_) {
                 sendBesideMotion_(command, pending);
                 return;
@@ -93,6 +93,14 @@ void CellCommandLink::Impl::sendMotionControlCommand_(const std::string& command
         // through the side path instead of being waited out, which for "$Abort" is the point.
         std::unique_lock lock(commandMutex_, std::try_to_lock);
         if (lock.owns_lock()) {
+            {
+                // One written beside the motion that just ended may still wait for its reply;
+                // a second of the same name would take that reply as its own.
+                std::lock_guard pending(pendingMutex_);
+                if (!pendingPrefix_.empty()) {
+                    throw std::runtime_error("Another Epson motion-control command is pending");
+                }
+            }
             command_(command, kCommandTimeout);
             return;
         }
@@ -113,16 +121,31 @@ void CellCommandLink::Impl::sendBesideMotion_(const std::string& command,
     pendingPrefix_ = prefix;
     pendingResponse_.clear();
     pendingFailure_ = nullptr;
-    pendingDeadline_ = std::chrono::steady_clock::now() + kControlReplyTimeout;
+    pendingDeadline_ = Clock::now() + kControlReplyTimeout;
     try {
         writeLine_(command);
     } catch (...) {
         pendingPrefix_.clear();
-        pendingCondition_.notify_all();
         throw;
     }
-    pendingCondition_.wait_until(pending, pendingDeadline_,
-                                 [this] { return !pendingResponse_.empty() || pendingFailure_; });
+    const auto settled = [this] { return !pendingResponse_.empty() || pendingFailure_; };
+    while (!settled() && Clock::now() < pendingDeadline_) {
+        const auto slice = std::min(pendingDeadline_, Clock::now() + kOwedReplySlice);
+        if (motionInProgress_) {
+            pendingCondition_.wait_until(pending, slice, settled);  // the motion's reader
+            continue;
+        }
+        // The motion has ended, perhaps before its reader saw this reply: read for it whenever
+        // the connection is free. Between slices other commands may go, and their reply loops
+        // hand it across just the same.
+        pending.unlock();
+        readOwedReply_(slice);
+        pending.lock();
+        if (!settled()) {
+            pendingCondition_.wait_until(
+                pending, std::min(pendingDeadline_, Clock::now() + kControlLockPoll), settled);
+        }
+    }
     const std::string reply = std::exchange(pendingResponse_, {});
     const std::exception_ptr failure = std::exchange(pendingFailure_, nullptr);
     pendingPrefix_.clear();
@@ -131,7 +154,6 @@ void CellCommandLink::Impl::sendBesideMotion_(const std::string& command,
         lateControlPrefixes_.push_back(prefix);
         lateReplyCount_ = lateControlPrefixes_.size();
     }
-    pendingCondition_.notify_all();  // the end of the motion waits for this slot to empty
     if (failure) {
         std::rethrow_exception(failure);
     }
@@ -139,6 +161,25 @@ void CellCommandLink::Impl::sendBesideMotion_(const std::string& command,
         throw std::runtime_error("Timed out waiting for Epson response to " + command);
     }
     parseResponse_(reply, command);
+}
+
+void CellCommandLink::Impl::readOwedReply_(Clock::time_point deadline) noexcept {
+    std::unique_lock lock(commandMutex_, std::try_to_lock);
+    if (!lock.owns_lock() || !connected_) {
+        return;
+    }
+    // With the command lock held nothing else is in flight: a line is the pending command's,
+    // one owed to a control command that gave up, or nobody's.
+    try {
+        if (waitForLine_(deadline)) {
+            std::string line = readReplyLine_(kCommandTimeout);
+            if (!line.empty() && !dropLateReply_(line)) {
+                handOverToControlCommand_(line, "");
+            }
+        }
+    } catch (const std::exception&) {
+        // The connection was given up, which has already failed the pending command.
+    }
 }
 
 void CellCommandLink::Impl::abortMotion() {

@@ -107,11 +107,7 @@ void CellCommandLink::Impl::connectStep_(const tcp::resolver::results_type& endp
     // Bytes of an unfinished line from the previous connection must never be read as the
     // first reply of this one, nor may replies owed on it be looked for on this one.
     readBuffer_.consume(readBuffer_.size());
-    {
-        std::lock_guard pending(pendingMutex_);
-        lateControlPrefixes_.clear();
-        lateReplyCount_ = 0;
-    }
+    abandonOwedReplies_(std::make_exception_ptr(ConnectionLostError(kClosedUnderControlCommand)));
 
     boost::system::error_code result = asio::error::would_block;
     asio::async_connect(socket_, endpoints,
@@ -321,18 +317,22 @@ void CellCommandLink::Impl::giveUpConnection_(const std::string& message) {
     motorsOn_ = false;
     forgetSavedToolState_();
     const ConnectionLostError error(message);
+    // The pending control command fails now with the link's own error instead of waiting out
+    // its deadline.
+    abandonOwedReplies_(std::make_exception_ptr(error));
+    throw error;
+}
+
+void CellCommandLink::Impl::abandonOwedReplies_(const std::exception_ptr& failure) {
     {
-        // Nothing owed on this connection can be answered any more: the pending control
-        // command fails now with the link's own error instead of waiting out its deadline.
         std::lock_guard pending(pendingMutex_);
-        if (!pendingPrefix_.empty() && pendingResponse_.empty()) {
-            pendingFailure_ = std::make_exception_ptr(error);
+        if (!pendingPrefix_.empty() && pendingResponse_.empty() && !pendingFailure_) {
+            pendingFailure_ = failure;
         }
         lateControlPrefixes_.clear();
         lateReplyCount_ = 0;
     }
     pendingCondition_.notify_all();
-    throw error;
 }
 
 void CellCommandLink::Impl::closeSocket_() noexcept {

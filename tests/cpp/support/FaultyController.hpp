@@ -1,0 +1,117 @@
+#pragma once
+
+// A fake Remote Ethernet controller for randomized fault runs. It answers a connector's logins,
+// motions ("Go P<id>", "Move P<id>"), inverse-kinematics queries ("Print PAgl(XY(<x>,...),<j>)",
+// answered with x + j) and control commands ($Pause, $Continue, $Abort) as a controller would,
+// but a seeded generator makes it delay replies (some beyond the connector's deadlines), withhold
+// some, split and coalesce them, and drop the connection in the middle of a reply. Error replies
+// carry codes that are never reused, so that a test can trace every error a call raised to the
+// one reply it came from. Replies to control commands keep the order of their commands, as a
+// controller's do. Everything received and sent is recorded with the time and the command it
+// belongs to.
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace epson::test {
+
+struct WireEvent {
+    enum class Kind {
+        Received,  // a command line
+        Sent,      // a whole reply line
+        Dropped,   // a reply cut off by closing the connection in its middle
+        Closed,    // the connection ended (either side)
+    };
+    Kind kind;
+    int connection;
+    std::chrono::steady_clock::time_point time;
+    std::string line;  // without CR LF
+    /// What it belongs to: "M<id>" a motion, "Q<id>/<joint>" a query, "C<n>" the n-th control
+    /// command line, "L" a login or logout.
+    std::string tag;
+};
+
+class FaultyController {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit FaultyController(std::uint64_t seed);
+    /// Stops the controller's thread and closes every socket.
+    ~FaultyController();
+    FaultyController(const FaultyController&) = delete;
+    FaultyController& operator=(const FaultyController&) = delete;
+
+    std::uint16_t port() const { return port_; }
+    void start();
+    void stop();
+
+    std::vector<WireEvent> events() const;
+    /// Commands a connector must never send (a query while a motion runs, an unknown command).
+    std::vector<std::string> violations() const;
+    /// When the running motion's reply is due; empty when no motion runs.
+    std::optional<Clock::time_point> motionEnd() const;
+    /// How often each fault was played, by name.
+    std::map<std::string, int> faultCounts() const;
+
+  private:
+    struct Reply {
+        Clock::time_point due;
+        std::uint64_t order;  // ties keep the order of scheduling
+        std::string line;
+        std::string tag;
+        int pieces = 1;         // written in this many segments
+        bool drop = false;      // half written, then the connection is closed
+        bool coalesce = false;  // held a little, then written together with what is due by then
+        bool motion = false;
+    };
+
+    void run();
+    void acceptClient();
+    void closeClient(bool reset);
+    void readClient();
+    void handle(const std::string& line);
+    void schedule(Reply reply);
+    void flushDue();
+    bool writeAll(const std::string& bytes);
+    void record(WireEvent::Kind kind, const std::string& line, const std::string& tag);
+    void count(const std::string& fault);
+    void violation(const std::string& what);
+    /// A fault plan for one reply: delay, withholding, splitting, coalescing, dropping.
+    bool plan(Reply& reply, double slowShare, double withheldShare, double dropShare);
+    double uniform(double low, double high);
+    bool chance(double share);
+
+    int listenFd_ = -1;
+    std::uint16_t port_ = 0;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::mt19937_64 random_;
+
+    // The controller thread's own state.
+    int clientFd_ = -1;
+    int connection_ = 0;
+    std::string input_;
+    std::vector<Reply> replies_;
+    std::uint64_t order_ = 0;
+    Clock::time_point lastControlDue_{};
+    int nextCode_ = 1000;
+    int controlLines_ = 0;
+    int motions_ = 0;
+    int controlsBesideMotions_ = 0;
+
+    mutable std::mutex mutex_;
+    std::vector<WireEvent> events_;
+    std::vector<std::string> violations_;
+    std::map<std::string, int> faults_;
+    std::optional<Clock::time_point> motionEnd_;
+};
+
+}  // namespace epson::test
