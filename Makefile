@@ -55,6 +55,14 @@ soak: build
 soak-short: build
 	@PYTHONPATH=$(BUILD)/python $(PY) tests/soak/soak.py --seconds 60
 
+# The command link's randomized fault run, longer than in make test and with a new seed each
+# time (printed; EPSON_FAULT_SEED=<seed> reproduces it): `make fault-run FAULT_SECONDS=600`.
+FAULT_SECONDS ?= 150
+.PHONY: fault-run
+fault-run: build
+	@EPSON_FAULT_SECONDS=$(FAULT_SECONDS) EPSON_FAULT_SEED=$${EPSON_FAULT_SEED:-$$(date +%s)} \
+	    $(BUILD)/tests/cpp/command/command_tests --gtest_filter='LinkUnderFaults.*'
+
 # libFuzzer harnesses (fuzz/, scripts/fuzz.sh): a short run in check, a longer one on demand.
 # FUZZ_CHECK_SECONDS keeps check's share, build included, within about two minutes.
 FUZZ_CHECK_SECONDS ?= 15
@@ -67,7 +75,7 @@ fuzz-check: bootstrap
 fuzz: bootstrap
 	@bash scripts/fuzz.sh $(FUZZ_SECONDS)
 
-check: test check-asan check-tsan soak-short fuzz-check
+check: test check-asan check-tsan soak-short fault-run fuzz-check
 
 demo: build
 	@PYTHONPATH=$(BUILD)/python $(PY) examples/demo.py

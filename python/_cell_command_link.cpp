@@ -3,6 +3,12 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
 #include "epson/CellCommandLink.hpp"
 
 namespace py = pybind11;
@@ -75,6 +81,15 @@ constexpr const char* kContinueMotionDoc =
     "Continue paused Epson tasks and robot motion.\n\nUses the Remote Ethernet ``$Continue`` "
     "command. The controller accepts it only\nin Auto mode while execution is paused.\n\nRaises:\n "
     "   RuntimeError: If the session is unavailable or the command is rejected.\n";
+constexpr const char* kAbortMotionDoc =
+    "Abort the running Epson motion.\n\nUses the Remote Ethernet ``$Abort`` command, which the "
+    "controller accepts while\n"
+    "``$Execute`` runs. The motion then ends with the controller's answer, normally an\nerror that "
+    "``go()`` or ``move()`` raises. A ``go()`` or ``move()`` still waiting for\nthe connection "
+    "does "
+    "not start. With no motion running the command is sent on\nits own.\n\nRaises:\n    "
+    "RuntimeError: If the session is unavailable, the controller rejects the\n        command, or "
+    "its reply does not come within 5 seconds.\n";
 constexpr const char* kGetPowerModeDoc =
     "Read the current Epson servo power mode.\n\nReturns:\n    EpsonPowerMode: ``LOW`` or ``HIGH`` "
     "as reported by the controller.\n\nRaises:\n    RuntimeError: If the session is unavailable, "
@@ -199,11 +214,115 @@ constexpr const char* kLowDoc = "Low speed and servo stiffness.";
 constexpr const char* kHighDoc = "Full configured speed and servo stiffness.";
 
 using Release = py::call_guard<py::gil_scoped_release>;
+using Clock = std::chrono::steady_clock;
+
+/// How often the main thread looks for a pending signal while a motion runs.
+constexpr auto kSignalCheckInterval = std::chrono::milliseconds(50);
+/// How long an interrupted motion's abort may take to be acknowledged: the control deadline.
+constexpr auto kAbortDeadline = std::chrono::seconds(5);
+/// How long, once the abort is acknowledged, the motion's own end is awaited, so that the link
+/// is usually free again when the interruption reaches the caller.
+constexpr auto kAbortedMotionGrace = std::chrono::milliseconds(200);
+
+/// The end of a call made on another thread.
+class Completion {
+  public:
+    void finish(std::exception_ptr error) {
+        {
+            std::lock_guard lock(mutex_);
+            error_ = std::move(error);
+            finished_ = true;
+        }
+        changed_.notify_all();
+    }
+    bool waitUntil(Clock::time_point deadline) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_until(lock, deadline, [this] { return finished_; });
+    }
+    std::exception_ptr error() {
+        std::lock_guard lock(mutex_);
+        return error_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool finished_ = false;
+    std::exception_ptr error_;
+};
+
+unsigned long mainThreadIdent = 0;
+
+/// Runs a motion without the interpreter lock. On the main thread, which alone runs Python's
+/// signal handlers, the motion runs on a worker while the main thread looks for signals between
+/// short waits: an exception from a handler (Ctrl-C's KeyboardInterrupt) aborts the motion and
+/// is raised once the abort is acknowledged, or after the control deadline at the latest.
+void runMotion(const std::shared_ptr<CellCommandLink>& link,
+               std::function<void(CellCommandLink&)> motion) {
+    if (PyThread_get_thread_ident() != mainThreadIdent) {
+        py::gil_scoped_release release;
+        motion(*link);
+        return;
+    }
+    auto completion = std::make_shared<Completion>();
+    std::thread worker([link, motion = std::move(motion), completion] {
+        try {
+            motion(*link);
+            completion->finish(nullptr);
+        } catch (...) {
+            completion->finish(std::current_exception());
+        }
+    });
+    PyObject* interruption = nullptr;
+    bool finished = false;
+    {
+        py::gil_scoped_release release;
+        while (!(finished = completion->waitUntil(Clock::now() + kSignalCheckInterval))) {
+            py::gil_scoped_acquire acquire;
+            if (PyErr_CheckSignals() != 0) {
+                interruption = PyErr_GetRaisedException();
+                break;
+            }
+        }
+        if (interruption != nullptr) {
+            // The abort runs on a thread of its own so that waiting for it stays bounded even
+            // when it must first wait for the connection.
+            const auto deadline = Clock::now() + kAbortDeadline;
+            auto aborted = std::make_shared<Completion>();
+            std::thread([link, aborted] {
+                try {
+                    link->abortMotion();
+                    aborted->finish(nullptr);
+                } catch (...) {
+                    aborted->finish(std::current_exception());
+                }
+            }).detach();
+            aborted->waitUntil(deadline);
+            finished =
+                completion->waitUntil(std::min(deadline, Clock::now() + kAbortedMotionGrace));
+        }
+    }
+    if (finished) {
+        worker.join();
+    } else {
+        // Still waiting for the controller's answer to the aborted motion; it owns what it uses.
+        worker.detach();
+    }
+    if (interruption != nullptr) {
+        PyErr_SetRaisedException(interruption);
+        throw py::error_already_set();
+    }
+    if (const auto error = completion->error()) {
+        std::rethrow_exception(error);
+    }
+}
 
 }  // namespace
 
 PYBIND11_MODULE(_cell_command_link, m, py::multiple_interpreters::not_supported()) {
     m.doc() = kModuleDoc;
+    mainThreadIdent =
+        py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
 
     py::enum_<EpsonPowerMode>(m, "EpsonPowerMode", kEpsonPowerModeDoc)
         .value("LOW", EpsonPowerMode::LOW, kLowDoc)
@@ -241,6 +360,7 @@ PYBIND11_MODULE(_cell_command_link, m, py::multiple_interpreters::not_supported(
         .def("motor_off", &CellCommandLink::motorOff, kMotorOffDoc, Release())
         .def("pause", &CellCommandLink::pause, kPauseDoc, Release())
         .def("continue_motion", &CellCommandLink::continueMotion, kContinueMotionDoc, Release())
+        .def("abort_motion", &CellCommandLink::abortMotion, kAbortMotionDoc, Release())
         .def("get_power_mode", &CellCommandLink::getPowerMode, kGetPowerModeDoc, Release())
         .def("get_ptp_motion_limits", &CellCommandLink::getPtpMotionLimits, kGetPtpMotionLimitsDoc,
              Release())
@@ -266,17 +386,43 @@ PYBIND11_MODULE(_cell_command_link, m, py::multiple_interpreters::not_supported(
              py::arg("least_joint_motion") = true,
              py::arg("reference_joint_positions").none(true) = py::none(), kInverseKinematicsDoc,
              Release())
-        .def("go", &CellCommandLink::go, py::arg("destination"), py::arg("cp"), py::arg("ljm"),
-             py::arg("orientation_flag").none(true), py::arg("search_expression").none(true),
-             py::arg("parallel_processing").none(true), py::arg("sync"),
-             py::arg("speed_percent").none(true) = py::none(),
-             py::arg("acceleration_percent").none(true) = py::none(),
-             py::arg("deceleration_percent").none(true) = py::none(), kGoDoc, Release())
-        .def("move", &CellCommandLink::move, py::arg("destination"), py::arg("rot"), py::arg("ecp"),
-             py::arg("cp"), py::arg("search_expression").none(true),
-             py::arg("parallel_processing").none(true), py::arg("sync"),
-             py::arg("speed_mm_s").none(true) = py::none(),
-             py::arg("acceleration_mm_s2").none(true) = py::none(), kMoveDoc, Release())
+        .def(
+            "go",
+            [](const std::shared_ptr<CellCommandLink>& link, const std::string& destination,
+               bool cp, bool ljm, const std::optional<int>& orientation_flag,
+               const std::optional<std::string>& search_expression,
+               const std::optional<std::string>& parallel_processing, bool sync,
+               const std::optional<int>& speed_percent,
+               const std::optional<int>& acceleration_percent,
+               const std::optional<int>& deceleration_percent) {
+                runMotion(link, [=](CellCommandLink& target) {
+                    target.go(destination, cp, ljm, orientation_flag, search_expression,
+                              parallel_processing, sync, speed_percent, acceleration_percent,
+                              deceleration_percent);
+                });
+            },
+            py::arg("destination"), py::arg("cp"), py::arg("ljm"),
+            py::arg("orientation_flag").none(true), py::arg("search_expression").none(true),
+            py::arg("parallel_processing").none(true), py::arg("sync"),
+            py::arg("speed_percent").none(true) = py::none(),
+            py::arg("acceleration_percent").none(true) = py::none(),
+            py::arg("deceleration_percent").none(true) = py::none(), kGoDoc)
+        .def(
+            "move",
+            [](const std::shared_ptr<CellCommandLink>& link, const std::string& destination,
+               bool rot, bool ecp, bool cp, const std::optional<std::string>& search_expression,
+               const std::optional<std::string>& parallel_processing, bool sync,
+               const std::optional<double>& speed_mm_s,
+               const std::optional<double>& acceleration_mm_s2) {
+                runMotion(link, [=](CellCommandLink& target) {
+                    target.move(destination, rot, ecp, cp, search_expression, parallel_processing,
+                                sync, speed_mm_s, acceleration_mm_s2);
+                });
+            },
+            py::arg("destination"), py::arg("rot"), py::arg("ecp"), py::arg("cp"),
+            py::arg("search_expression").none(true), py::arg("parallel_processing").none(true),
+            py::arg("sync"), py::arg("speed_mm_s").none(true) = py::none(),
+            py::arg("acceleration_mm_s2").none(true) = py::none(), kMoveDoc)
         .def(
             "get_state",
             [](CellCommandLink& link) {

@@ -115,6 +115,20 @@ class CellCommandLink:
         """
         Create a disconnected control interface.
         """
+    def abort_motion(self) -> None:
+        """
+        Abort the running Epson motion.
+        
+        Uses the Remote Ethernet ``$Abort`` command, which the controller accepts while
+        ``$Execute`` runs. The motion then ends with the controller's answer, normally an
+        error that ``go()`` or ``move()`` raises. A ``go()`` or ``move()`` still waiting for
+        the connection does not start. With no motion running the command is sent on
+        its own.
+        
+        Raises:
+            RuntimeError: If the session is unavailable, the controller rejects the
+                command, or its reply does not come within 5 seconds.
+        """
     def add_safety_cuboid(self, min_corner_mm: collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex], max_corner_mm: collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex]) -> None:
         """
         Set the Epson controller's allowed Cartesian workspace.

@@ -1,5 +1,9 @@
 """The `_cell_command_link` module: its Python surface, conversions and lock release."""
 
+import os
+import signal
+import subprocess
+import sys
 import threading
 import time
 
@@ -14,7 +18,7 @@ from expected_docstrings import COMMAND_LINK, POWER_MODE_MEMBERS
 METHODS_IN_ORDER = [
     "connect", "disconnect", "is_connected", "is_logged_in", "motor_on_error",
     "is_emergency_stopped", "get_controller_status", "reset_controller", "motor_on", "motor_off",
-    "pause", "continue_motion", "get_power_mode", "get_ptp_motion_limits", "add_safety_cuboid",
+    "pause", "continue_motion", "abort_motion", "get_power_mode", "get_ptp_motion_limits", "add_safety_cuboid",
     "set_power_mode", "tl_set", "tl_clear", "set_tool", "get_tool", "is_tool_defined",
     "get_tool_definition", "get_tcp_offset", "set_tcp_offset", "restore_tcp_offset",
     "inverse_kinematics", "go", "move", "get_state",
@@ -37,7 +41,7 @@ class TestSurface:
         assert public == sorted(["CellCommandLink", "EpsonPowerMode", "PtpMotionLimits"])
         assert "LOW" not in dir(_cell_command_link) and "HIGH" not in dir(_cell_command_link)
 
-    def test_all_29_methods_in_order(self):
+    def test_the_29_methods_and_abort_motion_in_order(self):
         names = [n for n in CellCommandLink.__dict__ if not n.startswith("_")
                  and n not in ("default_port", "default_password")]
         assert names == METHODS_IN_ORDER
@@ -240,3 +244,45 @@ class TestInterpreterLock:
         mover.join(30)
         assert not mover.is_alive() and errors == []
         assert link.get_state()["tcp_pose"][:3] == pytest.approx(target[:3], abs=1e-3)
+
+
+INTERRUPTED_MOTION = """
+import sys
+import _cell_command_link
+link = _cell_command_link.CellCommandLink()
+link.connect("127.0.0.1", int(sys.argv[1]))
+link.motor_on()
+link.go("P9", False, False, None, None, None, False, 1)
+print("the motion ended", flush=True)
+"""
+
+
+class TestStoppingAMotion:
+    def test_ctrl_c_aborts_the_motion_and_raises_keyboard_interrupt(self):
+        with _cell_simulator.Simulator() as sim:  # in real time: the motion lasts half a minute
+            probe = CellCommandLink()
+            probe.connect("127.0.0.1", sim.command_port)
+            x, y, z, u, v, w = probe.get_state()["tcp_pose"]
+            probe.disconnect()
+            sim.set_point("P9", [-y, x, z, u + 90.0, v, w])  # J1 turned by a quarter
+            module_dir = os.path.dirname(_cell_command_link.__file__)
+            process = subprocess.Popen(
+                [sys.executable, "-c", INTERRUPTED_MOTION, str(sim.command_port)],
+                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                env=dict(os.environ, PYTHONPATH=module_dir))
+            try:
+                assert sim.wait_for_command("Go P9", 10) is not None
+                assert sim.last_motion()["duration"] > 10
+                time.sleep(1.0)  # well into the motion
+                assert sim.is_moving()
+                interrupted = time.monotonic()
+                process.send_signal(signal.SIGINT)
+                _, errors = process.communicate(timeout=10)
+                elapsed = time.monotonic() - interrupted
+            finally:
+                process.kill()
+            assert process.returncode != 0
+            assert errors.rstrip().endswith("KeyboardInterrupt"), errors
+            assert elapsed < 0.5
+            assert "$Abort" in sim.command_log()
+            assert wait_until(lambda: not sim.is_moving(), 2)
