@@ -1,4 +1,5 @@
-"""3. pause() during a motion, and get_state()'s fail-fast error during a motion.
+"""3. pause() and abort_motion() during a motion, and get_state()'s fail-fast error during a
+motion.
 
 Against the simulator. Each round first times plain get_power_mode() round trips (no motion),
 then starts a Go in a second Python thread and, while it runs, repeats: pause() (timed; kept
@@ -96,11 +97,96 @@ class Cell:
         return plain, pauses, continues, states
 
 
+def abort_rounds(rounds, plain_count, abort_count, client_cpus, responder_cpus):
+    """Against the minimal responder, which holds every Go until an $Abort and reports when each
+    arrives: per round, plain round trips, then abort_motion() beside one Go after another.
+    Three lists of rounds of ns: plain, call to $Abort at the peer, call to acknowledged return."""
+    plain, arrivals, returns = [], [], []
+    everywhere = os.sched_getaffinity(0)
+    with common.responder_process() as (port, process):
+        if responder_cpus:
+            os.sched_setaffinity(process.pid, responder_cpus)
+        link = _cell_command_link.CellCommandLink()
+        link.connect("127.0.0.1", port)
+        os.sched_setaffinity(0, client_cpus)
+        try:
+            for _ in range(rounds):
+                plain.append(timed_calls(link.get_power_mode, plain_count))
+                arrived, returned = [], []
+                for _ in range(abort_count):
+                    errors = []
+
+                    def go():
+                        try:
+                            link.go("P1", False, False, None, None, None, False)
+                        except RuntimeError as error:
+                            errors.append(error)
+
+                    motion = threading.Thread(target=go)
+                    motion.start()
+                    if not process.stdout.readline().startswith("GO "):
+                        raise RuntimeError("the responder did not report the motion")
+                    start = time.perf_counter_ns()
+                    link.abort_motion()
+                    returned.append(time.perf_counter_ns() - start)
+                    event = process.stdout.readline().split()
+                    if event[:1] != ["ABORT"]:
+                        raise RuntimeError(f"the responder did not report the abort: {event}")
+                    arrived.append(int(event[1]) - start)
+                    motion.join(10)
+                    if motion.is_alive() or not errors or "!Execute,20" not in str(errors[0]):
+                        raise RuntimeError(f"the aborted motion did not end as aborted: {errors}")
+                arrivals.append(arrived)
+                returns.append(returned)
+        finally:
+            os.sched_setaffinity(0, everywhere)
+            link.disconnect()
+    return plain, arrivals, returns
+
+
+def report_aborts(args):
+    """abort_motion() beside a motion next to the plain round trip of the same run."""
+    cpus = sorted(os.sched_getaffinity(0))
+    placements = {"unpinned": (set(cpus), None)}
+    if len(cpus) >= 2:
+        placements = {"controller on its own CPU": ({cpus[0]}, {cpus[1]}), **placements}
+    ratios = {}
+    for name, (client_cpus, responder_cpus) in placements.items():
+        plain, arrivals, returns = abort_rounds(args.rounds, args.plain, args.aborts, client_cpus,
+                                                responder_cpus)
+        rows = {"plain round trip (get_power_mode)": plain,
+                "abort_motion(): call to $Abort at the peer": arrivals,
+                "abort_motion(): call to acknowledged return": returns}
+        flat = table(f"{name}: {args.rounds} rounds of {args.plain} plain calls, then "
+                     f"{args.aborts} aborted Go motions (minimal responder)", rows,
+                     [("abort_motion(): call to acknowledged return",
+                       "plain round trip (get_power_mode)")])
+        per_round = [median(a) / median(p) for a, p in zip(returns, plain)]
+        print("    abort / plain, round by round: " + ", ".join(f"{x:.2f}" for x in per_round)
+              + f"; median {median(per_round):.2f}x")
+        ratios[name] = (median(per_round),
+                        median(flat["abort_motion(): call to acknowledged return"]),
+                        median(flat["abort_motion(): call to $Abort at the peer"]),
+                        median(flat["plain round trip (get_power_mode)"]))
+    names = list(ratios)
+    ratio, returned, arrived, plain = ratios[names[0]]
+    others = "; ".join(f"{n}: {ratios[n][0]:.2f}x" for n in names[1:])
+    record("abort_us", returned / 1000)
+    record("abort_at_peer_us", arrived / 1000)
+    record("abort_ratio", ratio)
+    goal("abort_motion() during a motion, at most 1.5x a plain command's round trip",
+         ratio <= 1.5,
+         f"{ratio:.2f}x with the {names[0]} ({returned / 1000:.1f} us to the acknowledged "
+         f"return, $Abort at the peer after {arrived / 1000:.1f} us, plain {plain / 1000:.1f} us)"
+         + (f"; {others}" if others else ""))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--rounds", type=int, default=8)
     parser.add_argument("--plain", type=int, default=300)
     parser.add_argument("--pauses", type=int, default=150)
+    parser.add_argument("--aborts", type=int, default=100)
     args = parser.parse_args()
 
     common.header(3, "pause() and get_state() during a motion (simulator)")
@@ -162,6 +248,7 @@ def main():
          + (f"; {others}" if others else ""))
     goal("get_state() during a motion, fail-fast error under 20 us median", state < 20_000,
          f"{state / 1000:.1f} us (p99 {percentile(flat_states, 99) / 1000:.1f} us)")
+    report_aborts(args)
 
 
 if __name__ == "__main__":

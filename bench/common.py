@@ -79,13 +79,21 @@ def record(name, value):
 def responder():
     """The minimal responder as a child process; yields its port. It exits when we close its
     standard input, and by itself after ten minutes at the latest."""
+    with responder_process() as (port, _):
+        yield port
+
+
+@contextlib.contextmanager
+def responder_process():
+    """The minimal responder; yields its port and the process, whose standard output then
+    carries its "GO <ns>" and "ABORT <ns>" arrival lines."""
     process = subprocess.Popen([RESPONDER, "--lifetime", "600"], stdin=subprocess.PIPE,
                                stdout=subprocess.PIPE, text=True)
     try:
         line = process.stdout.readline()
         if not line.startswith("PORT "):
             raise RuntimeError(f"responder did not start: {line!r}")
-        yield int(line.split()[1])
+        yield int(line.split()[1]), process
     finally:
         process.stdin.close()
         try:

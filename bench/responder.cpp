@@ -5,9 +5,14 @@
 //
 //   $Login,...               -> #Login,0
 //   $Execute,"Print Power"   -> #Execute,"1"
+//   $Execute,"Go ..."        -> nothing until $Abort: a motion that runs until it is aborted
+//   $Abort                   -> #Abort,0, then the held motion's !Execute,20 in the same send
 //   $Execute,"<other>"       -> #Execute,0
 //   $<Name>[,...]            -> #<Name>,0
 //
+// When a Go arrives and when an $Abort arrives it prints "GO <ns>" and "ABORT <ns>", the
+// monotonic clock's reading, which in the driver is time.perf_counter_ns(): the driver times a
+// command to its arrival here.
 // One thread serves every connection through epoll, with TCP_NODELAY: the alternatives that a
 // benchmark compares then share one responder thread, and with it whatever the scheduler does
 // to that thread on a busy machine.
@@ -21,16 +26,35 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 
 namespace {
 
-std::string replyTo(std::string_view line) {
+void printArrival(const char* what) {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    std::printf("%s %lld\n", what, static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec);
+    std::fflush(stdout);
+}
+
+std::string replyTo(std::string_view line, bool& moving) {
     if (line == "$Execute,\"Print Power\"") {
         return "#Execute,\"1\"\r\n";
+    }
+    if (line.substr(0, 13) == "$Execute,\"Go ") {
+        printArrival("GO");
+        moving = true;
+        return {};
+    }
+    if (line == "$Abort") {
+        printArrival("ABORT");
+        const bool wasMoving = std::exchange(moving, false);
+        return wasMoving ? "#Abort,0\r\n!Execute,20\r\n" : "#Abort,0\r\n";
     }
     if (line.empty() || line.front() != '$') {
         return "!,10\r\n";
@@ -44,8 +68,14 @@ std::string replyTo(std::string_view line) {
     return reply;
 }
 
+struct Connection {
+    std::string pending;
+    bool moving = false;
+};
+
 /// Answers every complete line that has arrived on @p fd; false when the connection is done.
-bool serve(int fd, std::string& pending) {
+bool serve(int fd, Connection& connection) {
+    std::string& pending = connection.pending;
     char buffer[4096];
     const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
     if (got <= 0) {
@@ -56,7 +86,7 @@ bool serve(int fd, std::string& pending) {
     std::size_t start = 0;
     for (std::size_t end; (end = pending.find("\r\n", start)) != std::string::npos;
          start = end + 2) {
-        out += replyTo(std::string_view(pending).substr(start, end - start));
+        out += replyTo(std::string_view(pending).substr(start, end - start), connection.moving);
     }
     pending.erase(0, start);
     // Everything that arrived together is answered with one send.
@@ -76,7 +106,7 @@ void run(int listener) {
     event.events = EPOLLIN;
     event.data.fd = listener;
     ::epoll_ctl(poller, EPOLL_CTL_ADD, listener, &event);
-    std::unordered_map<int, std::string> pending;
+    std::unordered_map<int, Connection> connections;
     epoll_event ready[64];
     for (;;) {
         const int count = ::epoll_wait(poller, ready, 64, -1);
@@ -93,11 +123,11 @@ void run(int listener) {
                 added.events = EPOLLIN;
                 added.data.fd = client;
                 ::epoll_ctl(poller, EPOLL_CTL_ADD, client, &added);
-                pending[client].clear();
-            } else if (!serve(fd, pending[fd])) {
+                connections[client] = Connection{};
+            } else if (!serve(fd, connections[fd])) {
                 ::epoll_ctl(poller, EPOLL_CTL_DEL, fd, nullptr);
                 ::close(fd);
-                pending.erase(fd);
+                connections.erase(fd);
             }
         }
     }

@@ -21,7 +21,8 @@ BENCHMARKS = [
     (1, "bench_command.py", [], ["--rounds", "8", "--sim-rounds", "4", "--batch", "200"], 180),
     (2, "bench_telemetry.py", [], ["--repetitions", "5", "--fresh-rounds", "2", "--fresh-count",
                                    "300", "--rate-rounds", "2", "--rate-count", "50000"], 180),
-    (3, "bench_motion.py", [], ["--rounds", "3", "--plain", "100", "--pauses", "50"], 180),
+    (3, "bench_motion.py", [], ["--rounds", "3", "--plain", "100", "--pauses", "50", "--aborts",
+                                "30"], 240),
     (4, "bench_scale.py", [], ["--rounds", "1", "--idle", "3", "--stations", "16"], 180),
     (5, "bench_gil.py", [], ["--rounds", "1", "--window", "0.3"], 180),
 ]

@@ -4,7 +4,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <exception>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -147,8 +146,10 @@ class CellCommandLink::Impl {
     /// When the pending control command stops waiting. Guarded by pendingMutex_.
     std::chrono::steady_clock::time_point pendingDeadline_{};
     /// Set instead of a reply when the connection is given up under the pending command: it
-    /// fails at once with the link's own error. Guarded by pendingMutex_.
-    std::exception_ptr pendingFailure_;
+    /// fails at once with the link's own error, this message as ConnectionLostError. A message
+    /// and not the exception itself, so that no two threads share one exception object.
+    /// Guarded by pendingMutex_.
+    std::optional<std::string> pendingFailure_;
     /// Echo prefixes of control commands that gave up waiting, oldest first. Their replies may
     /// still come on this connection: every reply loop drops one matching line per entry, until
     /// the connection is given up or replaced. Guarded by pendingMutex_.
@@ -190,7 +191,7 @@ class CellCommandLink::Impl {
     void readOwedReply_(Clock::time_point deadline) noexcept;
     /// Fails the pending control command with @p failure and forgets late replies: nothing
     /// owed on a connection that is closed can be answered any more.
-    void abandonOwedReplies_(const std::exception_ptr& failure);
+    void abandonOwedReplies_(const std::string& failure);
     /// Sends one command of a motion, unless abortMotion() was called since the motion's call.
     void sendMotionStep_(const std::string& command, std::chrono::milliseconds timeout,
                          std::uint64_t abortsBefore);

@@ -73,7 +73,7 @@ void CellCommandLink::Impl::disconnect() {
         std::lock_guard write(writeMutex_);
         socket_.close(closeError);
     }
-    abandonOwedReplies_(std::make_exception_ptr(ConnectionLostError(kClosedUnderControlCommand)));
+    abandonOwedReplies_(kClosedUnderControlCommand);
     connected_ = false;
     loggedIn_ = false;
     motorsOn_ = false;

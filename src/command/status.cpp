@@ -120,7 +120,7 @@ void CellCommandLink::Impl::sendBesideMotion_(const std::string& command,
     const std::string prefix = expectedEcho(command);
     pendingPrefix_ = prefix;
     pendingResponse_.clear();
-    pendingFailure_ = nullptr;
+    pendingFailure_.reset();
     pendingDeadline_ = Clock::now() + kControlReplyTimeout;
     try {
         writeLine_(command);
@@ -128,7 +128,9 @@ void CellCommandLink::Impl::sendBesideMotion_(const std::string& command,
         pendingPrefix_.clear();
         throw;
     }
-    const auto settled = [this] { return !pendingResponse_.empty() || pendingFailure_; };
+    const auto settled = [this] {
+        return !pendingResponse_.empty() || pendingFailure_.has_value();
+    };
     while (!settled() && Clock::now() < pendingDeadline_) {
         const auto slice = std::min(pendingDeadline_, Clock::now() + kOwedReplySlice);
         if (motionInProgress_) {
@@ -147,7 +149,7 @@ void CellCommandLink::Impl::sendBesideMotion_(const std::string& command,
         }
     }
     const std::string reply = std::exchange(pendingResponse_, {});
-    const std::exception_ptr failure = std::exchange(pendingFailure_, nullptr);
+    const std::optional<std::string> failure = std::exchange(pendingFailure_, std::nullopt);
     pendingPrefix_.clear();
     if (reply.empty() && !failure) {
         // The reply may still come; whoever reads it then must know it is nobody's.
@@ -155,7 +157,7 @@ void CellCommandLink::Impl::sendBesideMotion_(const std::string& command,
         lateReplyCount_ = lateControlPrefixes_.size();
     }
     if (failure) {
-        std::rethrow_exception(failure);
+        throw ConnectionLostError(*failure);
     }
     if (reply.empty()) {
         throw std::runtime_error("Timed out waiting for Epson response to " + command);

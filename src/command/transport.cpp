@@ -107,7 +107,7 @@ void CellCommandLink::Impl::connectStep_(const tcp::resolver::results_type& endp
     // Bytes of an unfinished line from the previous connection must never be read as the
     // first reply of this one, nor may replies owed on it be looked for on this one.
     readBuffer_.consume(readBuffer_.size());
-    abandonOwedReplies_(std::make_exception_ptr(ConnectionLostError(kClosedUnderControlCommand)));
+    abandonOwedReplies_(kClosedUnderControlCommand);
 
     boost::system::error_code result = asio::error::would_block;
     asio::async_connect(socket_, endpoints,
@@ -316,14 +316,13 @@ void CellCommandLink::Impl::giveUpConnection_(const std::string& message) {
     loggedIn_ = false;
     motorsOn_ = false;
     forgetSavedToolState_();
-    const ConnectionLostError error(message);
     // The pending control command fails now with the link's own error instead of waiting out
     // its deadline.
-    abandonOwedReplies_(std::make_exception_ptr(error));
-    throw error;
+    abandonOwedReplies_(message);
+    throw ConnectionLostError(message);
 }
 
-void CellCommandLink::Impl::abandonOwedReplies_(const std::exception_ptr& failure) {
+void CellCommandLink::Impl::abandonOwedReplies_(const std::string& failure) {
     {
         std::lock_guard pending(pendingMutex_);
         if (!pendingPrefix_.empty() && pendingResponse_.empty() && !pendingFailure_) {
