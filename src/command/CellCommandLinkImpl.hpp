@@ -14,6 +14,7 @@
 #include <boost/asio/streambuf.hpp>
 
 #include "epson/CellCommandLink.hpp"
+#include "epson/console.hpp"
 
 namespace epson {
 
@@ -164,7 +165,8 @@ std::string displayedCommand(const std::string& command);
 /// Throws @p message as an error of the same kind as @p error (a controller refusal keeps its
 /// reply and command), or as std::runtime_error for any other kind.
 [[noreturn]] void rethrowWithContext(const std::exception& error, const std::string& message);
-/// Writes one line to @p stream and flushes it, as a single write.
-void writeConsoleLine(std::ostream& stream, const std::string& line);
+/// Writes one line through the console route: to standard output for Info, standard error
+/// otherwise, flushed as a single write.
+void writeConsoleLine(ConsoleLevel level, const std::string& line);
 
 }  // namespace epson
