@@ -2,8 +2,8 @@
 function(epson_target_options target)
     target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic)
     # Hidden by default: the static libraries are linked into several Python modules, and any
-    # symbol they exported (Boost.Asio's unique statics, the epson:: classes) would be merged
-    # across the modules of one process. Each module exports its PyInit_ entry point only.
+    # symbol they exported (the epson:: classes, Boost's statics) would be merged across the
+    # modules of one process. python/CMakeLists.txt names the few symbols a module exports.
     set_target_properties(${target} PROPERTIES CXX_VISIBILITY_PRESET hidden
                                                VISIBILITY_INLINES_HIDDEN ON)
     if(EPSON_WERROR)
