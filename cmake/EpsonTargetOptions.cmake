@@ -1,6 +1,11 @@
 # Warnings and sanitizers are applied per target so that third-party code is never affected.
 function(epson_target_options target)
     target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic)
+    # Hidden by default: the static libraries are linked into several Python modules, and any
+    # symbol they exported (the epson:: classes, Boost's statics) would be merged across the
+    # modules of one process. python/CMakeLists.txt names the few symbols a module exports.
+    set_target_properties(${target} PROPERTIES CXX_VISIBILITY_PRESET hidden
+                                               VISIBILITY_INLINES_HIDDEN ON)
     if(EPSON_WERROR)
         target_compile_options(${target} PRIVATE -Werror)
     endif()

@@ -5,16 +5,45 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
+#include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <thread>
+#include <utility>
 
+#include "cross_module.hpp"
 #include "epson/CellCommandLink.hpp"
 
 namespace py = pybind11;
 using epson::CellCommandLink;
+using epson::ConsoleLevel;
 using epson::EpsonPowerMode;
 using epson::PtpMotionLimits;
+
+/// A dict that signatures and stubs name after the TypedDict describing its keys.
+class RobotStateDict : public py::dict {
+  public:
+    using py::dict::dict;
+};
+class ControllerStatusDict : public py::dict {
+  public:
+    using py::dict::dict;
+};
+
+namespace pybind11::detail {
+template <>
+struct handle_type_name<RobotStateDict> {
+    static constexpr auto name = const_name("RobotState");
+};
+template <>
+struct handle_type_name<ControllerStatusDict> {
+    static constexpr auto name = const_name("ControllerStatus");
+};
+}  // namespace pybind11::detail
 
 namespace {
 
@@ -213,6 +242,43 @@ constexpr const char* kPtpMotionLimitsDoc =
 constexpr const char* kLowDoc = "Low speed and servo stiffness.";
 constexpr const char* kHighDoc = "Full configured speed and servo stiffness.";
 
+constexpr const char* kEnterDoc = "Return this link, for use in a ``with`` statement.";
+constexpr const char* kExitDoc =
+    "Disconnect when the ``with`` block ends, as ``disconnect()`` does.\n\nAn exception from "
+    "the block is never suppressed.\n";
+constexpr const char* kPtpMotionLimitsReprDoc = "Return the three limits in one line.";
+constexpr const char* kRobotStateDoc =
+    "The dictionary that ``CellCommandLink.get_state()`` returns.\n\nKeys:\n    "
+    "joint_positions: ``[J1, ..., J6]`` in degrees.\n    tcp_pose: Native ``[X, Y, Z, U, V, "
+    "W]`` in millimetres and degrees.\n";
+constexpr const char* kControllerStatusDoc =
+    "The dictionary that ``CellCommandLink.get_controller_status()`` returns: the raw\n"
+    "controller status fields, each an integer.\n";
+constexpr const char* kControllerErrorDoc =
+    "The controller refused a command: its reply began with ``!``.\n\nThe message is the "
+    "same as before this class existed; ``except RuntimeError``\nstill catches it.\n\n"
+    "Attributes:\n    code (int): The reply's Remote Ethernet error code; 0 when it has none.\n"
+    "    command (str): The refused command as shown in messages; a login is shown\n        as "
+    "``$Login,<redacted>``.\n    reply (str): The controller's reply line.\n    meaning (str): "
+    "What the Remote Ethernet documentation says the code means;\n        empty for a code it "
+    "does not list.\n";
+constexpr const char* kConnectionLostErrorDoc =
+    "The link gave its connection up: no reply within the deadline, a read error,\nor a reply "
+    "that never ends.\n\nThe link is disconnected afterwards; commands raise "
+    "``NotConnectedError``\nuntil the next ``connect()``.\n";
+constexpr const char* kNotConnectedErrorDoc =
+    "A command on a link that is not connected. Nothing was sent.\n";
+constexpr const char* kLogToPythonDoc =
+    "Send the connector's console lines to the ``logging`` logger ``epson_cell``.\n\nBy "
+    "default the command links write their progress lines to standard output\nand their "
+    "warnings and failures to standard error. Once this is called, every\ncopy of the command "
+    "link in the process (the station's included) hands the\nlines to ``epson_cell`` instead: "
+    "connections and disconnections as INFO,\nretried connection attempts as WARNING, failures "
+    "(resolution, refused\nlogin or logout checks, clean-up steps of a disconnect) as ERROR. A "
+    "thread of\nthis module delivers them, so lines written while the interpreter lock is\n"
+    "held elsewhere arrive shortly afterwards, in order.\n\nArgs:\n    enable: ``False`` "
+    "writes to the standard streams again.\n";
+
 using Release = py::call_guard<py::gil_scoped_release>;
 using Clock = std::chrono::steady_clock;
 
@@ -273,18 +339,18 @@ void runMotion(const std::shared_ptr<CellCommandLink>& link,
             completion->finish(std::current_exception());
         }
     });
-    PyObject* interruption = nullptr;
+    std::optional<py::error_already_set> interruption;
     bool finished = false;
     {
         py::gil_scoped_release release;
         while (!(finished = completion->waitUntil(Clock::now() + kSignalCheckInterval))) {
             py::gil_scoped_acquire acquire;
             if (PyErr_CheckSignals() != 0) {
-                interruption = PyErr_GetRaisedException();
+                interruption.emplace();  // takes the handler's exception out of the interpreter
                 break;
             }
         }
-        if (interruption != nullptr) {
+        if (interruption) {
             // The abort runs on a thread of its own so that waiting for it stays bounded even
             // when it must first wait for the connection.
             const auto deadline = Clock::now() + kAbortDeadline;
@@ -308,19 +374,165 @@ void runMotion(const std::shared_ptr<CellCommandLink>& link,
         // Still waiting for the controller's answer to the aborted motion; it owns what it uses.
         worker.detach();
     }
-    if (interruption != nullptr) {
-        PyErr_SetRaisedException(interruption);
-        throw py::error_already_set();
+    if (interruption) {
+        throw *interruption;
     }
     if (const auto error = completion->error()) {
         std::rethrow_exception(error);
     }
 }
 
+constexpr const char* kLoggerName = "epson_cell";
+
+// ---- Console lines to Python's logging. The sink runs on whichever thread writes the line,
+// possibly holding the link's locks, so it only queues; one Python thread delivers with the
+// interpreter lock and no link lock held. ----
+
+struct LineQueue {
+    static constexpr std::size_t kLimit = 1024;
+    std::mutex mutex;
+    std::condition_variable ready;
+    std::deque<std::pair<ConsoleLevel, std::string>> lines;
+    std::size_t dropped = 0;
+    bool stopping = false;
+};
+
+LineQueue& lineQueue() {
+    // Never destroyed: links may write during interpreter shutdown.
+    static auto* queue = new LineQueue;
+    return *queue;
+}
+
+void queueLine(ConsoleLevel level, std::string_view line) noexcept {
+    auto& queue = lineQueue();
+    try {
+        std::lock_guard lock(queue.mutex);
+        if (queue.lines.size() >= LineQueue::kLimit) {
+            ++queue.dropped;
+            return;
+        }
+        queue.lines.emplace_back(level, std::string(line));
+    } catch (...) {
+        return;  // Out of memory: the line is lost, the link goes on.
+    }
+    queue.ready.notify_one();
+}
+
+// The numeric levels of Python's logging module.
+constexpr int kLoggingInfo = 20;
+constexpr int kLoggingWarning = 30;
+constexpr int kLoggingError = 40;
+
+int loggingLevel(ConsoleLevel level) {
+    switch (level) {
+        case ConsoleLevel::Info:
+            return kLoggingInfo;
+        case ConsoleLevel::Warning:
+            return kLoggingWarning;
+        case ConsoleLevel::Error:
+            break;
+    }
+    return kLoggingError;
+}
+
+/// The delivering thread's body; returns once the exit hook has stopped it and the queue is
+/// empty.
+void deliverLines() {
+    const py::object log =
+        py::module_::import("logging").attr("getLogger")(kLoggerName).attr("log");
+    auto emit = [&log](int level, const std::string& text) {
+        try {
+            log(level, text);
+        } catch (py::error_already_set& error) {
+            error.discard_as_unraisable("epson_cell console line");
+        }
+    };
+    auto& queue = lineQueue();
+    for (;;) {
+        std::deque<std::pair<ConsoleLevel, std::string>> batch;
+        std::size_t dropped = 0;
+        bool stopping = false;
+        {
+            py::gil_scoped_release release;
+            std::unique_lock lock(queue.mutex);
+            queue.ready.wait(
+                lock, [&] { return !queue.lines.empty() || queue.dropped != 0 || queue.stopping; });
+            batch.swap(queue.lines);
+            dropped = std::exchange(queue.dropped, 0);
+            stopping = queue.stopping;
+        }
+        if (dropped != 0) {
+            emit(kLoggingWarning,
+                 std::to_string(dropped) + " console lines were dropped: logging fell behind");
+        }
+        for (const auto& [level, text] : batch) {
+            emit(loggingLevel(level), text);
+        }
+        if (stopping && batch.empty()) {
+            return;
+        }
+    }
+}
+
+/// Starts the delivering thread once; at exit the route goes back to the standard streams and
+/// the thread delivers what is queued. Returns false once the interpreter is shutting down.
+bool startDelivery(epson::ConsoleRoute& route) {
+    static bool started = false;  // guarded by the interpreter lock
+    {
+        std::lock_guard lock(lineQueue().mutex);
+        if (lineQueue().stopping) {
+            return false;
+        }
+    }
+    if (started) {
+        return true;
+    }
+    py::object thread =
+        py::module_::import("threading")
+            .attr("Thread")(py::arg("target") = py::cpp_function(deliverLines),
+                            py::arg("name") = "epson_cell-log", py::arg("daemon") = true);
+    thread.attr("start")();
+    py::module_::import("atexit").attr("register")(py::cpp_function([routed = &route, thread] {
+        epson::ConsoleSink ours = &queueLine;
+        routed->sink.compare_exchange_strong(ours, nullptr);
+        {
+            std::lock_guard lock(lineQueue().mutex);
+            lineQueue().stopping = true;
+        }
+        lineQueue().ready.notify_all();
+        thread.attr("join")(5.0);
+    }));
+    started = true;
+    return true;
+}
+
+py::object makeErrorClass(py::module_& m, const char* name, const char* doc,
+                          const py::dict& defaults) {
+    const std::string qualified = std::string("_cell_command_link.") + name;
+    PyObject* type =
+        PyErr_NewExceptionWithDoc(qualified.c_str(), doc, PyExc_RuntimeError, defaults.ptr());
+    if (type == nullptr) {
+        throw py::error_already_set();
+    }
+    auto cls = py::reinterpret_steal<py::object>(type);
+    m.add_object(name, cls);
+    return cls;
+}
+
+py::object makeTypedDict(py::module_& m, const char* name, const char* doc,
+                         const py::dict& fields) {
+    py::object cls = py::module_::import("typing").attr("TypedDict")(name, fields);
+    cls.attr("__module__") = m.attr("__name__");
+    cls.attr("__doc__") = doc;
+    m.add_object(name, cls);
+    return cls;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_cell_command_link, m, py::multiple_interpreters::not_supported()) {
     m.doc() = kModuleDoc;
+    m.attr("__version__") = EPSON_VERSION;
     mainThreadIdent =
         py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
 
@@ -331,7 +543,16 @@ PYBIND11_MODULE(_cell_command_link, m, py::multiple_interpreters::not_supported(
     py::class_<PtpMotionLimits>(m, "PtpMotionLimits", kPtpMotionLimitsDoc)
         .def_readonly("speed_percent", &PtpMotionLimits::speed_percent)
         .def_readonly("acceleration_percent", &PtpMotionLimits::acceleration_percent)
-        .def_readonly("deceleration_percent", &PtpMotionLimits::deceleration_percent);
+        .def_readonly("deceleration_percent", &PtpMotionLimits::deceleration_percent)
+        .def(
+            "__repr__",
+            [](const PtpMotionLimits& limits) {
+                return "PtpMotionLimits(speed_percent=" + std::to_string(limits.speed_percent) +
+                       ", acceleration_percent=" + std::to_string(limits.acceleration_percent) +
+                       ", deceleration_percent=" + std::to_string(limits.deceleration_percent) +
+                       ")";
+            },
+            kPtpMotionLimitsReprDoc);
 
     py::class_<CellCommandLink, std::shared_ptr<CellCommandLink>>(m, "CellCommandLink",
                                                                   kCellCommandLinkDoc)
@@ -353,8 +574,17 @@ PYBIND11_MODULE(_cell_command_link, m, py::multiple_interpreters::not_supported(
         .def("motor_on_error", &CellCommandLink::motorOnError, kMotorOnErrorDoc, Release())
         .def("is_emergency_stopped", &CellCommandLink::isEmergencyStopped, kIsEmergencyStoppedDoc,
              Release())
-        .def("get_controller_status", &CellCommandLink::getControllerStatus,
-             kGetControllerStatusDoc, Release())
+        .def(
+            "get_controller_status",
+            [](CellCommandLink& link) {
+                epson::ControllerStatus status;
+                {
+                    py::gil_scoped_release release;
+                    status = link.getControllerStatus();
+                }
+                return py::reinterpret_steal<ControllerStatusDict>(py::cast(status).release());
+            },
+            kGetControllerStatusDoc)
         .def("reset_controller", &CellCommandLink::resetController, kResetControllerDoc, Release())
         .def("motor_on", &CellCommandLink::motorOn, kMotorOnDoc, Release())
         .def("motor_off", &CellCommandLink::motorOff, kMotorOffDoc, Release())
@@ -431,11 +661,74 @@ PYBIND11_MODULE(_cell_command_link, m, py::multiple_interpreters::not_supported(
                     py::gil_scoped_release release;
                     state = link.getState();
                 }
-                py::dict result;
+                RobotStateDict result;
                 const auto middle = state.begin() + std::min<std::ptrdiff_t>(6, state.size());
                 result["joint_positions"] = std::vector<double>(state.begin(), middle);
                 result["tcp_pose"] = std::vector<double>(middle, state.end());
                 return result;
             },
-            kGetStateDoc);
+            kGetStateDoc)
+        .def(
+            "__enter__", [](const std::shared_ptr<CellCommandLink>& self) { return self; },
+            kEnterDoc)
+        .def(
+            "__exit__",
+            [](CellCommandLink& link, const py::object&, const py::object&, const py::object&) {
+                link.disconnect();
+            },
+            py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"), kExitDoc, Release());
+
+    // Beside the three types: the shapes of two returned dicts, the error kinds and the
+    // logging switch.
+    const py::object builtins = py::module_::import("builtins");
+    const py::object floats = builtins.attr("list")[builtins.attr("float")];
+    py::dict stateFields;
+    stateFields["joint_positions"] = floats;
+    stateFields["tcp_pose"] = floats;
+    makeTypedDict(m, "RobotState", kRobotStateDoc, stateFields);
+    py::dict statusFields;
+    for (const char* key : {"control_device", "ctrl_info", "emergency_stopped", "robot_info",
+                            "safeguard_open", "stat", "system_error", "teach_mode"}) {
+        statusFields[key] = builtins.attr("int");
+    }
+    makeTypedDict(m, "ControllerStatus", kControllerStatusDoc, statusFields);
+
+    py::dict refusalDefaults;
+    refusalDefaults["code"] = 0;
+    refusalDefaults["command"] = "";
+    refusalDefaults["reply"] = "";
+    refusalDefaults["meaning"] = "";
+    // Held for the translator; the module keeps the classes alive for the process anyway.
+    static PyObject* controllerError = nullptr;
+    static PyObject* connectionLostError = nullptr;
+    static PyObject* notConnectedError = nullptr;
+    controllerError =
+        makeErrorClass(m, "ControllerError", kControllerErrorDoc, refusalDefaults).release().ptr();
+    connectionLostError =
+        makeErrorClass(m, "ConnectionLostError", kConnectionLostErrorDoc, py::dict())
+            .release()
+            .ptr();
+    notConnectedError =
+        makeErrorClass(m, "NotConnectedError", kNotConnectedErrorDoc, py::dict()).release().ptr();
+    py::register_local_exception_translator([](std::exception_ptr pending) {
+        epson::python::translateConnectorErrors(pending, [](std::string_view name) {
+            PyObject* type = name == "ControllerError"       ? controllerError
+                             : name == "ConnectionLostError" ? connectionLostError
+                                                             : notConnectedError;
+            return py::reinterpret_borrow<py::object>(type);
+        });
+    });
+
+    epson::ConsoleRoute* route = epson::python::sharedConsoleRoute();
+    epson::useConsoleRoute(route);
+    m.def(
+        "log_to_python",
+        [route](bool enable) {
+            if (!enable) {
+                route->sink = nullptr;
+            } else if (startDelivery(*route)) {
+                route->sink = &queueLine;
+            }
+        },
+        py::arg("enable") = true, kLogToPythonDoc);
 }

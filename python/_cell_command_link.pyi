@@ -7,7 +7,7 @@ Continuous telemetry is handled separately by ``EthernetReceiveInterface``.
 from __future__ import annotations
 import collections.abc
 import typing
-__all__: list[str] = ['CellCommandLink', 'EpsonPowerMode', 'PtpMotionLimits']
+__all__: list[str] = ['CellCommandLink', 'ConnectionLostError', 'ControllerError', 'ControllerStatus', 'EpsonPowerMode', 'NotConnectedError', 'PtpMotionLimits', 'RobotState', 'log_to_python']
 class EpsonPowerMode:
     """
     Epson controller servo power mode.
@@ -68,6 +68,10 @@ class PtpMotionLimits:
     defines PTP speed on a fixed 1--100 scale. Acceleration and deceleration are
     reported by the connected robot through ``AccelMax``.
     """
+    def __repr__(self) -> str:
+        """
+        Return the three limits in one line.
+        """
     @property
     def acceleration_percent(self) -> int:
         ...
@@ -111,6 +115,16 @@ class CellCommandLink:
     Returns:
         Port ``5000``.
     """
+    def __enter__(self) -> CellCommandLink:
+        """
+        Return this link, for use in a ``with`` statement.
+        """
+    def __exit__(self, exc_type: typing.Any, exc_value: typing.Any, traceback: typing.Any) -> None:
+        """
+        Disconnect when the ``with`` block ends, as ``disconnect()`` does.
+        
+        An exception from the block is never suppressed.
+        """
     def __init__(self) -> None:
         """
         Create a disconnected control interface.
@@ -175,7 +189,7 @@ class CellCommandLink:
         Raises:
             RuntimeError: If the socket cannot be closed.
         """
-    def get_controller_status(self) -> dict[str, int]:
+    def get_controller_status(self) -> ControllerStatus:
         """
         Read raw Epson controller status fields.
         
@@ -211,7 +225,7 @@ class CellCommandLink:
             RuntimeError: If the session is unavailable, the query is rejected, or the
                 controller response is invalid.
         """
-    def get_state(self) -> dict:
+    def get_state(self) -> RobotState:
         """
         Read joint positions and TCP pose in one controller request.
         
@@ -481,3 +495,74 @@ class CellCommandLink:
             ValueError: If the point expression is invalid.
             RuntimeError: If the session is unavailable or the command is rejected.
         """
+class RobotState(typing.TypedDict):
+    """
+    The dictionary that ``CellCommandLink.get_state()`` returns.
+    
+    Keys:
+        joint_positions: ``[J1, ..., J6]`` in degrees.
+        tcp_pose: Native ``[X, Y, Z, U, V, W]`` in millimetres and degrees.
+    """
+    joint_positions: list[float]
+    tcp_pose: list[float]
+class ControllerStatus(typing.TypedDict):
+    """
+    The dictionary that ``CellCommandLink.get_controller_status()`` returns: the raw
+    controller status fields, each an integer.
+    """
+    control_device: int
+    ctrl_info: int
+    emergency_stopped: int
+    robot_info: int
+    safeguard_open: int
+    stat: int
+    system_error: int
+    teach_mode: int
+class ControllerError(RuntimeError):
+    """
+    The controller refused a command: its reply began with ``!``.
+    
+    The message is the same as before this class existed; ``except RuntimeError``
+    still catches it.
+    
+    Attributes:
+        code (int): The reply's Remote Ethernet error code; 0 when it has none.
+        command (str): The refused command as shown in messages; a login is shown
+            as ``$Login,<redacted>``.
+        reply (str): The controller's reply line.
+        meaning (str): What the Remote Ethernet documentation says the code means;
+            empty for a code it does not list.
+    """
+    code: int
+    command: str
+    meaning: str
+    reply: str
+class ConnectionLostError(RuntimeError):
+    """
+    The link gave its connection up: no reply within the deadline, a read error,
+    or a reply that never ends.
+    
+    The link is disconnected afterwards; commands raise ``NotConnectedError``
+    until the next ``connect()``.
+    """
+class NotConnectedError(RuntimeError):
+    """
+    A command on a link that is not connected. Nothing was sent.
+    """
+def log_to_python(enable: bool = True) -> None:
+    """
+    Send the connector's console lines to the ``logging`` logger ``epson_cell``.
+    
+    By default the command links write their progress lines to standard output
+    and their warnings and failures to standard error. Once this is called, every
+    copy of the command link in the process (the station's included) hands the
+    lines to ``epson_cell`` instead: connections and disconnections as INFO,
+    retried connection attempts as WARNING, failures (resolution, refused
+    login or logout checks, clean-up steps of a disconnect) as ERROR. A thread of
+    this module delivers them, so lines written while the interpreter lock is
+    held elsewhere arrive shortly afterwards, in order.
+    
+    Args:
+        enable: ``False`` writes to the standard streams again.
+    """
+__version__: str

@@ -129,6 +129,7 @@ py::object motionDict(const std::optional<MotionRecord>& record) {
 }  // namespace
 
 PYBIND11_MODULE(_cell_simulator, m, py::multiple_interpreters::not_supported()) {
+    m.attr("__version__") = EPSON_VERSION;
     m.doc() =
         "Simulator of an Epson six-axis controller: the Remote Ethernet command port and the "
         "telemetry lines of a Background Task, with hooks for tests.";

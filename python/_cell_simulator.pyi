@@ -196,3 +196,4 @@ class Simulator:
         """
 EMERGENCY_STOP_ERROR: int = 1
 REPLY_CODES: dict = {'no_dollar': 10, 'unknown_command': 11, 'bad_format': 12, 'wrong_password': 13, 'out_of_range': 14, 'bad_parameter': 15, 'not_ready': 20, 'already_executing': 21, 'system_error': 99}
+__version__: str

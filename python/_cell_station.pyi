@@ -25,6 +25,17 @@ class CellStation:
         >>> receive = hardware.get_receive_interface()
         >>> hardware.disconnect()
     """
+    def __enter__(self) -> CellStation:
+        """
+        Return this station, for use in a ``with`` statement.
+        """
+    def __exit__(self, exc_type: typing.Any, exc_value: typing.Any, traceback: typing.Any) -> None:
+        """
+        Disconnect both interfaces when the ``with`` block ends, as ``disconnect()``
+        does.
+        
+        An exception from the block is never suppressed.
+        """
     def __init__(self, host: str, control_port: typing.SupportsInt | typing.SupportsIndex = 5000, receive_port: typing.SupportsInt | typing.SupportsIndex = 2000) -> None:
         """
         Connect to an Epson controller.
@@ -70,3 +81,4 @@ class CellStation:
         Returns:
             ``True`` only while command and telemetry interfaces are connected.
         """
+__version__: str

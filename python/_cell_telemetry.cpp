@@ -11,6 +11,19 @@ namespace py = pybind11;
 using epson::EthernetReceiveInterface;
 using epson::TelemetrySample;
 
+/// A dict that signatures and stubs name after the TypedDict describing its keys.
+class ControllerStatusDict : public py::dict {
+  public:
+    using py::dict::dict;
+};
+
+namespace pybind11::detail {
+template <>
+struct handle_type_name<ControllerStatusDict> {
+    static constexpr auto name = const_name("ControllerStatus");
+};
+}  // namespace pybind11::detail
+
 namespace {
 
 constexpr const char* kModuleDoc =
@@ -61,21 +74,43 @@ constexpr const char* kStatusAgeDoc =
     "Return the age of the latest controller status.\n\nReturns:\n    Seconds since it arrived, or "
     "infinity when there is none.\n";
 
+constexpr const char* kEnterDoc = "Return this receiver, for use in a ``with`` statement.";
+constexpr const char* kExitDoc =
+    "Disconnect when the ``with`` block ends, as ``disconnect()`` does.\n\nAn exception from "
+    "the block is never suppressed.\n";
+constexpr const char* kSampleReprDoc = "Return the joints and the pose in one line.";
+constexpr const char* kControllerStatusDoc =
+    "The dictionary that ``EthernetReceiveInterface.get_controller_status()``\nreturns: the raw "
+    "controller status fields, each an integer.\n";
+
 using Release = py::call_guard<py::gil_scoped_release>;
+
+py::list listOf(const std::array<double, 6>& values) {
+    return py::cast(std::vector<double>(values.begin(), values.end()));
+}
 
 }  // namespace
 
 PYBIND11_MODULE(_cell_telemetry, m, py::multiple_interpreters::not_supported()) {
     m.doc() = kModuleDoc;
+    m.attr("__version__") = EPSON_VERSION;
 
     py::class_<TelemetrySample>(m, "TelemetrySample", kSampleDoc)
         .def_property_readonly("joints",
                                [](const TelemetrySample& s) {
                                    return std::vector<double>(s.joints.begin(), s.joints.end());
                                })
-        .def_property_readonly("tcp_pose", [](const TelemetrySample& s) {
-            return std::vector<double>(s.tcpPose.begin(), s.tcpPose.end());
-        });
+        .def_property_readonly("tcp_pose",
+                               [](const TelemetrySample& s) {
+                                   return std::vector<double>(s.tcpPose.begin(), s.tcpPose.end());
+                               })
+        .def(
+            "__repr__",
+            [](const TelemetrySample& s) {
+                return "TelemetrySample(joints=" + py::repr(listOf(s.joints)).cast<std::string>() +
+                       ", tcp_pose=" + py::repr(listOf(s.tcpPose)).cast<std::string>() + ")";
+            },
+            kSampleReprDoc);
 
     py::class_<EthernetReceiveInterface, std::shared_ptr<EthernetReceiveInterface>>(
         m, "EthernetReceiveInterface", kReceiverDoc)
@@ -90,8 +125,37 @@ PYBIND11_MODULE(_cell_telemetry, m, py::multiple_interpreters::not_supported()) 
              Release())
         .def("has_controller_status", &EthernetReceiveInterface::hasControllerStatus, kHasStatusDoc,
              Release())
-        .def("get_controller_status", &EthernetReceiveInterface::getControllerStatus, kGetStatusDoc,
-             Release())
+        .def(
+            "get_controller_status",
+            [](const EthernetReceiveInterface& receiver) {
+                epson::ControllerStatus status;
+                {
+                    py::gil_scoped_release release;
+                    status = receiver.getControllerStatus();
+                }
+                return py::reinterpret_steal<ControllerStatusDict>(py::cast(status).release());
+            },
+            kGetStatusDoc)
         .def("controller_status_age_seconds", &EthernetReceiveInterface::controllerStatusAgeSeconds,
-             kStatusAgeDoc, Release());
+             kStatusAgeDoc, Release())
+        .def(
+            "__enter__", [](const std::shared_ptr<EthernetReceiveInterface>& self) { return self; },
+            kEnterDoc)
+        .def(
+            "__exit__",
+            [](EthernetReceiveInterface& receiver, const py::object&, const py::object&,
+               const py::object&) { receiver.disconnect(); },
+            py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"), kExitDoc, Release());
+
+    // The shape of the status dict, for type checkers and readers; it exists beside the types.
+    py::dict statusFields;
+    for (const char* key : {"control_device", "ctrl_info", "emergency_stopped", "robot_info",
+                            "safeguard_open", "stat", "system_error", "teach_mode"}) {
+        statusFields[key] = py::module_::import("builtins").attr("int");
+    }
+    py::object status =
+        py::module_::import("typing").attr("TypedDict")("ControllerStatus", statusFields);
+    status.attr("__module__") = m.attr("__name__");
+    status.attr("__doc__") = kControllerStatusDoc;
+    m.add_object("ControllerStatus", status);
 }

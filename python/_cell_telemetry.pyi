@@ -6,7 +6,7 @@ by the controller's Background Task.
 """
 from __future__ import annotations
 import typing
-__all__: list[str] = ['EthernetReceiveInterface', 'TelemetrySample']
+__all__: list[str] = ['ControllerStatus', 'EthernetReceiveInterface', 'TelemetrySample']
 class TelemetrySample:
     """
     One complete Epson telemetry sample in native units.
@@ -15,6 +15,10 @@ class TelemetrySample:
         joints (list[float]): ``[J1, ..., J6]`` in degrees.
         tcp_pose (list[float]): ``[X, Y, Z, U, V, W]`` in millimetres and degrees.
     """
+    def __repr__(self) -> str:
+        """
+        Return the joints and the pose in one line.
+        """
     @property
     def joints(self) -> list[float]:
         ...
@@ -35,6 +39,16 @@ class EthernetReceiveInterface:
         >>> receive.get_sample().joints
         >>> receive.disconnect()
     """
+    def __enter__(self) -> EthernetReceiveInterface:
+        """
+        Return this receiver, for use in a ``with`` statement.
+        """
+    def __exit__(self, exc_type: typing.Any, exc_value: typing.Any, traceback: typing.Any) -> None:
+        """
+        Disconnect when the ``with`` block ends, as ``disconnect()`` does.
+        
+        An exception from the block is never suppressed.
+        """
     def __init__(self) -> None:
         """
         Create a disconnected telemetry receiver.
@@ -64,7 +78,7 @@ class EthernetReceiveInterface:
         
         Safe to call when already disconnected. The last sample and status stay readable.
         """
-    def get_controller_status(self) -> dict[str, int]:
+    def get_controller_status(self) -> ControllerStatus:
         """
         Return the latest controller status.
         
@@ -114,3 +128,17 @@ class EthernetReceiveInterface:
         Returns:
             Seconds since it arrived, or infinity when there is none.
         """
+class ControllerStatus(typing.TypedDict):
+    """
+    The dictionary that ``EthernetReceiveInterface.get_controller_status()``
+    returns: the raw controller status fields, each an integer.
+    """
+    control_device: int
+    ctrl_info: int
+    emergency_stopped: int
+    robot_info: int
+    safeguard_open: int
+    stat: int
+    system_error: int
+    teach_mode: int
+__version__: str

@@ -11,6 +11,8 @@ DEB_PACKAGES=(g++ make cmake ninja-build libboost-dev libgtest-dev libgmock-dev 
 # clang provides libFuzzer and the sanitizer runtimes used by `make check`; Debian only
 # recommends the runtime package, which a --no-install-recommends install leaves out.
 DEB_PACKAGES+=(clang libclang-rt-14-dev)
+# pyright (the stubs test) runs on node; without one on PATH it would try to download one.
+DEB_PACKAGES+=(nodejs)
 
 missing=()
 for pkg in "${DEB_PACKAGES[@]}"; do

@@ -16,11 +16,17 @@ namespace epson {
 /// One command exchange is on the wire at a time; every public operation may be called from
 /// any thread. Poses are native: millimetres and [U, V, W] degrees, except the TCP-offset
 /// operations, which take and return Veltrix poses [x, y, z, rx, ry, rz] in metres and
-/// Euler-XYZ degrees.
+/// Euler-XYZ degrees. Progress and clean-up failures are written as console lines, on the
+/// standard streams unless a console route says otherwise (console.hpp).
 ///
 /// Unless stated otherwise every operation that talks to the controller
-/// @throw std::runtime_error when the link is not connected, the controller rejects the
-///        command, the reply is malformed or times out (the time-out also closes the link).
+/// @throw NotConnectedError when the link is not connected (nothing is sent).
+/// @throw ControllerError when the controller refuses the command (a "!" reply): code(),
+///        command() and meaning() tell which refusal.
+/// @throw ConnectionLostError when no reply arrives within the deadline or the read fails; the
+///        link is disconnected afterwards.
+/// @throw std::runtime_error when the reply is malformed or unexpected.
+/// All three kinds derive from std::runtime_error (errors.hpp).
 class CellCommandLink {
   public:
     /// Remote Ethernet port used when the caller has no other.
@@ -41,11 +47,13 @@ class CellCommandLink {
     /// connection is lost) and logs in. A connected link is dropped first without logout.
     /// @throw std::invalid_argument if @p password contains a carriage return, line feed or NUL
     ///        or exceeds 16 KiB, or @p host contains a NUL (nothing is resolved or sent).
-    /// @throw std::runtime_error on resolution, connection or login failure.
+    /// @throw ControllerError when the controller refuses the login (no further attempt).
+    /// @throw std::runtime_error when the host does not resolve, or no attempt connects and
+    ///        gets a login reply ("Epson Remote Ethernet login failed after 3 attempts: ...").
     void connect(const std::string& host, std::uint16_t port, const std::string& password);
 
     /// Restores the saved Tool state, switches off motors this link switched on, logs out and
-    /// closes the socket. Clean-up failures are reported on standard error only.
+    /// closes the socket. Clean-up failures are only written as console lines (console.hpp).
     /// @throw std::runtime_error only when closing the socket fails.
     void disconnect();
 

@@ -16,7 +16,8 @@ class CellStation {
     /// Connects and logs in the command link, checks the login, then connects the telemetry.
     /// On any failure both links are closed (telemetry first) before the original exception is
     /// rethrown unchanged.
-    /// @throw std::runtime_error when the connection, the login, its confirmation or the
+    /// @throw ControllerError when the controller refuses the login.
+    /// @throw std::runtime_error when the connection, the login's confirmation or the
     ///        telemetry readiness fails ("Epson Remote Ethernet login was not confirmed; motors
     ///        were not enabled" for an unconfirmed login).
     CellStation(const std::string& host, unsigned short control_port, unsigned short receive_port);

@@ -14,6 +14,7 @@
 #include <boost/asio/streambuf.hpp>
 
 #include "epson/CellCommandLink.hpp"
+#include "epson/console.hpp"
 
 namespace epson {
 
@@ -215,7 +216,8 @@ std::string displayedCommand(const std::string& command);
 /// Whether @p line is a reply to the control command whose echo is @p echo: "#Pause..." for
 /// "#Pause", and the error forms "!Pause" and "!Pause,<code>".
 bool answersControlCommand(const std::string& line, const std::string& echo);
-/// Writes one line to @p stream and flushes it, as a single write.
-void writeConsoleLine(std::ostream& stream, const std::string& line);
+/// Writes one line through the console route: to standard output for Info, standard error
+/// otherwise, flushed as a single write.
+void writeConsoleLine(ConsoleLevel level, const std::string& line);
 
 }  // namespace epson

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "CellCommandLinkImpl.hpp"
+#include "epson/console.hpp"
 #include "epson/errors.hpp"
 #include "spel_text.hpp"
 
@@ -111,7 +112,27 @@ void requireTransmittable(const std::string& text, const char* name, std::size_t
     }
 }
 
-void writeConsoleLine(std::ostream& stream, const std::string& line) {
+namespace {
+
+ConsoleRoute builtInRoute;
+std::atomic<ConsoleRoute*> currentRoute{&builtInRoute};
+
+}  // namespace
+
+void useConsoleRoute(ConsoleRoute* route) noexcept {
+    currentRoute = route != nullptr ? route : &builtInRoute;
+}
+
+ConsoleRoute& consoleRoute() noexcept {
+    return *currentRoute.load();
+}
+
+void writeConsoleLine(ConsoleLevel level, const std::string& line) {
+    if (const ConsoleSink sink = consoleRoute().sink.load()) {
+        sink(level, line);
+        return;
+    }
+    std::ostream& stream = level == ConsoleLevel::Info ? std::cout : std::cerr;
     // One write per line keeps concurrent links from interleaving inside a line.
     stream << (line + '\n') << std::flush;
 }

@@ -1,6 +1,5 @@
 // Session lifecycle: login, logout, the orderly disconnect and the public session operations.
 
-#include <iostream>
 #include <stdexcept>
 
 #include "CellCommandLinkImpl.hpp"
@@ -10,7 +9,7 @@ namespace epson {
 namespace {
 
 [[noreturn]] void reportAndThrow(const std::string& message) {
-    writeConsoleLine(std::cerr, message);
+    writeConsoleLine(ConsoleLevel::Error, message);
     throw std::runtime_error(message);
 }
 
@@ -20,7 +19,7 @@ void cleanupStep(const char* failurePrefix, Step&& step) {
     try {
         step();
     } catch (const std::exception& error) {
-        writeConsoleLine(std::cerr, failurePrefix + std::string(error.what()));
+        writeConsoleLine(ConsoleLevel::Error, failurePrefix + std::string(error.what()));
     }
 }
 
@@ -80,7 +79,8 @@ void CellCommandLink::Impl::disconnect() {
     if (closeError) {
         reportAndThrow("Failed to disconnect: " + closeError.message());
     }
-    writeConsoleLine(std::cout, "Disconnected from " + host_ + ":" + std::to_string(port_));
+    writeConsoleLine(ConsoleLevel::Info,
+                     "Disconnected from " + host_ + ":" + std::to_string(port_));
 }
 
 CellCommandLink::CellCommandLink() : impl_(std::make_unique<Impl>()) {}

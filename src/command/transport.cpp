@@ -62,7 +62,7 @@ void CellCommandLink::Impl::connect(const std::string& host, std::uint16_t port,
     if (resolveError) {
         const std::string message =
             "Failed to resolve " + endpointText(host, port) + ": " + resolveError.message();
-        writeConsoleLine(std::cerr, message);
+        writeConsoleLine(ConsoleLevel::Error, message);
         throw std::runtime_error(message);
     }
 
@@ -90,13 +90,14 @@ void CellCommandLink::Impl::connect(const std::string& host, std::uint16_t port,
                                          std::to_string(kConnectAttempts) +
                                          " attempts: " + error.what());
             }
-            writeConsoleLine(std::cerr, "Epson Remote Ethernet login attempt " +
-                                            std::to_string(attempt) + " failed; retrying in " +
-                                            std::to_string(kRetryPause.count()) + " seconds");
+            writeConsoleLine(ConsoleLevel::Warning,
+                             "Epson Remote Ethernet login attempt " + std::to_string(attempt) +
+                                 " failed; retrying in " + std::to_string(kRetryPause.count()) +
+                                 " seconds");
             std::this_thread::sleep_for(kRetryPause);
         }
     }
-    writeConsoleLine(std::cout, "Connected to " + endpointText(host_, port_));
+    writeConsoleLine(ConsoleLevel::Info, "Connected to " + endpointText(host_, port_));
 }
 
 void CellCommandLink::Impl::connectStep_(const tcp::resolver::results_type& endpoints,

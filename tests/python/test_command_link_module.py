@@ -1,5 +1,6 @@
 """The `_cell_command_link` module: its Python surface, conversions and lock release."""
 
+import logging
 import os
 import signal
 import subprocess
@@ -11,14 +12,16 @@ import pytest
 
 import _cell_command_link
 import _cell_simulator
-from _cell_command_link import CellCommandLink, EpsonPowerMode, PtpMotionLimits
+from _cell_command_link import (CellCommandLink, ConnectionLostError, ControllerError,
+                                EpsonPowerMode, NotConnectedError, PtpMotionLimits)
 from conftest import wait_until
 from expected_docstrings import COMMAND_LINK, POWER_MODE_MEMBERS
 
 METHODS_IN_ORDER = [
     "connect", "disconnect", "is_connected", "is_logged_in", "motor_on_error",
     "is_emergency_stopped", "get_controller_status", "reset_controller", "motor_on", "motor_off",
-    "pause", "continue_motion", "abort_motion", "get_power_mode", "get_ptp_motion_limits", "add_safety_cuboid",
+    "pause", "continue_motion", "abort_motion", "get_power_mode", "get_ptp_motion_limits",
+    "add_safety_cuboid",
     "set_power_mode", "tl_set", "tl_clear", "set_tool", "get_tool", "is_tool_defined",
     "get_tool_definition", "get_tcp_offset", "set_tcp_offset", "restore_tcp_offset",
     "inverse_kinematics", "go", "move", "get_state",
@@ -36,10 +39,15 @@ def body(doc):
 
 
 class TestSurface:
-    def test_module_registers_three_types_and_no_functions(self):
+    def test_module_registers_three_types_and_only_the_additions_beside_them(self):
         public = [n for n in dir(_cell_command_link) if not n.startswith("_")]
-        assert public == sorted(["CellCommandLink", "EpsonPowerMode", "PtpMotionLimits"])
+        assert public == sorted(["CellCommandLink", "EpsonPowerMode", "PtpMotionLimits",
+                                 "ControllerError", "ConnectionLostError", "NotConnectedError",
+                                 "RobotState", "ControllerStatus", "log_to_python"])
         assert "LOW" not in dir(_cell_command_link) and "HIGH" not in dir(_cell_command_link)
+        for kind in (ControllerError, ConnectionLostError, NotConnectedError):
+            assert kind.__bases__ == (RuntimeError,)
+            assert kind.__module__ == "_cell_command_link"
 
     def test_the_29_methods_and_abort_motion_in_order(self):
         names = [n for n in CellCommandLink.__dict__ if not n.startswith("_")
@@ -74,6 +82,9 @@ class TestSurface:
         assert limits.acceleration_percent >= 1 and limits.deceleration_percent >= 1
         with pytest.raises(AttributeError):
             limits.speed_percent = 5
+        assert repr(limits) == (
+            f"PtpMotionLimits(speed_percent=100, acceleration_percent="
+            f"{limits.acceleration_percent}, deceleration_percent={limits.deceleration_percent})")
 
     def test_docstrings_word_for_word(self):
         assert _cell_command_link.__doc__ == COMMAND_LINK["__module__"]
@@ -84,7 +95,8 @@ class TestSurface:
             assert f"{member} : {text}" in EpsonPowerMode.__doc__
         for name in ("default_port", "default_password"):
             assert CellCommandLink.__dict__[name].__doc__ == COMMAND_LINK[name]
-        for name in ["__init__"] + METHODS_IN_ORDER:
+        assert [m for m in METHODS_IN_ORDER if m not in COMMAND_LINK] == ["abort_motion"]
+        for name in ["__init__"] + [m for m in METHODS_IN_ORDER if m in COMMAND_LINK]:
             doc = getattr(CellCommandLink, name).__doc__
             assert body(doc).rstrip("\n") == COMMAND_LINK[name].rstrip("\n"), name
 
@@ -153,7 +165,9 @@ class TestResults:
 
 class TestExceptions:
     @pytest.mark.parametrize("call, kind, message", [
-        (lambda l: l.get_power_mode(), RuntimeError,
+        (lambda l: l.get_power_mode(), NotConnectedError,
+         "command() was called but socket not connected"),
+        (lambda l: l.go("P1", False, False, None, None, None, False), NotConnectedError,
          "command() was called but socket not connected"),
         (lambda l: l.tl_set(1, ""), ValueError, "TLSet tool_def_point must not be empty"),
         (lambda l: l.set_tool(16), IndexError, "Tool number must be between 0 and 15"),
@@ -167,25 +181,80 @@ class TestExceptions:
     def test_native_errors_map_with_their_messages(self, call, kind, message):
         with pytest.raises(kind) as caught:
             call(CellCommandLink())
+        assert type(caught.value) is kind
         assert str(caught.value) == message
 
-    def test_controller_rejection_is_a_runtime_error(self, sim, link):
-        sim.answer("Print Tool", "!Execute,99")
+    @pytest.mark.parametrize("reply, code, meaning, note", [
+        ("!Execute,99", 99, "System error or communication error",
+         " (Epson Remote Ethernet error 99: system error or communication error; no motion "
+         "error code was returned)"),
+        ("!Execute,21,7", 21, "Cannot execute since Execute is running", ""),
+        ("!Execute,5", 5, "", ""),
+        ("!Execute", 0, "", ""),
+        ("!Execute, 20", 0, "", ""),
+    ])
+    def test_controller_rejection_carries_code_command_and_meaning(self, sim, link, reply, code,
+                                                                    meaning, note):
+        sim.answer("Print Tool", reply, times=1)
         with pytest.raises(RuntimeError) as caught:
             link.get_tool()
-        assert str(caught.value).startswith("Remote command failed: !Execute,99 (Epson Remote")
+        error = caught.value
+        assert type(error) is ControllerError
+        assert str(error) == f'Remote command failed: {reply}{note} (command: $Execute,"Print Tool")'
+        assert (error.code, error.command, error.reply, error.meaning) == (
+            code, '$Execute,"Print Tool"', reply, meaning)
+        assert link.is_connected()  # a refusal keeps the connection
+
+    def test_refused_login_shows_no_password(self):
+        with _cell_simulator.Simulator(password="right") as sim:
+            with pytest.raises(ControllerError) as caught:
+                CellCommandLink().connect("127.0.0.1", sim.command_port, "wrong")
+        assert (caught.value.code, caught.value.command) == (13, "$Login,<redacted>")
+        assert caught.value.meaning == "Login command password is wrong"
+        assert "wrong" not in str(caught.value)
+
+    def test_lost_connection_then_not_connected(self, sim, link):
+        sim.drop_connection("Print Tool", times=1)
+        with pytest.raises(ConnectionLostError) as caught:
+            link.get_tool()
+        assert str(caught.value).startswith(
+            "Failed while waiting for an Epson Remote Ethernet response: ")
+        assert not link.is_connected()
+        with pytest.raises(NotConnectedError,
+                           match=r"^command\(\) was called but socket not connected$"):
+            link.get_tool()
+        # The IK wrapper adds context but keeps the kind.
+        with pytest.raises(NotConnectedError, match="IK query failed"):
+            link.inverse_kinematics([300.0, 0.0, 500.0, 0.0, 0.0, 180.0])
 
 
 class TestInterpreterLock:
-    def test_other_threads_run_during_connect_retries(self, spinner, refusing_port):
-        link = CellCommandLink()
-        with spinner() as spin:
-            start = time.monotonic()
-            with pytest.raises(RuntimeError, match="login failed after 3 attempts"):
-                link.connect("127.0.0.1", refusing_port)
-            elapsed = time.monotonic() - start
-        assert elapsed > 3.5
-        assert spin.count > 500  # it kept running for most of the four seconds
+    def test_other_threads_run_during_connect_retries(self, spinner, refusing_port, capfd):
+        # The retry lines go to logging meanwhile: they are written while this thread waits
+        # in connect() without the interpreter lock.
+        records = []
+        handler = logging.Handler()
+        handler.emit = records.append
+        logging.getLogger("epson_cell").addHandler(handler)
+        _cell_command_link.log_to_python()
+        try:
+            link = CellCommandLink()
+            with spinner() as spin:
+                start = time.monotonic()
+                with pytest.raises(RuntimeError, match="login failed after 3 attempts"):
+                    link.connect("127.0.0.1", refusing_port)
+                elapsed = time.monotonic() - start
+            assert elapsed > 3.5
+            assert spin.count > 500  # it kept running for most of the four seconds
+            assert wait_until(lambda: len(records) >= 2, 5)
+        finally:
+            _cell_command_link.log_to_python(False)
+            logging.getLogger("epson_cell").removeHandler(handler)
+        assert [(r.levelno, r.getMessage()) for r in records] == [
+            (logging.WARNING,
+             f"Epson Remote Ethernet login attempt {n} failed; retrying in 2 seconds")
+            for n in (1, 2)]
+        assert "retrying" not in capfd.readouterr().err
 
     def test_other_threads_run_during_a_motion(self, spinner):
         # Slower than the shared simulator, so that the motion lasts long enough to tell.
@@ -272,6 +341,7 @@ class TestStoppingAMotion:
                 env=dict(os.environ, PYTHONPATH=module_dir))
             try:
                 assert sim.wait_for_command("Go P9", 10) is not None
+                assert wait_until(sim.is_moving, 5)
                 assert sim.last_motion()["duration"] > 10
                 time.sleep(1.0)  # well into the motion
                 assert sim.is_moving()

@@ -2,15 +2,22 @@
 
 import gc
 import glob
+import importlib
 import importlib.util
 import os
+import pathlib
+import shutil
 import subprocess
 import sys
 import textwrap
+import tomllib
 
 import pytest
 
+import _cell_command_link
+import _cell_simulator
 import _cell_station
+import _cell_telemetry
 from expected_docstrings import STATION
 
 MODULE_DIR = os.path.dirname(_cell_station.__file__)
@@ -66,6 +73,30 @@ class TestStation:
         assert sim.command_log()[-1] == "$Logout"
         assert str(caught.value).startswith("Failed to connect to Epson telemetry at 127.0.0.1:")
 
+    @pytest.mark.parametrize("opened", ["station", "link", "receiver"])
+    def test_with_block_disconnects_and_lets_exceptions_through(self, sim, opened):
+        def open_one():
+            if opened == "station":
+                return _cell_station.CellStation("127.0.0.1", sim.command_port,
+                                                 sim.telemetry_port)
+            if opened == "link":
+                link = _cell_command_link.CellCommandLink()
+                link.connect("127.0.0.1", sim.command_port)
+                return link
+            receiver = _cell_telemetry.EthernetReceiveInterface()
+            receiver.connect("127.0.0.1", sim.telemetry_port)
+            return receiver
+
+        with open_one() as first:
+            assert first.is_connected()
+        assert not first.is_connected()
+        with pytest.raises(KeyError, match="from the block"):
+            with open_one() as second:
+                raise KeyError("from the block")
+        assert not second.is_connected()
+        if opened != "receiver":
+            assert sim.command_log()[-1] == "$Logout"
+
     def test_handles_outlive_the_station_disconnected(self, sim):
         import _cell_command_link  # noqa: F401
         import _cell_telemetry  # noqa: F401
@@ -77,43 +108,131 @@ class TestStation:
         assert not control.is_connected() and not control.is_logged_in()
         assert not receive.is_connected()
         assert receive.has_sample()  # the last sample stays readable
-        with pytest.raises(RuntimeError, match="socket not connected"):
+        with pytest.raises(_cell_command_link.NotConnectedError, match="socket not connected"):
             control.get_tool()
 
 
 class TestCrossModuleRegistry:
     def test_station_alone_then_each_module_registers_its_type(self, sim):
-        result = run_python(f"""
-            import _cell_station
-            station = _cell_station.CellStation("127.0.0.1", {sim.command_port},
-                                                {sim.telemetry_port})
-            for getter in (station.get_control_interface, station.get_receive_interface):
-                try:
-                    getter()
-                    print("returned")
-                except TypeError:
-                    print("TypeError")
-            import _cell_command_link
-            control = station.get_control_interface()
-            print(type(control).__name__, control.is_logged_in(), control.get_tool())
-            import _cell_telemetry
-            receive = station.get_receive_interface()
-            print(type(receive).__name__, receive.is_connected(), len(receive.get_sample().joints))
-            station.disconnect()
-            print(control.is_logged_in(), receive.is_connected())
-        """)
+        with _cell_simulator.Simulator(password="not-the-station's") as refusing:
+            result = run_python(f"""
+                import _cell_station
+
+                def refused_login():
+                    try:
+                        _cell_station.CellStation("127.0.0.1", {refusing.command_port})
+                    except RuntimeError as error:
+                        print(type(error).__name__, getattr(error, "code", None),
+                              getattr(error, "command", None), error)
+
+                for getter in (_cell_station.CellStation.get_control_interface,
+                               _cell_station.CellStation.get_receive_interface):
+                    print(getter.__doc__.splitlines()[0])
+                refused_login()
+                station = _cell_station.CellStation("127.0.0.1", {sim.command_port},
+                                                    {sim.telemetry_port})
+                for getter in (station.get_control_interface, station.get_receive_interface):
+                    try:
+                        getter()
+                        print("returned")
+                    except TypeError:
+                        print("TypeError")
+                import _cell_command_link
+                refused_login()
+                control = station.get_control_interface()
+                print(type(control).__name__, control.is_logged_in(), control.get_tool())
+                import _cell_telemetry
+                receive = station.get_receive_interface()
+                print(type(receive).__name__, receive.is_connected(),
+                      len(receive.get_sample().joints))
+                station.disconnect()
+                print(control.is_logged_in(), receive.is_connected())
+            """)
         assert result.returncode == 0, result.stderr
         lines = [line for line in result.stdout.splitlines()
                  if not line.startswith(("Connected to ", "Disconnected from "))]
+        refusal = "Remote command failed: !Login,13 (command: $Login,<redacted>)"
         assert lines == [
-            "TypeError", "TypeError", "CellCommandLink True 0",
+            "get_control_interface(self: _cell_station.CellStation) -> "
+            "_cell_command_link.CellCommandLink",
+            "get_receive_interface(self: _cell_station.CellStation) -> "
+            "_cell_telemetry.EthernetReceiveInterface",
+            f"RuntimeError None None {refusal}",
+            "TypeError", "TypeError",
+            f"ControllerError 13 $Login,<redacted> {refusal}",
+            "CellCommandLink True 0",
             "EthernetReceiveInterface True 6", "False False"]
+
+    def test_log_to_python_routes_every_copy_of_the_command_link(self, sim):
+        # The station writes through its own copy of the command link; once routed, its
+        # lines reach logging too, and nothing reaches the standard streams.
+        result = run_python(f"""
+            import logging, sys
+            import _cell_command_link, _cell_telemetry
+            from _cell_station import CellStation
+            CellStation("127.0.0.1", {sim.command_port}, {sim.telemetry_port}).disconnect()
+            sys.stdout.flush()
+            print("-- routed")
+            logging.basicConfig(level=logging.INFO, stream=sys.stdout,
+                                format="%(name)s %(levelname)s %(message)s")
+            _cell_command_link.log_to_python()
+            with CellStation("127.0.0.1", {sim.command_port}, {sim.telemetry_port}):
+                pass
+            link = _cell_command_link.CellCommandLink()
+            try:
+                link.connect("a" * 70 + ".invalid", 1)  # refused by the resolver, locally
+            except RuntimeError:
+                pass
+            del link
+        """)
+        assert result.returncode == 0, result.stderr
+        endpoint = f"127.0.0.1:{sim.command_port}"
+        before, routed = result.stdout.split("-- routed\n")
+        assert before == f"Connected to {endpoint}\nDisconnected from {endpoint}\n"
+        lines = routed.splitlines()
+        assert lines[:2] == [f"epson_cell INFO Connected to {endpoint}",
+                             f"epson_cell INFO Disconnected from {endpoint}"]
+        assert len(lines) == 3 and lines[2].startswith(
+            f"epson_cell ERROR Failed to resolve {'a' * 70}.invalid:1: ")
+        assert result.stderr == ""
 
 
 def _python311():
     candidates = sorted(glob.glob(os.path.expanduser("~/.pyenv/versions/3.11.*/bin/python3.11")))
     candidates += sorted(glob.glob("/root/.pyenv/versions/3.11.*/bin/python3.11"))
     return candidates[-1] if candidates else None
+
+
+MODULES = ["_cell_command_link", "_cell_station", "_cell_telemetry", "_cell_simulator"]
+
+
+class TestModuleFiles:
+    @pytest.mark.parametrize("module", MODULES)
+    def test_version_comes_from_the_package(self, module):
+        pyproject = pathlib.Path(__file__).resolve().parents[2] / "pyproject.toml"
+        version = tomllib.loads(pyproject.read_text())["project"]["version"]
+        assert importlib.import_module(module).__version__ == version
+
+    @pytest.mark.parametrize("module", MODULES)
+    def test_only_the_entry_point_and_asios_thread_stack_are_exported(self, module):
+        # Anything else in the dynamic symbol table could be merged with the other modules'
+        # copies of the same code. Asio's per-thread stack of running io_contexts must be
+        # merged, as unique objects: one module's code drives links that another's opened.
+        nm = shutil.which("nm")
+        assert nm, "nm (binutils) is needed to read the dynamic symbol table"
+        path = importlib.util.find_spec(module).origin
+        listing = subprocess.run([nm, "-D", "--defined-only", "-C", path], capture_output=True,
+                                 text=True, check=True, timeout=60).stdout
+        symbols = [line.split(maxsplit=2)[1:] for line in listing.splitlines()]
+        assert ["T", f"PyInit_{module}"] in symbols
+        shared = [(kind, name) for kind, name in symbols if name != f"PyInit_{module}"]
+        thread_stack = "boost::asio::detail::call_stack<boost::asio::detail::thread_context, "
+        assert any(name.startswith(thread_stack) for _, name in shared)
+        for kind, name in shared:
+            assert kind == "u", name
+            assert name.removeprefix("guard variable for ").startswith((
+                "boost::asio::detail::call_stack<",
+                "boost::asio::detail::keyword_tss_ptr<boost::asio::detail::call_stack<")), name
 
 
 class TestLoadGuards:
@@ -163,6 +282,8 @@ class TestTelemetryModule:
         receive.connect("127.0.0.1", sim.telemetry_port)
         sample = receive.get_sample()
         assert len(sample.joints) == 6 and len(sample.tcp_pose) == 6
+        assert repr(sample) == f"TelemetrySample(joints={sample.joints!r}, " \
+                               f"tcp_pose={sample.tcp_pose!r})"
         with pytest.raises(AttributeError):
             sample.joints = [0.0] * 6
         from conftest import wait_until

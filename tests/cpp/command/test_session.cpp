@@ -1,6 +1,11 @@
 // Session lifecycle: connect with its attempts, login, the orderly disconnect, destruction.
 
+#include <string_view>
+#include <utility>
+#include <vector>
+
 #include "CommandTestSupport.hpp"
+#include "epson/console.hpp"
 
 namespace epson::test {
 namespace {
@@ -193,6 +198,36 @@ TEST(Disconnect, RefusedLogoutIsReportedAndTheSocketStillCloses) {
               "Failed to log out of controller: Remote command failed: !Logout,11 (command: "
               "$Logout)\n");
     EXPECT_FALSE(link.isConnected());
+    EXPECT_TRUE(peer.finish());
+}
+
+std::vector<std::pair<ConsoleLevel, std::string>> routedLines;
+
+TEST(Disconnect, ARoutedSinkTakesEachLineWithItsLevelInsteadOfTheStreams) {
+    ScriptedPeer peer;
+    scriptLogin(peer).exchange("$Logout", "!Logout,11").expectClosed();
+    ConsoleRoute route;
+    route.sink = [](ConsoleLevel level, std::string_view line) noexcept {
+        routedLines.emplace_back(level, std::string(line));
+    };
+    useConsoleRoute(&route);
+    routedLines.clear();
+    ::testing::internal::CaptureStderr();
+    ::testing::internal::CaptureStdout();
+    CellCommandLink link;
+    peer.start();
+    link.connect("127.0.0.1", peer.port(), "");
+    link.disconnect();
+    useConsoleRoute(nullptr);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    const std::vector<std::pair<ConsoleLevel, std::string>> expected{
+        {ConsoleLevel::Info, "Connected to " + endpoint(peer.port())},
+        {ConsoleLevel::Error,
+         "Failed to log out of controller: Remote command failed: !Logout,11 (command: $Logout)"},
+        {ConsoleLevel::Info, "Disconnected from " + endpoint(peer.port())}};
+    EXPECT_EQ(routedLines, expected);
+    EXPECT_NE(&consoleRoute(), &route) << "the built-in route is back";
     EXPECT_TRUE(peer.finish());
 }
 
