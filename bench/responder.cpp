@@ -6,7 +6,9 @@
 //   $Login,...               -> #Login,0
 //   $Execute,"Print Power"   -> #Execute,"1"
 //   $Execute,"Go ..."        -> nothing until $Abort: a motion that runs until it is aborted
-//   $Abort                   -> #Abort,0, then the held motion's !Execute,20 in the same send
+//   $Abort                   -> #Abort,0 at once; the held motion's !Execute,20 follows 5 ms
+//                               later, as a controller answers the motion once the arm has
+//                               stopped
 //   $Execute,"<other>"       -> #Execute,0
 //   $<Name>[,...]            -> #<Name>,0
 //
@@ -23,10 +25,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -42,7 +47,17 @@ void printArrival(const char* what) {
     std::fflush(stdout);
 }
 
-std::string replyTo(std::string_view line, bool& moving) {
+using Clock = std::chrono::steady_clock;
+constexpr auto kStopTime = std::chrono::milliseconds(5);
+
+struct Connection {
+    std::string pending;
+    bool moving = false;
+    std::optional<Clock::time_point> abortedMotionReply;  // when the aborted motion is answered
+};
+
+std::string replyTo(std::string_view line, Connection& connection) {
+    bool& moving = connection.moving;
     if (line == "$Execute,\"Print Power\"") {
         return "#Execute,\"1\"\r\n";
     }
@@ -53,8 +68,10 @@ std::string replyTo(std::string_view line, bool& moving) {
     }
     if (line == "$Abort") {
         printArrival("ABORT");
-        const bool wasMoving = std::exchange(moving, false);
-        return wasMoving ? "#Abort,0\r\n!Execute,20\r\n" : "#Abort,0\r\n";
+        if (std::exchange(moving, false)) {
+            connection.abortedMotionReply = Clock::now() + kStopTime;
+        }
+        return "#Abort,0\r\n";
     }
     if (line.empty() || line.front() != '$') {
         return "!,10\r\n";
@@ -68,10 +85,7 @@ std::string replyTo(std::string_view line, bool& moving) {
     return reply;
 }
 
-struct Connection {
-    std::string pending;
-    bool moving = false;
-};
+bool sendAll(int fd, const std::string& out);
 
 /// Answers every complete line that has arrived on @p fd; false when the connection is done.
 bool serve(int fd, Connection& connection) {
@@ -86,10 +100,14 @@ bool serve(int fd, Connection& connection) {
     std::size_t start = 0;
     for (std::size_t end; (end = pending.find("\r\n", start)) != std::string::npos;
          start = end + 2) {
-        out += replyTo(std::string_view(pending).substr(start, end - start), connection.moving);
+        out += replyTo(std::string_view(pending).substr(start, end - start), connection);
     }
     pending.erase(0, start);
     // Everything that arrived together is answered with one send.
+    return sendAll(fd, out);
+}
+
+bool sendAll(int fd, const std::string& out) {
     for (std::size_t sent = 0; sent < out.size();) {
         const ssize_t n = ::send(fd, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
         if (n <= 0) {
@@ -109,7 +127,24 @@ void run(int listener) {
     std::unordered_map<int, Connection> connections;
     epoll_event ready[64];
     for (;;) {
-        const int count = ::epoll_wait(poller, ready, 64, -1);
+        // Wake for the next aborted motion's answer, if one is due.
+        int timeout = -1;
+        for (auto& [fd, connection] : connections) {
+            if (connection.abortedMotionReply) {
+                const auto wait = std::chrono::ceil<std::chrono::milliseconds>(
+                    *connection.abortedMotionReply - Clock::now());
+                timeout =
+                    std::max(0, timeout < 0 ? static_cast<int>(wait.count())
+                                            : std::min(timeout, static_cast<int>(wait.count())));
+            }
+        }
+        const int count = ::epoll_wait(poller, ready, 64, timeout);
+        for (auto& [fd, connection] : connections) {
+            if (connection.abortedMotionReply && *connection.abortedMotionReply <= Clock::now()) {
+                connection.abortedMotionReply.reset();
+                sendAll(fd, "!Execute,20\r\n");
+            }
+        }
         for (int i = 0; i < count; ++i) {
             const int fd = ready[i].data.fd;
             if (fd == listener) {
