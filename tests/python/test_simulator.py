@@ -118,11 +118,13 @@ def test_context_manager_serves_on_ephemeral_ports_and_stops():
         ('Execute,"Print Power"', "!Execute,10"),
         ("$Teleport", "!Teleport,11"),
         ("$Execute,Print Power", "!Execute,12"),
-        ('$Execute,"Tool 16"', "!Execute,14"),
-        ('$Execute,"Print PAgl(XY(9000,0,0,0,0,0),1)"', "!Execute,14"),
-        ('$Execute,"Jump P1"', "!Execute,15"),
+        ('$Execute,"Tool 16"', "!Execute,15"),
+        ('$Execute,"Print PAgl(XY(9000,0,0,0,0,0),1)"', "!Execute,15"),
+        ('$Execute,"Jump P1"', "!Execute,14"),
         ('$Execute,"Go XY(350,0,500,0,0,180)"', "!Execute,20"),
-        ("$Pause", "#Pause,0"),
+        ("$Pause", "!Pause,20"),
+        ("$Abort", "#Abort,0"),
+        ("$GetStatus", "#GetStatus,00100000001,0000"),
     ],
 )
 def test_reply_forms_and_error_codes(sim, line, expected):
@@ -136,7 +138,7 @@ def test_login_rules():
         assert client.execute("Print Power") == "!Execute,11"
         assert client.command("$Login,PW") == "!Login,13"
         assert client.command("$Login,pw") == "#Login,0"
-        assert sim.logged_in()
+        assert sim.is_logged_in()
         second = Client(sim.command_port)
         assert second.closed_by_peer(), "one command client at a time"
         assert sim.refused_command_connections() == 1
@@ -175,7 +177,7 @@ def test_rules_shape_replies(sim):
     sim.delay_reply("Motor On", 0.3)
     started = time.monotonic()
     client.send_line('$Execute,"Motor On"')
-    assert until(sim.motors_on, timeout=0.25), "executed before the reply"
+    assert until(sim.are_motors_on, timeout=0.25), "executed before the reply"
     assert client.read_line() == "#Execute,0"
     assert time.monotonic() - started >= 0.28
 
@@ -208,7 +210,7 @@ def test_rules_shape_replies(sim):
     sim.drop_connection("Reset")
     client.send_line('$Execute,"Reset"')
     assert client.closed_by_peer()
-    assert until(lambda: not sim.command_client_connected())
+    assert until(lambda: not sim.is_command_client_connected())
 
 
 def test_motion_pause_continue_and_state():
@@ -248,7 +250,7 @@ def test_a_new_session_can_continue_a_lost_sessions_paused_motion():
         assert until(sim.is_moving)
         assert lost.command("$Pause") == "#Pause,0"
         lost.close()
-        assert until(lambda: not sim.command_client_connected())
+        assert until(lambda: not sim.is_command_client_connected())
         successor = logged_in(sim)  # the login passes while the motion runs
         assert successor.execute("Print Power") == "!Execute,21"
         assert successor.command("$Continue") == "#Continue,0"
@@ -266,7 +268,7 @@ def test_emergency_stop_aborts_and_latches(sim):
     assert until(sim.is_moving)
     sim.set_emergency_stop(True)
     assert client.read_line(timeout=1.0) == "!Execute,99"
-    assert sim.emergency_stopped() and not sim.motors_on() and not sim.is_moving()
+    assert sim.is_emergency_stopped() and not sim.are_motors_on() and not sim.is_moving()
     assert sim.system_error() == _cell_simulator.EMERGENCY_STOP_ERROR
     assert client.print("EStopOn,CtrlInfo(1)") == "True,256"
     assert client.execute("Motor On") == "!Execute,20"
@@ -350,5 +352,5 @@ def test_points_joints_and_tools(sim):
     assert sim.tool_definition(2) == [0, 0, 50, 0, 0, 0]
     assert sim.tool_definition(3) is None
     assert sim.pose()[2] == pytest.approx(float(client.print("CZ(Here)")))
-    assert client.execute("Tool 5") == "!Execute,15"
+    assert client.execute("Tool 5") == "!Execute,14"
     assert "Tool 5" in sim.last_refusal()

@@ -118,7 +118,7 @@ class Soak:
     def motion_worker(self):
         targets = ["P1", "P2"]
         while not self.stop.is_set():
-            if not self.sim.motors_on():
+            if not self.sim.are_motors_on():
                 self.call("motor_on", self.link.motor_on)
             target = targets[self.random.randrange(2)]
             if self.random.random() < 0.5:
@@ -195,7 +195,7 @@ class Soak:
                 ok, stopped = self.call("is_emergency_stopped", self.link.is_emergency_stopped)
                 if ok and not stopped:
                     self.fail("emergency stop not reported")
-                if self.sim.motors_on():
+                if self.sim.are_motors_on():
                     self.fail("motors stayed on through an emergency stop")
                 self.sim.set_emergency_stop(False)
                 self.call("reset_controller", self.link.reset_controller)

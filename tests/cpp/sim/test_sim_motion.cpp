@@ -215,7 +215,7 @@ TEST(SimMotion, PauseHaltsAndContinueResumes) {
     EXPECT_DOUBLE_EQ(heldJ1, held.joints[0]) << "the arm stands still";
     EXPECT_GT(heldJ1, 0.0);
     EXPECT_LT(heldJ1, 40.0);
-    EXPECT_EQ(client.command("$Pause"), "#Pause,0") << "a second pause is harmless";
+    EXPECT_EQ(client.command("$Pause"), "!Pause,20") << "nothing left to pause";
 
     EXPECT_EQ(client.command("$Continue"), "#Continue,0");
     const auto resumed = Clock::now();
@@ -283,18 +283,18 @@ TEST(SimMotion, RefusedMotionsLeaveTheArmWhereItIs) {
     };
     const std::vector<Case> cases = {
         {{"Motor Off"}, "Go XY(350,0,500,0,0,180)", "!Execute,20", "motors off"},
-        {{"Motor On"}, "Go XY(5000,0,500,0,0,180)", "!Execute,14", "unreachable Go"},
-        {{}, "Move XY(5000,0,500,0,0,180)", "!Execute,14", "unreachable Move"},
-        {{}, "Go AglToPls(0,0,0,0,-90,400)", "!Execute,14", "beyond a joint limit"},
+        {{"Motor On"}, "Go XY(5000,0,500,0,0,180)", "!Execute,15", "unreachable Go"},
+        {{}, "Move XY(5000,0,500,0,0,180)", "!Execute,15", "unreachable Move"},
+        {{}, "Go AglToPls(0,0,0,0,-90,400)", "!Execute,15", "beyond a joint limit"},
         {{"XYLimMode 1", "XYLim 0,400,-100,100,300,600"},
          "Go XY(350,150,500,0,0,180)",
-         "!Execute,14",
+         "!Execute,15",
          "outside the strict box"},
-        {{}, "Move XY(350,0,650,0,0,180)", "!Execute,14", "Move outside the strict box"},
+        {{}, "Move XY(350,0,650,0,0,180)", "!Execute,15", "Move outside the strict box"},
         {{}, "Go XY(350,50,500,0,0,180)", "#Execute,0", "inside the strict box"},
         {{"TLSet 1, XY(0,0,200,0,0,0)", "Tool 1"},
          "Go XY(350,50,250,0,0,180)",
-         "!Execute,14",
+         "!Execute,15",
          "the box checks the TCP of the selected Tool, not the flange"},
         {{}, "Go XY(350,50,450,0,0,180)", "#Execute,0", "the flange may leave the box"},
         {{"Tool 0", "XYLimMode 0"},
