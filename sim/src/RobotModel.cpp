@@ -6,7 +6,6 @@
 #include <array>
 #include <cmath>
 #include <numbers>
-#include <tuple>
 #include <utility>
 
 #include "PoseMath.hpp"
@@ -169,16 +168,31 @@ std::optional<Joints> RobotModel::inverseNearest(const Pose& target, const Pose&
     if (solutions.empty()) {
         return std::nullopt;
     }
-    const auto key = [&](const Joints& j) {
-        const double wrist = orientation == LjmOrientation::LeastJ4 ? std::abs(j[3] - reference[3])
-                             : orientation == LjmOrientation::LeastJ6
-                                 ? std::abs(j[5] - reference[5])
-                                 : 0.0;
-        const auto [largest, sum] = jointDistance(j, reference);
-        return std::tuple(wrist, largest, sum);
+    const auto nearer = [&](const Joints& a, const Joints& b) {
+        return jointDistance(a, reference) < jointDistance(b, reference);
     };
-    return *std::min_element(solutions.begin(), solutions.end(),
-                             [&](const Joints& a, const Joints& b) { return key(a) < key(b); });
+    const Joints best = *std::min_element(solutions.begin(), solutions.end(), nearer);
+    if (orientation == LjmOrientation::Default) {
+        return best;
+    }
+    // The flag picks the wrist among the alternatives of the arm posture chosen above.
+    const std::size_t wrist = orientation == LjmOrientation::LeastJ4 ? 3 : 5;
+    std::optional<Joints> chosen;
+    for (const Joints& j : solutions) {
+        const bool sameArm = std::abs(j[0] - best[0]) < kSameSolution &&
+                             std::abs(j[1] - best[1]) < kSameSolution &&
+                             std::abs(j[2] - best[2]) < kSameSolution;
+        if (!sameArm) {
+            continue;
+        }
+        const auto key = [&](const Joints& k) {
+            return std::pair(std::abs(k[wrist] - reference[wrist]), jointDistance(k, reference));
+        };
+        if (!chosen || key(j) < key(*chosen)) {
+            chosen = j;
+        }
+    }
+    return chosen;
 }
 
 std::optional<Joints> RobotModel::inverseKeeping(const Pose& target, const Pose& tool,

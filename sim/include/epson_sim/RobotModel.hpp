@@ -64,9 +64,10 @@ struct Configuration {
     bool operator==(const Configuration&) const = default;
 };
 
-// How the least-joint-motion choice weighs the wrist, as the LJM orientation flag selects:
-// 0 the joint that moves most decides, 1 the solution that turns J4 least, 2 the one that
-// turns J6 least (each falls back to the default rule on ties).
+// The wrist that a least-joint-motion choice takes, as the LJM orientation flag selects: 0
+// the one the default rule finds; 1 and 2, among the wrist alternatives of the arm posture
+// the default rule finds, the one that turns J4 least (1) or J6 least (2), ties going to the
+// default rule.
 enum class LjmOrientation { Default = 0, LeastJ4 = 1, LeastJ6 = 2 };
 
 class RobotModel {

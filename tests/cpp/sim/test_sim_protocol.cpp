@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <future>
 #include <optional>
 #include <string>
@@ -435,10 +436,124 @@ TEST_F(SimProtocol, StartStopAndRestart) {
     EXPECT_LT(halted.joints[0], 90.0) << "the motion halted where it was";
     slow.stop();  // idempotent
 
+    const auto ports = std::pair(slow.commandPort(), slow.telemetryPort());
     slow.start();
+    EXPECT_EQ(std::pair(slow.commandPort(), slow.telemetryPort()), ports)
+        << "a restart keeps the ports, as a rebooted controller does";
     Client again(slow.commandPort());
     login(again);
     EXPECT_EQ(again.print("Motor"), "True") << "state survives a restart";
+}
+
+TEST(SimRobustness, StalledClientsAreDroppedAndTheLogIsABoundedRing) {
+    auto options = fastOptions();
+    options.maxReplyBacklog = 64 * 1024;
+    options.logCapacity = 50;
+    Simulator sim(options);
+    sim.start();
+    Client flooder(sim.commandPort());
+    login(flooder);
+    // Never reads: once the socket buffers and the backlog are full, the client is dropped.
+    std::string line = ex("Print CX(Here),CY(Here),CZ(Here),CU(Here),CV(Here),CW(Here)");
+    std::string burst;
+    for (int i = 0; i < 200; ++i) {
+        burst += line + "\r\n";
+    }
+    EXPECT_TRUE(flooder.sendUntilRefused(burst, 20s));
+    EXPECT_TRUE(eventually([&] { return !sim.commandClientConnected(); }));
+    EXPECT_EQ(sim.commandLog().size(), 50u) << "only the newest lines are kept";
+    EXPECT_EQ(sim.commandLog().back(), line);
+
+    Client next(sim.commandPort());
+    login(next);
+    sim.clearLog();
+    sim.setLogCapacity(3);
+    for (const char* statement : {"Print Tool", "Print Power", "Print SysErr", "Print Speed"}) {
+        ASSERT_EQ(next.execute(statement).substr(0, 9), "#Execute,");
+    }
+    EXPECT_EQ(sim.commandLog(),
+              (std::vector<std::string>{ex("Print Power"), ex("Print SysErr"), ex("Print Speed")}));
+    EXPECT_EQ(sim.waitForCommand("Print", 0ms, MatchMode::Substring, 3), ex("Print Speed"))
+        << "indices count the lines that fell out";
+    EXPECT_EQ(sim.waitForCommand("Print Tool", 0ms), std::nullopt) << "fallen out";
+    EXPECT_THROW(sim.setLogCapacity(0), std::invalid_argument);
+}
+
+TEST(SimRobustness, LoginAndIdleTimeOutsFreeThePort) {
+    auto options = fastOptions();
+    options.loginTimeout = 300ms;
+    options.idleTimeout = 600ms;
+    Simulator sim(options);
+    sim.start();
+    const auto connected = Clock::now();
+    Client squatter(sim.commandPort());
+    ASSERT_TRUE(squatter.connected());
+    Client refused(sim.commandPort());
+    EXPECT_TRUE(refused.closedByPeer(2s)) << "a second client while one is connected";
+    EXPECT_TRUE(squatter.closedByPeer(3s)) << "no login within the time-out";
+    EXPECT_GE(seconds(Clock::now() - connected), 0.28);
+
+    Client idle(sim.commandPort());
+    login(idle);
+    const auto lastCommand = Clock::now();
+    EXPECT_FALSE(idle.closedByPeer(400ms)) << "a logged-in client outlives the login time-out";
+    EXPECT_TRUE(idle.closedByPeer(3s)) << "but not the idle time-out";
+    EXPECT_GE(seconds(Clock::now() - lastCommand), 0.58);
+    Client next(sim.commandPort());
+    login(next);
+}
+
+TEST_F(SimProtocol, FaultHooks) {
+    Client client(sim_.commandPort());
+    login(client);
+
+    // Executed, then the reply is replaced or the connection goes.
+    sim_.executeThenAnswer("Power High", "#Execute,\"garbage", MatchMode::Substring, 1);
+    EXPECT_EQ(client.execute("Power High"), "#Execute,\"garbage");
+    EXPECT_EQ(sim_.power(), 1) << "it took effect";
+    sim_.executeThenDrop("Motor On", MatchMode::Substring, 1);
+    client.sendLine(ex("Motor On"));
+    EXPECT_TRUE(client.closedByPeer(2s));
+    EXPECT_TRUE(sim_.motorsOn()) << "executed before the connection went";
+
+    // An abortive close: the client sees a reset, not an end of stream.
+    Client second(sim_.commandPort());
+    login(second);
+    sim_.dropConnection("Reset", MatchMode::Substring, 1, true);
+    second.sendLine(ex("Reset"));
+    EXPECT_TRUE(second.resetByPeer(2s));
+    Client third(sim_.commandPort());
+    login(third);
+    sim_.dropCommandConnection(true);
+    EXPECT_TRUE(third.resetByPeer(2s));
+
+    // A motion ended with any code; SysErr and status words set by the test.
+    Client fourth(sim_.commandPort());
+    login(fourth);
+    EXPECT_FALSE(sim_.failMotion(4001)) << "nothing runs";
+    ASSERT_EQ(fourth.execute("Speed 1"), "#Execute,0");
+    fourth.sendLine(ex("Go JA(90,0,0,0,-90,0)"));
+    ASSERT_TRUE(eventually([&] { return sim_.moving(); }));
+    EXPECT_TRUE(sim_.failMotion(4001));
+    EXPECT_EQ(fourth.readLine(), "!Execute,4001");
+    EXPECT_FALSE(sim_.moving());
+    sim_.setSystemError(4021);
+    EXPECT_EQ(fourth.print("SysErr,Stat(0)"), "4021," + std::to_string(1 << 17));
+    sim_.setStatusOverride(epson::sim::StatusWord::Stat, 12345);
+    sim_.setStatusOverride(epson::sim::StatusWord::CtrlInfo, 7);
+    EXPECT_EQ(fourth.print("Stat(0),CtrlInfo(1)"), "12345,7");
+    sim_.setStatusOverride(epson::sim::StatusWord::Stat, std::nullopt);
+    EXPECT_EQ(fourth.print("Stat(0),CtrlInfo(1)"), std::to_string(1 << 17) + ",7");
+
+    // The command port refuses new connections, then accepts them again.
+    sim_.setCommandConnectionsRefused(true);
+    fourth.close();
+    ASSERT_TRUE(eventually([&] { return !sim_.commandClientConnected(); }));
+    EXPECT_EQ(connectLoopback(sim_.commandPort()), -1);
+    EXPECT_EQ(errno, ECONNREFUSED);
+    sim_.setCommandConnectionsRefused(false);
+    Client fifth(sim_.commandPort());
+    login(fifth);
 }
 
 }  // namespace
