@@ -354,3 +354,69 @@ def test_points_joints_and_tools(sim):
     assert sim.pose()[2] == pytest.approx(float(client.print("CZ(Here)")))
     assert client.execute("Tool 5") == "!Execute,14"
     assert "Tool 5" in sim.last_refusal()
+
+
+def test_a_reboot_keeps_the_ports_and_the_connector_comes_back():
+    import _cell_command_link  # noqa: F401  (registers the types the station hands out)
+    import _cell_telemetry  # noqa: F401
+    from _cell_station import CellStation
+
+    with Simulator(time_scale=FAST) as sim:
+        ports = (sim.command_port, sim.telemetry_port)
+        station = CellStation("127.0.0.1", *ports)
+        try:
+            control = station.get_control_interface()
+            receive = station.get_receive_interface()
+            control.motor_on()
+            sim.stop()
+            assert until(lambda: receive.sample_age_seconds() > 0.2, timeout=3.0)
+            sim.start()
+            assert (sim.command_port, sim.telemetry_port) == ports
+            with pytest.raises(RuntimeError):
+                control.get_power_mode()  # the old connection went with the reboot
+            control.connect("127.0.0.1", ports[0], "")
+            assert sim.are_motors_on(), "the controller's state outlives a reboot"
+            assert control.get_power_mode().name == "LOW"
+            assert until(lambda: receive.sample_age_seconds() < 0.1, timeout=10.0), \
+                "the telemetry receiver reconnects by itself"
+        finally:
+            station.disconnect()
+
+
+def test_telemetry_faults_raw_lines_and_status_only(sim):
+    reader = socket.create_connection(("127.0.0.1", sim.telemetry_port), timeout=2.0)
+    assert until(lambda: sim.telemetry_client_count() == 1)
+    sim.set_telemetry_mode("silent")
+    read_packets(reader, 0.1)
+    sample = b"X=1;Y=2;Z=3;U=4;V=5;W=6;J1agl=1;J2agl=2;J3agl=3;J4agl=4;J5agl=5;J6agl=6\r"
+    sim.send_telemetry_raw(sample[:20])
+    sim.send_telemetry_raw(sample[20:] + b"no carriage return")
+    reader.settimeout(2.0)
+    received = b""
+    while not received.endswith(b"no carriage return"):
+        received += reader.recv(65536)
+    assert received == sample + b"no carriage return", "the bytes exactly, split where asked"
+
+    sim.set_telemetry_mode("status-only")
+    packets = read_packets(reader, 0.3)[1:]  # the first completes the line left open above
+    assert len(packets) >= 10 and all(p.startswith("STAT=") for p in packets)
+    sim.set_status_override("stat", 77)
+    sim.set_system_error(4021)
+    assert until(lambda: read_packets(reader, 0.05)[-1:] == [
+        "STAT=77;SYSERR=4021;CTRLDEV=26;ROBOTINFO=1;CTRLINFO=0"])
+    with pytest.raises(ValueError):
+        sim.set_status_override("status", 1)
+
+
+def test_scripts_apply_the_hooks_and_name_the_failing_line(sim):
+    client = logged_in(sim)
+    sim.run_script('# comments and blank lines are skipped\n\n'
+                   'answer "Print Tool" "#Execute,\\"9\\"" times=1\n'
+                   'input 3 on\n'
+                   'strict-execute off\n')
+    assert client.print("Tool") == "9"
+    assert client.print("Tool,Sw(3)") == "0,1"
+    with pytest.raises(ValueError, match=r'^line 2: unknown directive "explode"'):
+        sim.run_script("clear-log\nexplode now\n")
+    with pytest.raises(ValueError, match=r"^line 1: input takes 2 argument"):
+        sim.run_script("input 3")
