@@ -420,3 +420,25 @@ def test_scripts_apply_the_hooks_and_name_the_failing_line(sim):
         sim.run_script("clear-log\nexplode now\n")
     with pytest.raises(ValueError, match=r"^line 1: input takes 2 argument"):
         sim.run_script("input 3")
+
+
+
+@pytest.mark.parametrize("rule, replies, stopped", [
+    (lambda sim: None, ["#Abort,0", "!Execute,99"], True),
+    (lambda sim: sim.delay_reply("$Abort", 0.3), ["!Execute,99", "#Abort,0"], True),
+    (lambda sim: sim.go_silent("$Abort"), [None, None], False),
+    (lambda sim: sim.answer("$Abort", "#Abort,0"), ["#Abort,0", None], False),
+    (lambda sim: sim.run_script('drop "$Abort"'), [None, None], False),
+], ids=["plain", "delayed", "silent", "answered", "dropped"])
+def test_abort_goes_through_the_reply_rules_like_any_command(rule, replies, stopped):
+    with Simulator(time_scale=0.25) as sim:
+        client = logged_in(sim)
+        assert client.execute("Motor On") == "#Execute,0"
+        assert client.execute("Speed 1") == "#Execute,0"
+        client.send_line('$Execute,"Go JA(60,0,0,0,-90,0)"')
+        assert until(lambda: sim.joints()[0] > 0.1)
+        rule(sim)
+        client.send_line("$Abort")
+        assert [client.read_line(timeout=1.0), client.read_line(timeout=0.5)] == replies
+        assert sim.is_moving() != stopped
+        assert sim.wait_for_command("$Abort", timeout=0) == "$Abort"
