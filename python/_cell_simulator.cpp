@@ -16,10 +16,12 @@ using epson::sim::ControllerSnapshot;
 using epson::sim::MatchMode;
 using epson::sim::MotionKind;
 using epson::sim::MotionRecord;
+using epson::sim::parseTelemetryMode;
 using epson::sim::Simulator;
 using epson::sim::SimulatorOptions;
 using epson::sim::StatusWord;
 using epson::sim::TelemetryMode;
+using epson::sim::telemetryModeName;
 
 namespace {
 
@@ -37,49 +39,6 @@ MatchMode matchMode(bool regex) {
 }
 int timesOf(const std::optional<int>& times) {
     return times ? std::max(*times, 0) : -1;
-}
-
-TelemetryMode parseTelemetryMode(const std::string& name) {
-    if (name == "normal") {
-        return TelemetryMode::Normal;
-    }
-    if (name == "silent") {
-        return TelemetryMode::Silent;
-    }
-    if (name == "closed") {
-        return TelemetryMode::Closed;
-    }
-    if (name == "refused") {
-        return TelemetryMode::Refused;
-    }
-    if (name == "garbled") {
-        return TelemetryMode::Garbled;
-    }
-    if (name == "status-only") {
-        return TelemetryMode::StatusOnly;
-    }
-    throw std::invalid_argument(
-        "telemetry mode must be one of normal, silent, closed, refused, "
-        "garbled, status-only; got \"" +
-        name + "\"");
-}
-
-const char* telemetryModeName(TelemetryMode mode) {
-    switch (mode) {
-        case TelemetryMode::Normal:
-            return "normal";
-        case TelemetryMode::Silent:
-            return "silent";
-        case TelemetryMode::Closed:
-            return "closed";
-        case TelemetryMode::Refused:
-            return "refused";
-        case TelemetryMode::Garbled:
-            return "garbled";
-        case TelemetryMode::StatusOnly:
-            return "status-only";
-    }
-    return "normal";
 }
 
 py::dict snapshotDict(const ControllerSnapshot& s) {

@@ -4,6 +4,7 @@
 #include <functional>
 #include <optional>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "sim_text.hpp"
@@ -140,29 +141,35 @@ std::chrono::milliseconds seconds(const std::string& text) {
     return std::chrono::milliseconds(std::llround(value * 1000.0));
 }
 
-TelemetryMode telemetryMode(const std::string& name) {
-    if (name == "normal") {
-        return TelemetryMode::Normal;
+}  // namespace
+
+namespace {
+constexpr std::pair<TelemetryMode, const char*> kTelemetryModes[] = {
+    {TelemetryMode::Normal, "normal"},   {TelemetryMode::Silent, "silent"},
+    {TelemetryMode::Closed, "closed"},   {TelemetryMode::Refused, "refused"},
+    {TelemetryMode::Garbled, "garbled"}, {TelemetryMode::StatusOnly, "status-only"},
+};
+}  // namespace
+
+TelemetryMode parseTelemetryMode(std::string_view name) {
+    for (const auto& [mode, text] : kTelemetryModes) {
+        if (name == text) {
+            return mode;
+        }
     }
-    if (name == "silent") {
-        return TelemetryMode::Silent;
-    }
-    if (name == "closed") {
-        return TelemetryMode::Closed;
-    }
-    if (name == "refused") {
-        return TelemetryMode::Refused;
-    }
-    if (name == "garbled") {
-        return TelemetryMode::Garbled;
-    }
-    if (name == "status-only") {
-        return TelemetryMode::StatusOnly;
-    }
-    bad("unknown telemetry mode \"" + name + "\"");
+    bad("telemetry mode must be one of normal, silent, closed, refused, garbled, status-only; "
+        "got \"" +
+        std::string(name) + "\"");
 }
 
-}  // namespace
+const char* telemetryModeName(TelemetryMode mode) {
+    for (const auto& [candidate, text] : kTelemetryModes) {
+        if (candidate == mode) {
+            return text;
+        }
+    }
+    return "normal";
+}
 
 void runScriptLine(Simulator& sim, std::string_view line) {
     const auto w = words(line);
@@ -212,7 +219,7 @@ void runScriptLine(Simulator& sim, std::string_view line) {
         sim.setTeachMode(onOff(w[1]));
     } else if (d == "telemetry") {
         exactly(w, 2);
-        sim.setTelemetryMode(telemetryMode(w[1]));
+        sim.setTelemetryMode(parseTelemetryMode(w[1]));
     } else if (d == "telemetry-raw") {
         exactly(w, 2);
         sim.sendTelemetryRaw(w[1]);

@@ -37,6 +37,11 @@ inline constexpr const char* kScriptDirectives =
     "  point NAME X Y Z U V W    joint-point NAME J1..J6    joints J1..J6\n"
     "  log-capacity LINES    clear-log\n";
 
+// "normal", "silent", "closed", "refused", "garbled", "status-only"; throws
+// std::invalid_argument for another name.
+TelemetryMode parseTelemetryMode(std::string_view name);
+const char* telemetryModeName(TelemetryMode mode);
+
 // Applies one directive. Throws std::invalid_argument for a line it does not understand and
 // passes on what the hook throws.
 void runScriptLine(Simulator& simulator, std::string_view line);

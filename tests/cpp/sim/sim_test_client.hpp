@@ -12,9 +12,11 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -258,6 +260,23 @@ inline epson::sim::SimulatorOptions fastOptions(double timeScale = 0.02) {
     options.telemetryPort = 0;
     options.timeScale = timeScale;
     return options;
+}
+
+// "XY(x,y,z,u,v,w)" and "AglToPls(j1,...,j6)" with every digit of the values.
+inline std::string pointLiteral(const std::string& function, const std::array<double, 6>& values) {
+    std::string text;
+    for (double v : values) {
+        char number[32];
+        std::snprintf(number, sizeof number, "%.17g", v);
+        text += (text.empty() ? "" : ",") + std::string(number);
+    }
+    return function + "(" + text + ")";
+}
+inline std::string xy(const std::array<double, 6>& pose) {
+    return pointLiteral("XY", pose);
+}
+inline std::string aglToPls(const std::array<double, 6>& joints) {
+    return pointLiteral("AglToPls", joints);
 }
 
 inline double seconds(Clock::duration d) {

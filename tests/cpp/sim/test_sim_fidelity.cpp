@@ -25,16 +25,6 @@ using epson::sim::Simulator;
 
 const Joints kHome{0, 0, 0, 0, -90, 0};
 
-std::string xy(const Pose& pose) {
-    std::string text;
-    for (double v : pose) {
-        char number[32];
-        std::snprintf(number, sizeof number, "%.17g", v);
-        text += (text.empty() ? "" : ",") + std::string(number);
-    }
-    return "XY(" + text + ")";
-}
-
 class SimFidelity : public ::testing::Test {
   protected:
     void SetUp() override {

@@ -23,22 +23,6 @@ using epson::sim::Simulator;
 
 const Joints kHome{0, 0, 0, 0, -90, 0};
 
-std::string list(const std::array<double, 6>& values) {
-    std::string text;
-    for (double v : values) {
-        char number[32];
-        std::snprintf(number, sizeof number, "%.17g", v);
-        text += (text.empty() ? "" : ",") + std::string(number);
-    }
-    return text;
-}
-std::string xy(const Pose& pose) {
-    return "XY(" + list(pose) + ")";
-}
-std::string aglToPls(const Joints& joints) {
-    return "AglToPls(" + list(joints) + ")";
-}
-
 Joints plus(Joints j, const Joints& d) {
     for (std::size_t i = 0; i < j.size(); ++i) {
         j[i] += d[i];
