@@ -36,7 +36,8 @@
 // "0"); Booleans (EStopOn, SafetyOn, TeachOn, TLDef, Motor) as "True" / "False".
 //
 // Statements: the SPEL+ subset listed in src/Spel.hpp (Print, Motor, Reset, Power, TLSet,
-// TLClr, Tool, Speed, Accel, SpeedS, AccelS, XYLimMode, XYLim, Go, Move). Poses are
+// TLClr, Tool, Speed, Accel, SpeedS, AccelS, XYLimMode, XYLim, Till, Find, P<n> = <point>,
+// Go, Move with Till and Find over the simulated inputs of setInput). Poses are
 // [X, Y, Z, U, V, W] in mm and degrees with R = Rz(U) * Ry(V) * Rx(W) (see RobotModel.hpp);
 // Here and the telemetry pose are the TCP of the selected Tool. Inverse kinematics (Go, Move,
 // PAgl) always takes the solution with the least joint motion from the LJM reference, or from
