@@ -1,5 +1,6 @@
 """The epson-sim executable: options, what it serves, and how it stops."""
 
+import os
 import pathlib
 import re
 import selectors
@@ -25,13 +26,29 @@ BANNER = re.compile(
 )
 
 
+_unread = {}  # bytes read past a line end, by process id
+
+
 def read_line(process, timeout=10.0):
-    """One line of the process's standard output, or None when none came in time."""
+    """One line of the process's standard output, or None when none came in time.
+
+    Reads the pipe itself: a buffered reader could swallow a second line that came with the
+    first and leave the selector waiting for bytes that already arrived."""
+    buffer = _unread.pop(process.pid, b"")
+    deadline = time.monotonic() + timeout
     with selectors.DefaultSelector() as selector:
         selector.register(process.stdout, selectors.EVENT_READ)
-        if not selector.select(timeout):
-            return None
-    return process.stdout.readline().rstrip("\n")
+        while b"\n" not in buffer:
+            left = deadline - time.monotonic()
+            if left <= 0 or not selector.select(left):
+                _unread[process.pid] = buffer
+                return None
+            chunk = os.read(process.stdout.fileno(), 4096)
+            if not chunk:
+                return None
+            buffer += chunk
+    line, _, _unread[process.pid] = buffer.partition(b"\n")
+    return line.decode()
 
 
 @pytest.fixture
