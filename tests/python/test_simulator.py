@@ -296,11 +296,11 @@ def read_packets(sock, seconds):
 
 
 def test_telemetry_rate_format_and_modes():
-    with Simulator(time_scale=FAST, rate_hz=100.0) as sim:
+    with Simulator(time_scale=FAST, rate_hz=200.0) as sim:
         port = sim.telemetry_port
         reader = socket.create_connection(("127.0.0.1", port), timeout=2.0)
         read_packets(reader, 0.05)
-        packets = read_packets(reader, 1.0)
+        packets = read_packets(reader, 0.5)
         samples = [p for p in packets if p.startswith("X=")]
         statuses = [p for p in packets if p.startswith("STAT=")]
         assert 90 <= len(samples) <= 110
@@ -369,7 +369,7 @@ def test_a_reboot_keeps_the_ports_and_the_connector_comes_back():
             receive = station.get_receive_interface()
             control.motor_on()
             sim.stop()
-            assert until(lambda: receive.sample_age_seconds() > 0.2, timeout=3.0)
+            assert until(lambda: receive.sample_age_seconds() > 0.05, timeout=3.0)
             sim.start()
             assert (sim.command_port, sim.telemetry_port) == ports
             with pytest.raises(RuntimeError):
@@ -440,6 +440,6 @@ def test_abort_goes_through_the_reply_rules_like_any_command(rule, replies, stop
         rule(sim)
         client.send_line("$Abort")
         # A reply that is due may take a while; silence needs only a short look.
-        assert [client.read_line(timeout=2.0 if r else 0.3) for r in replies] == replies
+        assert [client.read_line(timeout=2.0 if r else 0.15) for r in replies] == replies
         assert sim.is_moving() != stopped
         assert sim.wait_for_command("$Abort", timeout=0) == "$Abort"
