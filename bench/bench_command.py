@@ -121,7 +121,7 @@ def main():
         probe.disconnect()
 
         def wait_for_free_port():
-            if not common.wait_until(lambda: not sim.command_client_connected(), 5.0):
+            if not common.wait_until(lambda: not sim.is_command_client_connected(), 5.0):
                 raise RuntimeError("the simulator still holds the previous command client")
 
         rows = measure(alternatives(sim.command_port, expect), args.sim_rounds, args.batch, True,

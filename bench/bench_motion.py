@@ -69,14 +69,14 @@ class Cell:
 
         motion = threading.Thread(target=go, args=(self.target,))
         motion.start()
-        if not common.wait_until(lambda: sim.state()["moving"], 5.0):
+        if not common.wait_until(lambda: sim.is_moving(), 5.0):
             raise RuntimeError("the motion did not start")
         pauses, continues, states = [], [], []
         while motion.is_alive() and len(pauses) < pause_count:
             start = clock()
             link.pause()
             elapsed = clock() - start
-            if not sim.state()["paused"]:
+            if not sim.is_paused():
                 break  # the motion ended before the pause: not a pause beside a motion
             pauses.append(elapsed)
             for _ in range(4):

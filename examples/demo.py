@@ -43,8 +43,6 @@ def run(host, control_port, receive_port):
         limits = control.get_ptp_motion_limits()
         print(f"PTP limits: speed {limits.speed_percent}%, acceleration "
               f"{limits.acceleration_percent}%, deceleration {limits.deceleration_percent}%")
-        control.set_power_mode(EpsonPowerMode.HIGH)
-        print("Power mode now:", control.get_power_mode().name)
 
         control.set_tcp_offset([0.0, 0.0, 0.1, 0.0, 0.0, 0.0])
         print("TCP offset set to", fmt(control.get_tcp_offset(), 3), "(m, deg)")
@@ -65,6 +63,9 @@ def run(host, control_port, receive_port):
 
         control.motor_on()
         print("Motors on")
+        # Motor On puts the controller back to low power: ask for high power after it.
+        control.set_power_mode(EpsonPowerMode.HIGH)
+        print("Power mode now:", control.get_power_mode().name)
         stop = threading.Event()
         reporter = threading.Thread(target=print_telemetry, args=(receive, stop, 0.25))
         reporter.start()
@@ -73,9 +74,14 @@ def run(host, control_port, receive_port):
             control.go(point(target), False, True, None, None, None, False, 30)
             print("Move back in a straight line, with a pause on the way")
             mover = threading.Thread(target=control.move, args=(
-                point(home), False, False, False, None, None, False, 100.0, 500.0))
+                point(home), False, False, False, None, None, False, 50.0, 500.0))
+            start = receive.get_sample().tcp_pose
             mover.start()
-            time.sleep(0.4)
+            # A controller refuses a pause when nothing runs: wait until the arm is on its way.
+            deadline = time.monotonic() + 5.0
+            while time.monotonic() < deadline and max(
+                    abs(a - b) for a, b in zip(receive.get_sample().tcp_pose[:3], start)) < 5.0:
+                time.sleep(0.002)
             control.pause()
             print("  paused")
             time.sleep(0.5)

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "epson_sim/Script.hpp"
 #include "epson_sim/Simulator.hpp"
 
 namespace py = pybind11;
@@ -15,9 +16,12 @@ using epson::sim::ControllerSnapshot;
 using epson::sim::MatchMode;
 using epson::sim::MotionKind;
 using epson::sim::MotionRecord;
+using epson::sim::parseTelemetryMode;
 using epson::sim::Simulator;
 using epson::sim::SimulatorOptions;
+using epson::sim::StatusWord;
 using epson::sim::TelemetryMode;
+using epson::sim::telemetryModeName;
 
 namespace {
 
@@ -35,44 +39,6 @@ MatchMode matchMode(bool regex) {
 }
 int timesOf(const std::optional<int>& times) {
     return times ? std::max(*times, 0) : -1;
-}
-
-TelemetryMode parseTelemetryMode(const std::string& name) {
-    if (name == "normal") {
-        return TelemetryMode::Normal;
-    }
-    if (name == "silent") {
-        return TelemetryMode::Silent;
-    }
-    if (name == "closed") {
-        return TelemetryMode::Closed;
-    }
-    if (name == "refused") {
-        return TelemetryMode::Refused;
-    }
-    if (name == "garbled") {
-        return TelemetryMode::Garbled;
-    }
-    throw std::invalid_argument(
-        "telemetry mode must be one of normal, silent, closed, refused, "
-        "garbled; got \"" +
-        name + "\"");
-}
-
-const char* telemetryModeName(TelemetryMode mode) {
-    switch (mode) {
-        case TelemetryMode::Normal:
-            return "normal";
-        case TelemetryMode::Silent:
-            return "silent";
-        case TelemetryMode::Closed:
-            return "closed";
-        case TelemetryMode::Refused:
-            return "refused";
-        case TelemetryMode::Garbled:
-            return "garbled";
-    }
-    return "normal";
 }
 
 py::dict snapshotDict(const ControllerSnapshot& s) {
@@ -139,11 +105,13 @@ PYBIND11_MODULE(_cell_simulator, m, py::multiple_interpreters::not_supported()) 
     codes["unknown_command"] = epson::sim::reply_code::kUnknownCommand;
     codes["bad_format"] = epson::sim::reply_code::kBadFormat;
     codes["wrong_password"] = epson::sim::reply_code::kWrongPassword;
+    codes["parameter_count"] = epson::sim::reply_code::kParameterCount;
     codes["out_of_range"] = epson::sim::reply_code::kOutOfRange;
-    codes["bad_parameter"] = epson::sim::reply_code::kBadParameter;
+    codes["time_out"] = epson::sim::reply_code::kTimeOut;
     codes["not_ready"] = epson::sim::reply_code::kNotReady;
     codes["already_executing"] = epson::sim::reply_code::kAlreadyExecuting;
     codes["system_error"] = epson::sim::reply_code::kSystemError;
+    codes["aborted"] = epson::sim::reply_code::kAborted;
     m.attr("REPLY_CODES") = codes;
     m.attr("EMERGENCY_STOP_ERROR") = epson::sim::kEmergencyStopError;
 
@@ -152,7 +120,8 @@ PYBIND11_MODULE(_cell_simulator, m, py::multiple_interpreters::not_supported()) 
                           "telemetry clients on its own I/O thread.")
         .def(py::init([](std::uint16_t command_port, std::uint16_t telemetry_port,
                          std::optional<std::string> password, double time_scale, double rate_hz,
-                         std::string host) {
+                         std::string host, bool strict_execute, double login_timeout,
+                         double idle_timeout, std::size_t log_capacity) {
                  SimulatorOptions options;
                  options.commandPort = command_port;
                  options.telemetryPort = telemetry_port;
@@ -160,15 +129,27 @@ PYBIND11_MODULE(_cell_simulator, m, py::multiple_interpreters::not_supported()) 
                  options.timeScale = time_scale;
                  options.telemetryRateHz = rate_hz;
                  options.host = std::move(host);
+                 options.strictExecute = strict_execute;
+                 options.loginTimeout = toMilliseconds(login_timeout, "login_timeout");
+                 options.idleTimeout = toMilliseconds(idle_timeout, "idle_timeout");
+                 options.logCapacity = log_capacity;
+                 if (log_capacity == 0) {
+                     throw std::invalid_argument("log_capacity must be at least 1");
+                 }
                  return std::make_unique<Simulator>(std::move(options));
              }),
              py::arg("command_port") = 0, py::arg("telemetry_port") = 0,
              py::arg("password") = py::none(), py::arg("time_scale") = 1.0,
              py::arg("rate_hz") = 100.0, py::arg("host") = "127.0.0.1",
+             py::arg("strict_execute") = false, py::arg("login_timeout") = 10.0,
+             py::arg("idle_timeout") = 0.0, py::arg("log_capacity") = 10000,
              "Creates a stopped simulator. Port 0 picks a free port (see command_port and "
-             "telemetry_port after start). password None accepts any login. time_scale is wall "
-             "seconds per simulated second (0.01 runs motions 100 times faster). rate_hz is the "
-             "telemetry sample rate.")
+             "telemetry_port after start; a restart keeps them). password None accepts any "
+             "login. time_scale is wall seconds per simulated second (0.01 runs motions 100 "
+             "times faster). rate_hz is the telemetry sample rate. strict_execute: only $Abort "
+             "and $GetStatus while an $Execute runs. A command client that has not logged in "
+             "within login_timeout seconds, or sent nothing for idle_timeout seconds, is closed "
+             "(0: no limit). log_capacity: command log lines kept.")
         .def("start", &Simulator::start, Release(),
              "Binds both ports and starts serving. RuntimeError when a port cannot be bound.")
         .def("stop", &Simulator::stop, Release(),
@@ -206,6 +187,10 @@ PYBIND11_MODULE(_cell_simulator, m, py::multiple_interpreters::not_supported()) 
         .def("command_log", &Simulator::commandLog, Release(),
              "Every command line received so far, exactly, without its CR LF.")
         .def("clear_log", &Simulator::clearLog, Release(), "Empties the command log.")
+        .def("set_log_capacity", &Simulator::setLogCapacity, Release(), py::arg("lines"),
+             "Keeps at most this many (the newest) lines in the command log. ValueError for 0.")
+        .def("log_capacity", &Simulator::logCapacity, Release(),
+             "How many lines the command log keeps.")
         .def(
             "wait_for_command",
             [](const Simulator& self, const std::string& pattern, double timeout, bool regex,
@@ -215,8 +200,9 @@ PYBIND11_MODULE(_cell_simulator, m, py::multiple_interpreters::not_supported()) 
             },
             Release(), py::arg("pattern"), py::arg("timeout") = 5.0, py::arg("regex") = false,
             py::arg("start") = 0,
-            "The first logged line at index >= start that contains pattern (or matches the "
-            "regular expression), waiting up to timeout seconds; None when none came.")
+            "The first logged line at index >= start (counted since the last clear_log) that "
+            "contains pattern (or matches the regular expression), waiting up to timeout "
+            "seconds; None when none came.")
 
         .def(
             "delay_reply",
@@ -248,11 +234,34 @@ PYBIND11_MODULE(_cell_simulator, m, py::multiple_interpreters::not_supported()) 
             "Matching commands are neither executed nor answered.")
         .def(
             "drop_connection",
-            [](Simulator& self, const std::string& pattern, bool regex, std::optional<int> times) {
-                self.dropConnection(pattern, matchMode(regex), timesOf(times));
+            [](Simulator& self, const std::string& pattern, bool regex, std::optional<int> times,
+               bool abortive) {
+                self.dropConnection(pattern, matchMode(regex), timesOf(times), abortive);
             },
             Release(), py::arg("pattern"), py::arg("regex") = false, py::arg("times") = py::none(),
-            "A matching command closes the command connection instead of being answered.")
+            py::arg("abortive") = false,
+            "A matching command closes the command connection (abortive=True: resets it) "
+            "instead of being answered.")
+        .def(
+            "execute_then_drop",
+            [](Simulator& self, const std::string& pattern, bool regex, std::optional<int> times,
+               bool abortive) {
+                self.executeThenDrop(pattern, matchMode(regex), timesOf(times), abortive);
+            },
+            Release(), py::arg("pattern"), py::arg("regex") = false, py::arg("times") = py::none(),
+            py::arg("abortive") = false,
+            "A matching command is executed, then the connection is closed (abortive=True: "
+            "reset) instead of replying; for a motion, when it ends.")
+        .def(
+            "execute_then_answer",
+            [](Simulator& self, const std::string& pattern, const std::string& reply, bool regex,
+               std::optional<int> times, bool raw) {
+                self.executeThenAnswer(pattern, reply, matchMode(regex), timesOf(times), raw);
+            },
+            Release(), py::arg("pattern"), py::arg("reply"), py::arg("regex") = false,
+            py::arg("times") = py::none(), py::arg("raw") = false,
+            "A matching command is executed, then reply (shaped as in answer) goes out instead "
+            "of its own reply: a corrupted or wrong reply to a command that took effect.")
         .def(
             "split_replies",
             [](Simulator& self, int segments, double gap) {
@@ -267,7 +276,8 @@ PYBIND11_MODULE(_cell_simulator, m, py::multiple_interpreters::not_supported()) 
              "Removes every rule and resets splitting and coalescing.")
 
         .def("set_emergency_stop", &Simulator::setEmergencyStop, Release(), py::arg("on"),
-             "On: aborts a running motion (its reply is '!Execute,99'), switches the motors off "
+             "On: ends a running motion at once (its reply is '!Execute,99'), switches the "
+             "motors off "
              "and sets SysErr. Off: releases the stop; SysErr stays until Reset.")
         .def("set_safeguard_open", &Simulator::setSafeguardOpen, Release(), py::arg("open"),
              "Opens or closes the safeguard (SafetyOn, CtrlInfo bit 9).")
@@ -287,10 +297,61 @@ PYBIND11_MODULE(_cell_simulator, m, py::multiple_interpreters::not_supported()) 
             [](const Simulator& self) { return telemetryModeName(self.telemetryMode()); },
             Release(), "The current telemetry mode name.")
         .def("drop_command_connection", &Simulator::dropCommandConnection, Release(),
-             "Closes the current command connection from the controller's side.")
+             py::arg("abortive") = false,
+             "Closes the current command connection from the controller's side (abortive=True: "
+             "with a reset).")
+        .def("set_command_connections_refused", &Simulator::setCommandConnectionsRefused, Release(),
+             py::arg("refused"),
+             "True: the command port refuses new connections (the connected client stays).")
+        .def("set_strict_execute", &Simulator::setStrictExecute, Release(), py::arg("on"),
+             "On: only $Abort and $GetStatus are accepted while an $Execute runs.")
+        .def("fail_motion", &Simulator::failMotion, Release(), py::arg("code"),
+             "Ends the running motion at once with the error reply '!Execute,<code>' (0: "
+             "'#Execute,0'). False when no motion runs.")
+        .def("set_system_error", &Simulator::setSystemError, Release(), py::arg("code"),
+             "Sets SysErr (0 clears it).")
+        .def(
+            "set_status_override",
+            [](Simulator& self, const std::string& word, std::optional<std::int64_t> value) {
+                StatusWord which = StatusWord::Stat;
+                if (word == "robot_info") {
+                    which = StatusWord::RobotInfo;
+                } else if (word == "ctrl_info") {
+                    which = StatusWord::CtrlInfo;
+                } else if (word != "stat") {
+                    throw std::invalid_argument(
+                        "status word must be stat, robot_info or ctrl_info; got \"" + word + "\"");
+                }
+                self.setStatusOverride(which, value);
+            },
+            Release(), py::arg("word"), py::arg("value"),
+            "Pins 'stat', 'robot_info' or 'ctrl_info' (Print and telemetry) to value; None "
+            "computes it again.")
+        .def("set_input", &Simulator::setInput, Release(), py::arg("bit"), py::arg("on"),
+             "Sets a simulated input bit 0..511 (Sw(bit), In(bit // 8)); a running motion's "
+             "Till or Find condition is checked at once. IndexError outside the range.")
+        .def("input", &Simulator::input, Release(), py::arg("bit"), "A simulated input bit.")
+        .def(
+            "send_telemetry_raw",
+            [](Simulator& self, const py::bytes& data) {
+                std::string bytes = data;
+                py::gil_scoped_release release;
+                self.sendTelemetryRaw(bytes);
+            },
+            py::arg("data"), "Sends these bytes exactly, once, to every telemetry client.")
+        .def(
+            "run_script",
+            [](Simulator& self, const std::string& text) { epson::sim::runScript(self, text); },
+            Release(), py::arg("text"),
+            "Applies fault directives, one a line, as epson-sim's --rules file and control "
+            "channel take them (see epson-sim --help). ValueError names the failing line.")
         .def("set_point", &Simulator::setPoint, Release(), py::arg("name"), py::arg("pose"),
              "Defines a named point (P1, P(1) or an identifier) as a TCP pose "
              "[X, Y, Z, U, V, W].")
+        .def("set_joint_point", &Simulator::setJointPoint, Release(), py::arg("name"),
+             py::arg("joints"),
+             "Defines a named point (P1, P(1) or an identifier) as six joint angles "
+             "(degrees), as JA(...) would.")
         .def("set_joints", &Simulator::setJoints, Release(), py::arg("joints"),
              "Places the arm at six joint angles (degrees). RuntimeError while a motion runs, "
              "IndexError outside the joint limits.")
@@ -306,46 +367,24 @@ PYBIND11_MODULE(_cell_simulator, m, py::multiple_interpreters::not_supported()) 
                 return snapshotDict(s);
             },
             "The whole controller state at one instant, as a dict.")
-        .def(
-            "joints", [](const Simulator& self) { return self.snapshot().joints; }, Release(),
-            "Current joint angles J1..J6 in degrees (moving state).")
-        .def(
-            "pose", [](const Simulator& self) { return self.snapshot().pose; }, Release(),
-            "Current TCP pose [X, Y, Z, U, V, W] of the selected Tool.")
-        .def(
-            "motors_on", [](const Simulator& self) { return self.snapshot().motorsOn; }, Release(),
-            "Whether the motors are on.")
-        .def(
-            "power", [](const Simulator& self) { return self.snapshot().power; }, Release(),
-            "Power mode: 0 Low, 1 High.")
-        .def(
-            "tool", [](const Simulator& self) { return self.snapshot().tool; }, Release(),
-            "The selected Tool number.")
-        .def(
-            "tool_definition",
-            [](const Simulator& self, int tool_num) {
-                if (tool_num < 1 || tool_num > 15) {
-                    throw std::out_of_range("Tool number must be between 1 and 15");
-                }
-                return self.snapshot().tools[static_cast<std::size_t>(tool_num)];
-            },
-            Release(), py::arg("tool_num"), "Tool slot 1..15 as a pose, or None if undefined.")
-        .def(
-            "emergency_stopped",
-            [](const Simulator& self) { return self.snapshot().emergencyStop; }, Release(),
-            "Whether the emergency stop is on.")
-        .def(
-            "system_error", [](const Simulator& self) { return self.snapshot().systemError; },
-            Release(), "SysErr: 0, or the error pending until Reset.")
-        .def(
-            "is_moving", [](const Simulator& self) { return self.snapshot().moving; }, Release(),
-            "Whether a motion statement is executing (paused included).")
-        .def(
-            "is_paused", [](const Simulator& self) { return self.snapshot().paused; }, Release(),
-            "Whether the running motion is paused.")
-        .def(
-            "logged_in", [](const Simulator& self) { return self.snapshot().loggedIn; }, Release(),
-            "Whether the current command connection has logged in.")
+        .def("joints", &Simulator::joints, Release(),
+             "Current joint angles J1..J6 in degrees (moving state).")
+        .def("pose", &Simulator::pose, Release(),
+             "Current TCP pose [X, Y, Z, U, V, W] of the selected Tool.")
+        .def("are_motors_on", &Simulator::motorsOn, Release(), "Whether the motors are on.")
+        .def("power", &Simulator::power, Release(), "Power mode: 0 Low, 1 High.")
+        .def("tool", &Simulator::tool, Release(), "The selected Tool number.")
+        .def("tool_definition", &Simulator::toolDefinition, Release(), py::arg("tool_num"),
+             "Tool slot 1..15 as a pose, or None if undefined.")
+        .def("is_emergency_stopped", &Simulator::emergencyStop, Release(),
+             "Whether the emergency stop is on.")
+        .def("system_error", &Simulator::systemError, Release(),
+             "SysErr: 0, or the error pending until Reset.")
+        .def("is_moving", &Simulator::moving, Release(),
+             "Whether a motion statement is executing (paused included).")
+        .def("is_paused", &Simulator::paused, Release(), "Whether the running motion is paused.")
+        .def("is_logged_in", &Simulator::loggedIn, Release(),
+             "Whether the current command connection has logged in.")
         .def(
             "last_motion",
             [](const Simulator& self) {
@@ -362,7 +401,7 @@ PYBIND11_MODULE(_cell_simulator, m, py::multiple_interpreters::not_supported()) 
              "The most recent error reply's command line and the reason, for diagnostics.")
         .def("telemetry_client_count", &Simulator::telemetryClientCount, Release(),
              "Connected telemetry clients.")
-        .def("command_client_connected", &Simulator::commandClientConnected, Release(),
+        .def("is_command_client_connected", &Simulator::commandClientConnected, Release(),
              "Whether a command client is connected.")
         .def("refused_command_connections", &Simulator::refusedCommandConnections, Release(),
              "Command connections refused because another client was connected.");

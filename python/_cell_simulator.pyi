@@ -17,13 +17,17 @@ class Simulator:
         """
         Stops the simulator.
         """
-    def __init__(self, command_port: typing.SupportsInt | typing.SupportsIndex = 0, telemetry_port: typing.SupportsInt | typing.SupportsIndex = 0, password: str | None = None, time_scale: typing.SupportsFloat | typing.SupportsIndex = 1.0, rate_hz: typing.SupportsFloat | typing.SupportsIndex = 100.0, host: str = '127.0.0.1') -> None:
+    def __init__(self, command_port: typing.SupportsInt | typing.SupportsIndex = 0, telemetry_port: typing.SupportsInt | typing.SupportsIndex = 0, password: str | None = None, time_scale: typing.SupportsFloat | typing.SupportsIndex = 1.0, rate_hz: typing.SupportsFloat | typing.SupportsIndex = 100.0, host: str = '127.0.0.1', strict_execute: bool = False, login_timeout: typing.SupportsFloat | typing.SupportsIndex = 10.0, idle_timeout: typing.SupportsFloat | typing.SupportsIndex = 0.0, log_capacity: typing.SupportsInt | typing.SupportsIndex = 10000) -> None:
         """
-        Creates a stopped simulator. Port 0 picks a free port (see command_port and telemetry_port after start). password None accepts any login. time_scale is wall seconds per simulated second (0.01 runs motions 100 times faster). rate_hz is the telemetry sample rate.
+        Creates a stopped simulator. Port 0 picks a free port (see command_port and telemetry_port after start; a restart keeps them). password None accepts any login. time_scale is wall seconds per simulated second (0.01 runs motions 100 times faster). rate_hz is the telemetry sample rate. strict_execute: only $Abort and $GetStatus while an $Execute runs. A command client that has not logged in within login_timeout seconds, or sent nothing for idle_timeout seconds, is closed (0: no limit). log_capacity: command log lines kept.
         """
     def answer(self, pattern: str, reply: str, regex: bool = False, times: typing.SupportsInt | typing.SupportsIndex | None = None, raw: bool = False) -> None:
         """
         Answers matching commands with reply instead of executing them. Each line of reply ('\\n'-separated) gets CR LF and all go out in one write, so two lines make two replies in one segment; raw=True sends the bytes exactly as given.
+        """
+    def are_motors_on(self) -> bool:
+        """
+        Whether the motors are on.
         """
     def clear_log(self) -> None:
         """
@@ -37,10 +41,6 @@ class Simulator:
         """
         Replies that are ready together (commands sent together, a motion's end and a control reply) go out in one write.
         """
-    def command_client_connected(self) -> bool:
-        """
-        Whether a command client is connected.
-        """
     def command_log(self) -> list[str]:
         """
         Every command line received so far, exactly, without its CR LF.
@@ -49,21 +49,45 @@ class Simulator:
         """
         Executes matching commands at once but sends their reply seconds later (a motion's reply: seconds after the motion ends). times None: every match.
         """
-    def drop_command_connection(self) -> None:
+    def drop_command_connection(self, abortive: bool = False) -> None:
         """
-        Closes the current command connection from the controller's side.
+        Closes the current command connection from the controller's side (abortive=True: with a reset).
         """
-    def drop_connection(self, pattern: str, regex: bool = False, times: typing.SupportsInt | typing.SupportsIndex | None = None) -> None:
+    def drop_connection(self, pattern: str, regex: bool = False, times: typing.SupportsInt | typing.SupportsIndex | None = None, abortive: bool = False) -> None:
         """
-        A matching command closes the command connection instead of being answered.
+        A matching command closes the command connection (abortive=True: resets it) instead of being answered.
         """
-    def emergency_stopped(self) -> bool:
+    def execute_then_answer(self, pattern: str, reply: str, regex: bool = False, times: typing.SupportsInt | typing.SupportsIndex | None = None, raw: bool = False) -> None:
         """
-        Whether the emergency stop is on.
+        A matching command is executed, then reply (shaped as in answer) goes out instead of its own reply: a corrupted or wrong reply to a command that took effect.
+        """
+    def execute_then_drop(self, pattern: str, regex: bool = False, times: typing.SupportsInt | typing.SupportsIndex | None = None, abortive: bool = False) -> None:
+        """
+        A matching command is executed, then the connection is closed (abortive=True: reset) instead of replying; for a motion, when it ends.
+        """
+    def fail_motion(self, code: typing.SupportsInt | typing.SupportsIndex) -> bool:
+        """
+        Ends the running motion at once with the error reply '!Execute,<code>' (0: '#Execute,0'). False when no motion runs.
         """
     def go_silent(self, pattern: str, regex: bool = False, times: typing.SupportsInt | typing.SupportsIndex | None = None) -> None:
         """
         Matching commands are neither executed nor answered.
+        """
+    def input(self, bit: typing.SupportsInt | typing.SupportsIndex) -> bool:
+        """
+        A simulated input bit.
+        """
+    def is_command_client_connected(self) -> bool:
+        """
+        Whether a command client is connected.
+        """
+    def is_emergency_stopped(self) -> bool:
+        """
+        Whether the emergency stop is on.
+        """
+    def is_logged_in(self) -> bool:
+        """
+        Whether the current command connection has logged in.
         """
     def is_moving(self) -> bool:
         """
@@ -85,13 +109,9 @@ class Simulator:
         """
         The most recent error reply's command line and the reason, for diagnostics.
         """
-    def logged_in(self) -> bool:
+    def log_capacity(self) -> int:
         """
-        Whether the current command connection has logged in.
-        """
-    def motors_on(self) -> bool:
-        """
-        Whether the motors are on.
+        How many lines the command log keeps.
         """
     def pose(self) -> typing.Annotated[list[float], "FixedSize(6)"]:
         """
@@ -105,13 +125,37 @@ class Simulator:
         """
         Command connections refused because another client was connected.
         """
+    def run_script(self, text: str) -> None:
+        """
+        Applies fault directives, one a line, as epson-sim's --rules file and control channel take them (see epson-sim --help). ValueError names the failing line.
+        """
+    def send_telemetry_raw(self, data: bytes) -> None:
+        """
+        Sends these bytes exactly, once, to every telemetry client.
+        """
+    def set_command_connections_refused(self, refused: bool) -> None:
+        """
+        True: the command port refuses new connections (the connected client stays).
+        """
     def set_emergency_stop(self, on: bool) -> None:
         """
-        On: aborts a running motion (its reply is '!Execute,99'), switches the motors off and sets SysErr. Off: releases the stop; SysErr stays until Reset.
+        On: ends a running motion at once (its reply is '!Execute,99'), switches the motors off and sets SysErr. Off: releases the stop; SysErr stays until Reset.
+        """
+    def set_input(self, bit: typing.SupportsInt | typing.SupportsIndex, on: bool) -> None:
+        """
+        Sets a simulated input bit 0..511 (Sw(bit), In(bit // 8)); a running motion's Till or Find condition is checked at once. IndexError outside the range.
+        """
+    def set_joint_point(self, name: str, joints: typing.Annotated[collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex], "FixedSize(6)"]) -> None:
+        """
+        Defines a named point (P1, P(1) or an identifier) as six joint angles (degrees), as JA(...) would.
         """
     def set_joints(self, joints: typing.Annotated[collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex], "FixedSize(6)"]) -> None:
         """
         Places the arm at six joint angles (degrees). RuntimeError while a motion runs, IndexError outside the joint limits.
+        """
+    def set_log_capacity(self, lines: typing.SupportsInt | typing.SupportsIndex) -> None:
+        """
+        Keeps at most this many (the newest) lines in the command log. ValueError for 0.
         """
     def set_point(self, name: str, pose: typing.Annotated[collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex], "FixedSize(6)"]) -> None:
         """
@@ -120,6 +164,18 @@ class Simulator:
     def set_safeguard_open(self, open: bool) -> None:
         """
         Opens or closes the safeguard (SafetyOn, CtrlInfo bit 9).
+        """
+    def set_status_override(self, word: str, value: typing.SupportsInt | typing.SupportsIndex | None) -> None:
+        """
+        Pins 'stat', 'robot_info' or 'ctrl_info' (Print and telemetry) to value; None computes it again.
+        """
+    def set_strict_execute(self, on: bool) -> None:
+        """
+        On: only $Abort and $GetStatus are accepted while an $Execute runs.
+        """
+    def set_system_error(self, code: typing.SupportsInt | typing.SupportsIndex) -> None:
+        """
+        Sets SysErr (0 clears it).
         """
     def set_teach_mode(self, on: bool) -> None:
         """
@@ -167,7 +223,7 @@ class Simulator:
         """
     def wait_for_command(self, pattern: str, timeout: typing.SupportsFloat | typing.SupportsIndex = 5.0, regex: bool = False, start: typing.SupportsInt | typing.SupportsIndex = 0) -> str | None:
         """
-        The first logged line at index >= start that contains pattern (or matches the regular expression), waiting up to timeout seconds; None when none came.
+        The first logged line at index >= start (counted since the last clear_log) that contains pattern (or matches the regular expression), waiting up to timeout seconds; None when none came.
         """
     @property
     def command_port(self) -> int:
@@ -195,5 +251,5 @@ class Simulator:
         Wall seconds per simulated second.
         """
 EMERGENCY_STOP_ERROR: int = 1
-REPLY_CODES: dict = {'no_dollar': 10, 'unknown_command': 11, 'bad_format': 12, 'wrong_password': 13, 'out_of_range': 14, 'bad_parameter': 15, 'not_ready': 20, 'already_executing': 21, 'system_error': 99}
+REPLY_CODES: dict = {'no_dollar': 10, 'unknown_command': 11, 'bad_format': 12, 'wrong_password': 13, 'parameter_count': 14, 'out_of_range': 15, 'time_out': 19, 'not_ready': 20, 'already_executing': 21, 'system_error': 99, 'aborted': 99}
 __version__: str

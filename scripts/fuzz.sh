@@ -14,7 +14,7 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="${FUZZ_BUILD:-$ROOT/build-fuzz}"
 SECONDS_PER_HARNESS="${1:-20}"
 shift || true
-ALL_HARNESSES=(reply_framing reply_bounds status_value result_parsers telemetry_packets)
+ALL_HARNESSES=(reply_framing reply_bounds status_value result_parsers telemetry_packets sim_dispatch)
 HARNESSES=("$@")
 if ((${#HARNESSES[@]} == 0)); then
     HARNESSES=("${ALL_HARNESSES[@]}")

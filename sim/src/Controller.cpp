@@ -7,6 +7,8 @@
 #include <limits>
 #include <numbers>
 
+#include "PoseMath.hpp"
+
 namespace epson::sim::detail {
 namespace {
 
@@ -16,31 +18,6 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
 constexpr double kPathStep = 2.0;
 constexpr int kMinPathSegments = 8;
 constexpr int kMaxPathSegments = 500;
-
-Eigen::Matrix3d rotationOf(const Pose& p) {
-    return (Eigen::AngleAxisd(p[3] / kDegPerRad, Eigen::Vector3d::UnitZ()) *
-            Eigen::AngleAxisd(p[4] / kDegPerRad, Eigen::Vector3d::UnitY()) *
-            Eigen::AngleAxisd(p[5] / kDegPerRad, Eigen::Vector3d::UnitX()))
-        .toRotationMatrix();
-}
-
-Pose poseOf(const Eigen::Vector3d& position, const Eigen::Matrix3d& r) {
-    const double cosV = std::hypot(r(0, 0), r(1, 0));
-    double u = 0.0;
-    double v = 0.0;
-    double w = 0.0;
-    if (cosV > 1e-9) {
-        u = std::atan2(r(1, 0), r(0, 0));
-        v = std::atan2(-r(2, 0), cosV);
-        w = std::atan2(r(2, 1), r(2, 2));
-    } else {
-        // Gimbal case: only U -+ W is defined; put it all into U.
-        v = r(2, 0) < 0 ? std::numbers::pi / 2 : -std::numbers::pi / 2;
-        u = std::atan2(-r(0, 1), r(1, 1));
-    }
-    return {position.x(),         position.y(),         position.z(),
-            u * kDegPerRad + 0.0, v * kDegPerRad + 0.0, w * kDegPerRad + 0.0};
-}
 
 std::int64_t bit(bool on, int index) {
     return on ? (std::int64_t{1} << index) : 0;
@@ -110,13 +87,6 @@ Joints Controller::jointsAt(const MotionPlan& plan, double fraction) const {
     return solved ? *solved : seed;
 }
 
-Joints Controller::joints(Clock::time_point now) const {
-    if (!motion_) {
-        return joints_;
-    }
-    return jointsAt(motion_->plan, motion_->plan.profile.position(simulatedElapsed(*motion_, now)));
-}
-
 MotionPlan Controller::planGo(const Joints& target, MotionRecord record) const {
     MotionPlan plan;
     plan.kind = MotionKind::Go;
@@ -183,20 +153,60 @@ MotionPlan Controller::planMove(const Pose& targetPose, MotionRecord record) con
         acceleration = std::min(acceleration, limits_.rotationAccel / angle);
         deceleration = std::min(deceleration, limits_.rotationAccel / angle);
     }
+    // A straight line can demand more of a joint than it has (near the J1 axis, near a wrist
+    // singularity): the whole Move slows down until the busiest joint stays within its limits.
+    for (std::size_t i = 0; i < plan.target.size(); ++i) {
+        double rate = 0.0;  // degrees per unit of path fraction, the steepest segment
+        for (std::size_t k = 1; k < plan.path.size(); ++k) {
+            rate = std::max(rate, std::abs(plan.path[k][i] - plan.path[k - 1][i]) * segments);
+        }
+        if (rate > 1e-9) {
+            velocity = std::min(velocity, limits_.jointSpeed[i] / rate);
+            acceleration = std::min(acceleration, limits_.jointAccel[i] / rate);
+            deceleration = std::min(deceleration, limits_.jointAccel[i] / rate);
+        }
+    }
     return withProfile(std::move(plan), Trapezoid(velocity, acceleration, deceleration),
                        std::move(record));
 }
 
-void Controller::startMotion(MotionPlan plan, Clock::time_point now) {
+void Controller::startMotion(MotionPlan plan, Clock::time_point now, std::string replyName) {
     lastMotion_ = plan.record;
-    motion_ = ActiveMotion{std::move(plan), now, {}, std::nullopt};
+    if (plan.find) {
+        findPosition.reset();
+    }
+    motion_ = ActiveMotion{std::move(plan),      now,          {},   std::nullopt,
+                           std::move(replyName), std::nullopt, false};
+}
+
+double Controller::fractionAt(const ActiveMotion& motion, double elapsed) const {
+    if (!motion.stop || elapsed < motion.stop->at) {
+        return motion.plan.profile.position(elapsed);
+    }
+    const Stop& stop = *motion.stop;
+    const double t = std::min(elapsed - stop.at, stop.speed / stop.decel);
+    return std::min(stop.from + stop.speed * t - 0.5 * stop.decel * t * t, 1.0);
+}
+
+double Controller::endSeconds(const ActiveMotion& motion) const {
+    if (motion.stop) {
+        return motion.stop->at + motion.stop->speed / motion.stop->decel;
+    }
+    return motion.plan.profile.duration();
+}
+
+Joints Controller::joints(Clock::time_point now) const {
+    if (!motion_) {
+        return joints_;
+    }
+    return jointsAt(motion_->plan, fractionAt(*motion_, simulatedElapsed(*motion_, now)));
 }
 
 Clock::time_point Controller::motionEnd() const {
     if (!motion_) {
         return Clock::time_point{};
     }
-    const auto wall = std::chrono::duration<double>(motion_->plan.profile.duration() * timeScale_);
+    const auto wall = std::chrono::duration<double>(endSeconds(*motion_) * timeScale_);
     return motion_->start + motion_->pausedTotal +
            std::chrono::duration_cast<Clock::duration>(wall);
 }
@@ -214,18 +224,66 @@ void Controller::resume(Clock::time_point now) {
     }
 }
 
-void Controller::finishMotion() {
-    if (motion_) {
-        joints_ = motion_->plan.target;
-        motion_.reset();
+void Controller::stopMotion(Clock::time_point now, int code) {
+    if (!motion_ || motion_->stop) {
+        return;
     }
+    const bool wasPaused = paused();
+    resume(now);  // a paused arm stands still: its stop ends at once
+    const double elapsed = simulatedElapsed(*motion_, now);
+    const Trapezoid& profile = motion_->plan.profile;
+    Stop stop;
+    stop.at = elapsed;
+    stop.from = profile.position(elapsed);
+    stop.speed = wasPaused ? 0.0 : profile.velocity(elapsed);
+    stop.decel = profile.deceleration() > 0.0 ? profile.deceleration() : 1.0;
+    stop.code = code;
+    motion_->stop = stop;
 }
 
-void Controller::abortMotion(Clock::time_point now) {
-    if (motion_) {
-        joints_ = joints(now);
-        motion_.reset();
+std::optional<MotionOutcome> Controller::completeMotion(Clock::time_point now) {
+    if (!motion_ || paused() || now < motionEnd()) {
+        return std::nullopt;
     }
+    joints_ = motion_->stop ? jointsAt(motion_->plan, fractionAt(*motion_, endSeconds(*motion_)))
+                            : motion_->plan.target;
+    MotionOutcome outcome{motion_->replyName, motion_->stop ? motion_->stop->code : 0};
+    motion_.reset();
+    return outcome;
+}
+
+std::optional<MotionOutcome> Controller::abortMotion(Clock::time_point now, int code) {
+    if (!motion_) {
+        return std::nullopt;
+    }
+    joints_ = joints(now);
+    MotionOutcome outcome{motion_->replyName, code};
+    motion_.reset();
+    return outcome;
+}
+
+bool Controller::checkConditions(Clock::time_point now) {
+    if (!motion_) {
+        return false;
+    }
+    const MotionPlan& plan = motion_->plan;
+    if (plan.find && !motion_->found && plan.find->holds(inputs)) {
+        motion_->found = true;
+        findPosition = tcp(joints(now));
+    }
+    if (plan.till && !motion_->stop && plan.till->holds(inputs)) {
+        stopMotion(now, 0);
+        return true;
+    }
+    return false;
+}
+
+void Controller::restoreMotionDefaults() {
+    power = 0;
+    speed = kDefaultSpeed;
+    accel = decel = kDefaultAccel;
+    speedS = kDefaultSpeedS;
+    accelS = decelS = kDefaultAccelS;
 }
 
 void Controller::setEmergencyStop(bool on) {
@@ -248,6 +306,9 @@ bool Controller::insideXyLim(const Pose& tcp) const {
 
 std::int64_t Controller::stat() const {
     using namespace status_bit;
+    if (statOverride) {
+        return *statOverride;
+    }
     return bit(moving(), kStatExecuting) | bit(paused(), kStatPaused) |
            bit(systemError != 0, kStatError) | bit(teachMode, kStatTeachMode) |
            bit(emergencyStop, kStatEmergencyStop) | bit(safeguardOpen, kStatSafeguardOpen);
@@ -255,12 +316,18 @@ std::int64_t Controller::stat() const {
 
 std::int64_t Controller::robotInfo() const {
     using namespace status_bit;
+    if (robotInfoOverride) {
+        return *robotInfoOverride;
+    }
     return bit(systemError != 0, kRobotError) | bit(motorsOn, kRobotMotorsOn) |
            bit(power == 1, kRobotPowerHigh) | bit(moving(), kRobotMoving);
 }
 
 std::int64_t Controller::ctrlInfo() const {
     using namespace status_bit;
+    if (ctrlInfoOverride) {
+        return *ctrlInfoOverride;
+    }
     return bit(emergencyStop, kCtrlEmergencyStop) | bit(safeguardOpen, kCtrlSafeguardOpen);
 }
 

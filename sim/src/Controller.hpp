@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "Condition.hpp"
 #include "MotionProfile.hpp"
 #include "epson_sim/RobotModel.hpp"
 #include "epson_sim/Simulator.hpp"
@@ -42,7 +43,22 @@ struct MotionPlan {
     std::vector<Joints> path;
     Trapezoid profile;
     MotionRecord record;
+    ConditionPtr till;  // the motion stops (decelerating) when it holds
+    ConditionPtr find;  // the TCP is recorded in FindPos when it first holds
 };
+
+// How a motion ended: the command name its reply carries and the error code (0: completed,
+// or stopped by Till).
+struct MotionOutcome {
+    std::string replyName;
+    int code = 0;
+};
+
+// Defaults that Motor On and Reset restore.
+inline constexpr int kDefaultSpeed = 10;
+inline constexpr int kDefaultAccel = 10;
+inline constexpr double kDefaultSpeedS = 50.0;
+inline constexpr double kDefaultAccelS = 200.0;
 
 class Controller {
   public:
@@ -61,18 +77,28 @@ class Controller {
     // ---- Motion ----
     bool moving() const { return motion_.has_value(); }
     bool paused() const { return motion_ && motion_->pausedAt.has_value(); }
+    // A stop (an abort or a Till) is ramping the running motion down.
+    bool stopping() const { return motion_ && motion_->stop.has_value(); }
     MotionPlan planGo(const Joints& target, MotionRecord record) const;
     // Throws CommandError when the straight line leaves the reachable workspace.
     MotionPlan planMove(const Pose& targetPose, MotionRecord record) const;
-    void startMotion(MotionPlan plan, Clock::time_point now);
+    // replyName: the command whose reply the motion's end sends ("Execute" as spelt).
+    void startMotion(MotionPlan plan, Clock::time_point now, std::string replyName);
     // When the running motion ends, if it is not paused before then.
     Clock::time_point motionEnd() const;
     void pause(Clock::time_point now);
     void resume(Clock::time_point now);
-    // The motion reached its target.
-    void finishMotion();
-    // The motion stops where it is (emergency stop, shutdown).
-    void abortMotion(Clock::time_point now);
+    // Decelerates the running motion to a stop on its profile's deceleration (at once when it
+    // is paused); it then ends with the given code. A second stop changes nothing.
+    void stopMotion(Clock::time_point now, int code);
+    // The outcome once the running motion has ended by now (the arm then rests where it
+    // ended); empty while it runs or is paused.
+    std::optional<MotionOutcome> completeMotion(Clock::time_point now);
+    // The motion ends at once where it is (emergency stop, shutdown, injected failure).
+    std::optional<MotionOutcome> abortMotion(Clock::time_point now, int code);
+    // Evaluates the running motion's Till and Find against the inputs: records FindPos,
+    // starts the Till stop. True when the motion's end moved (the caller re-arms its timer).
+    bool checkConditions(Clock::time_point now);
     const std::optional<MotionRecord>& lastMotion() const { return lastMotion_; }
 
     // ---- Emergency stop and errors ----
@@ -80,7 +106,7 @@ class Controller {
     bool xyLimActive() const;
     bool insideXyLim(const Pose& tcp) const;
 
-    // ---- Status words ----
+    // ---- Status words (the overrides of a test replace the computed value) ----
     std::int64_t stat() const;
     std::int64_t robotInfo() const;
     std::int64_t ctrlInfo() const;
@@ -96,25 +122,50 @@ class Controller {
     bool safeguardOpen = false;
     bool teachMode = false;
     int systemError = 0;
-    int speed = 10;
-    int accel = 10;
-    int decel = 10;
-    double speedS = 50.0;
-    double accelS = 200.0;
-    double decelS = 200.0;
+    int speed = kDefaultSpeed;
+    int accel = kDefaultAccel;
+    int decel = kDefaultAccel;
+    double speedS = kDefaultSpeedS;
+    double accelS = kDefaultAccelS;
+    double decelS = kDefaultAccelS;
     int xyLimMode = 0;
     std::array<double, 6> xyLim{};
-    std::map<std::string, Pose> points;  // keys upper-case
+    std::map<std::string, Pose> points;         // keys upper-case
+    std::map<std::string, Joints> jointPoints;  // points given as joint angles (JA)
+    Inputs inputs;
+    ConditionPtr tillCondition;        // set by the Till statement, used by a bare "Till"
+    ConditionPtr findCondition;        // set by the Find statement, used by a bare "Find"
+    std::optional<Pose> findPosition;  // FindPos of the last motion with Find
+    std::optional<std::int64_t> statOverride;
+    std::optional<std::int64_t> robotInfoOverride;
+    std::optional<std::int64_t> ctrlInfoOverride;
+
+    // Power Low and the default Speed, Accel, SpeedS and AccelS: what Motor On and Reset do.
+    void restoreMotionDefaults();
 
   private:
+    // A stop ramp: from fraction `from` at simulated time `at`, at `speed` fractions per
+    // second, decelerating at `decel`.
+    struct Stop {
+        double at = 0.0;
+        double from = 0.0;
+        double speed = 0.0;
+        double decel = 1.0;
+        int code = 0;
+    };
     struct ActiveMotion {
         MotionPlan plan;
         Clock::time_point start;
         Clock::duration pausedTotal{};
         std::optional<Clock::time_point> pausedAt;
+        std::string replyName;
+        std::optional<Stop> stop;
+        bool found = false;
     };
 
     double simulatedElapsed(const ActiveMotion& motion, Clock::time_point now) const;
+    double fractionAt(const ActiveMotion& motion, double elapsed) const;
+    double endSeconds(const ActiveMotion& motion) const;
     Joints jointsAt(const MotionPlan& plan, double fraction) const;
 
     RobotModel model_;
@@ -125,7 +176,6 @@ class Controller {
     std::optional<MotionRecord> lastMotion_;
 };
 
-// Rotation helpers on the controller convention R = Rz(U) * Ry(V) * Rx(W).
 // The pose between a and b at fraction f: straight-line position, shortest-arc orientation.
 Pose interpolatePose(const Pose& a, const Pose& b, double f);
 // Angle in degrees of the rotation that takes a's orientation to b's.

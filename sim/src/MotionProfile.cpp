@@ -40,4 +40,18 @@ double Trapezoid::position(double t) const {
     return 1.0 - 0.5 * decel_ * remaining * remaining;
 }
 
+double Trapezoid::velocity(double t) const {
+    const double total = duration();
+    if (t <= 0.0 || t >= total) {
+        return 0.0;
+    }
+    if (t < accelTime_) {
+        return accel_ * t;
+    }
+    if (t < accelTime_ + cruiseTime_) {
+        return peak_;
+    }
+    return decel_ * (total - t);
+}
+
 }  // namespace epson::sim::detail

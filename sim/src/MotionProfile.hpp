@@ -16,6 +16,9 @@ class Trapezoid {
     double duration() const { return accelTime_ + cruiseTime_ + decelTime_; }
     // Fraction of the distance covered after t seconds, 0 before the start and 1 after the end.
     double position(double t) const;
+    // Fractions of the distance per second after t seconds.
+    double velocity(double t) const;
+    double deceleration() const { return decel_; }
 
   private:
     double peak_ = 0.0;

@@ -8,9 +8,13 @@
 #include <numbers>
 #include <utility>
 
+#include "PoseMath.hpp"
+
 namespace epson::sim {
 namespace {
 
+using detail::normalizeAngle;
+using detail::rotationOf;
 using Eigen::Isometry3d;
 using Eigen::Matrix3d;
 using Eigen::Vector3d;
@@ -30,8 +34,6 @@ constexpr double kShoulderSingular = 1e-9;
 constexpr double kWristSingular = 1e-10;
 // The elbow law of cosines may overshoot +-1 by round-off at full stretch.
 constexpr double kReachTolerance = 1e-12;
-// cos(V) below this is the gimbal case of the U, V, W convention.
-constexpr double kGimbal = 1e-9;
 // Solutions closer than this in every joint are the same one (e.g. both elbow branches at
 // full stretch).
 constexpr double kSameSolution = 1e-9;
@@ -41,23 +43,6 @@ double rad(double deg) {
 }
 double deg(double rad) {
     return rad * kDegPerRad;
-}
-
-// To (-180, 180]; -0 becomes +0 so that printed poses do not show "-0".
-double normalizeAngle(double degrees) {
-    double r = std::fmod(degrees, 360.0);
-    if (r <= -180.0) {
-        r += 360.0;
-    } else if (r > 180.0) {
-        r -= 360.0;
-    }
-    return r + 0.0;
-}
-
-// A half turn reads 180 even when round-off lands it just above -180.
-double poseAngle(double radians) {
-    const double a = normalizeAngle(deg(radians));
-    return a < -180.0 + 1e-9 ? 180.0 : a;
 }
 
 // Written out rather than through AngleAxis: forward kinematics runs in tight loops and
@@ -84,10 +69,6 @@ Matrix3d rotZ(double degrees) {
     return m;
 }
 
-Matrix3d rotationOf(const Pose& p) {
-    return rotZ(p[3]) * rotY(p[4]) * rotX(p[5]);
-}
-
 Isometry3d toTransform(const Pose& p) {
     Isometry3d t = Isometry3d::Identity();
     t.linear() = rotationOf(p);
@@ -96,22 +77,7 @@ Isometry3d toTransform(const Pose& p) {
 }
 
 Pose toPose(const Isometry3d& t) {
-    const Matrix3d& r = t.linear();
-    const Vector3d& p = t.translation();
-    const double cosV = std::hypot(r(0, 0), r(1, 0));
-    double u = 0.0;
-    double v = 0.0;
-    double w = 0.0;
-    if (cosV > kGimbal) {
-        u = std::atan2(r(1, 0), r(0, 0));
-        v = std::atan2(-r(2, 0), cosV);
-        w = std::atan2(r(2, 1), r(2, 2));
-    } else {
-        // Gimbal: column 1 is (-sin(U -+ W), cos(U -+ W), 0) for V = +-90; report W = 0.
-        v = r(2, 0) < 0.0 ? std::numbers::pi / 2.0 : -std::numbers::pi / 2.0;
-        u = std::atan2(-r(0, 1), r(1, 1));
-    }
-    return {p.x() + 0.0, p.y() + 0.0, p.z() + 0.0, poseAngle(u), poseAngle(v), poseAngle(w)};
+    return detail::poseOf(t.translation(), t.linear());
 }
 
 // Flange axes relative to the frame that J6 turns: z along the flange normal (that frame's
@@ -196,15 +162,58 @@ std::vector<Joints> RobotModel::inverse(const Pose& target, const Pose& tool) co
 }
 
 std::optional<Joints> RobotModel::inverseNearest(const Pose& target, const Pose& tool,
-                                                 const Joints& reference) const {
+                                                 const Joints& reference,
+                                                 LjmOrientation orientation) const {
     const std::vector<Joints> solutions = solve(target, tool, reference[0], reference[3]);
     if (solutions.empty()) {
         return std::nullopt;
     }
-    return *std::min_element(solutions.begin(), solutions.end(),
-                             [&](const Joints& a, const Joints& b) {
-                                 return jointDistance(a, reference) < jointDistance(b, reference);
-                             });
+    const auto nearer = [&](const Joints& a, const Joints& b) {
+        return jointDistance(a, reference) < jointDistance(b, reference);
+    };
+    const Joints best = *std::min_element(solutions.begin(), solutions.end(), nearer);
+    if (orientation == LjmOrientation::Default) {
+        return best;
+    }
+    // The flag picks the wrist among the alternatives of the arm posture chosen above.
+    const std::size_t wrist = orientation == LjmOrientation::LeastJ4 ? 3 : 5;
+    std::optional<Joints> chosen;
+    for (const Joints& j : solutions) {
+        const bool sameArm = std::abs(j[0] - best[0]) < kSameSolution &&
+                             std::abs(j[1] - best[1]) < kSameSolution &&
+                             std::abs(j[2] - best[2]) < kSameSolution;
+        if (!sameArm) {
+            continue;
+        }
+        const auto key = [&](const Joints& k) {
+            return std::pair(std::abs(k[wrist] - reference[wrist]), jointDistance(k, reference));
+        };
+        if (!chosen || key(j) < key(*chosen)) {
+            chosen = j;
+        }
+    }
+    return chosen;
+}
+
+std::optional<Joints> RobotModel::inverseKeeping(const Pose& target, const Pose& tool,
+                                                 const Configuration& wanted,
+                                                 const Joints& reference) const {
+    std::optional<Joints> best;
+    for (const Joints& j : solve(target, tool, reference[0], reference[3])) {
+        if (configuration(j) == wanted &&
+            (!best || jointDistance(j, reference) < jointDistance(*best, reference))) {
+            best = j;
+        }
+    }
+    return best;
+}
+
+Configuration RobotModel::configuration(const Joints& j) const {
+    const Isometry3d flange = flangeTransform(j);
+    const Vector3d wrist = flange.translation() - geometry::kFlangeOffset * flange.linear().col(2);
+    const double forward = wrist.x() * std::cos(rad(j[0])) + wrist.y() * std::sin(rad(j[0]));
+    const double skew = deg(std::atan2(geometry::kElbowOffset, geometry::kForearm));
+    return Configuration{forward<0.0, std::abs(normalizeAngle(j[2] + skew))> 90.0, j[4] < 0.0};
 }
 
 std::vector<Joints> RobotModel::solve(const Pose& target, const Pose& tool, double j1Hint,

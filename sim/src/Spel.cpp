@@ -12,9 +12,13 @@
 namespace epson::sim::detail {
 namespace {
 
-using reply_code::kBadParameter;
 using reply_code::kNotReady;
 using reply_code::kOutOfRange;
+using reply_code::kParameterCount;
+
+// Deeper nesting of points or conditions is refused rather than recursed into: a line of
+// brackets must not exhaust the stack.
+constexpr int kMaxNesting = 32;
 
 [[noreturn]] void fail(int code, const std::string& reason) {
     throw CommandError(code, reason);
@@ -80,17 +84,17 @@ std::vector<Token> tokenize(const std::string& text) {
             }
             const auto value = parseReal(std::string_view(text).substr(i, j - i));
             if (!value) {
-                fail(kBadParameter, "malformed number");
+                fail(kParameterCount, "malformed number");
             }
             token.kind = TokenKind::Number;
             token.number = *value;
             token.end = j;
-        } else if (std::strchr("(),+-:=", c) != nullptr) {
+        } else if (std::strchr("(),+-:=/<>", c) != nullptr) {
             token.kind = TokenKind::Symbol;
             token.symbol = c;
             token.end = i + 1;
         } else {
-            fail(kBadParameter, std::string("unexpected character '") + c + "'");
+            fail(kParameterCount, std::string("unexpected character '") + c + "'");
         }
         i = token.end;
         tokens.push_back(std::move(token));
@@ -120,11 +124,31 @@ bool isMotionModifier(const std::string& upper) {
 }
 
 // A point: the TCP pose it stands for under the current Tool, the exact joints when it came
-// from Here or AglToPls, and the LJM reference when it is LJM(...).
+// from Here, AglToPls or JA, the LJM reference when it is LJM(...), and the configuration its
+// flags name.
 struct PointValue {
     Pose pose{};
     std::optional<Joints> joints;
     std::optional<Joints> reference;
+    LjmOrientation orientation = LjmOrientation::Default;
+    Configuration configuration{};
+    bool hasConfiguration = false;
+};
+
+// Counts one level of nesting for as long as it lives.
+class NestingGuard {
+  public:
+    explicit NestingGuard(int& depth) : depth_(depth) {
+        if (++depth_ > kMaxNesting) {
+            fail(kParameterCount, "nesting too deep");
+        }
+    }
+    ~NestingGuard() { --depth_; }
+    NestingGuard(const NestingGuard&) = delete;
+    NestingGuard& operator=(const NestingGuard&) = delete;
+
+  private:
+    int& depth_;
 };
 
 class Parser {
@@ -162,7 +186,7 @@ class Parser {
     }
     void expectSymbol(char s) {
         if (!acceptSymbol(s)) {
-            fail(kBadParameter, std::string("expected '") + s + "'");
+            fail(kParameterCount, std::string("expected '") + s + "'");
         }
     }
     bool acceptWord(const char* word) {
@@ -174,13 +198,13 @@ class Parser {
     }
     std::string expectWord() {
         if (peek().kind != TokenKind::Identifier) {
-            fail(kBadParameter, "expected a keyword");
+            fail(kParameterCount, "expected a keyword");
         }
         return next().upper;
     }
     void expectEnd() {
         if (!atEnd()) {
-            fail(kBadParameter, "unexpected text after the statement");
+            fail(kParameterCount, "unexpected text after the statement");
         }
     }
 
@@ -192,7 +216,7 @@ class Parser {
             acceptSymbol('+');
         }
         if (peek().kind != TokenKind::Number) {
-            fail(kBadParameter, "expected a number");
+            fail(kParameterCount, "expected a number");
         }
         return sign * next().number;
     }
@@ -222,15 +246,22 @@ class Parser {
             values.push_back(number());
         }
         if (values.size() < minCount || values.size() > maxCount) {
-            fail(kBadParameter, "wrong number of values");
+            fail(kParameterCount, "wrong number of values");
         }
         return values;
     }
 
     PointValue point();
     PointValue primaryPoint();
+    void pointFlags(PointValue& p);
     Joints resolveJoints(const PointValue& p) const;
     std::string printItem();
+    ConditionPtr condition();
+    ConditionPtr conditionTerm();
+    ConditionPtr conditionFactor();
+    ConditionPtr conditionValue();
+    // The condition after Till or Find in a motion, or the one the statement of that name set.
+    ConditionPtr searchCondition(bool till);
 
     ExecResult motion(bool isGo, const std::optional<std::string>& parallel);
     void requireMotionReady() const;
@@ -241,10 +272,12 @@ class Parser {
     std::string original_;
     std::vector<Token> tokens_;
     std::size_t pos_ = 0;
+    int depth_ = 0;
     Clock::time_point now_;
 };
 
 PointValue Parser::point() {
+    const NestingGuard guard(depth_);
     PointValue p = primaryPoint();
     for (;;) {
         const bool offset = (isSymbol('+') || isSymbol('-'));
@@ -265,7 +298,31 @@ PointValue Parser::point() {
         p.pose[axis] = replace ? value : p.pose[axis] + sign * value;
         p.joints.reset();
     }
+    pointFlags(p);
     return p;
+}
+
+// Hand, elbow and wrist flags after a point: /R /L, /A /B, /NF /F.
+void Parser::pointFlags(PointValue& p) {
+    while (isSymbol('/') && peek(1).kind == TokenKind::Identifier) {
+        const std::string flag = peek(1).upper;
+        if (!p.hasConfiguration) {
+            p.configuration = c_.model().configuration(p.joints ? *p.joints : c_.joints(now_));
+        }
+        if (flag == "R" || flag == "L") {
+            p.configuration.lefty = flag == "L";
+        } else if (flag == "A" || flag == "B") {
+            p.configuration.below = flag == "B";
+        } else if (flag == "F" || flag == "NF") {
+            p.configuration.flip = flag == "F";
+        } else {
+            fail(kParameterCount, "unknown point flag /" + flag);
+        }
+        p.hasConfiguration = true;
+        p.joints.reset();
+        next();
+        next();
+    }
 }
 
 PointValue Parser::primaryPoint() {
@@ -283,11 +340,11 @@ PointValue Parser::primaryPoint() {
         expectSymbol('(');
         const auto v = numberList(4, 6);
         if (v.size() == 5) {
-            fail(kBadParameter, "XY takes 4 or 6 values");
+            fail(kParameterCount, "XY takes 4 or 6 values");
         }
         expectSymbol(')');
         std::copy(v.begin(), v.end(), p.pose.begin());
-    } else if (name == "AGLTOPLS") {
+    } else if (name == "AGLTOPLS" || name == "JA") {
         expectSymbol('(');
         const auto v = numberList(6, 6);
         expectSymbol(')');
@@ -298,7 +355,7 @@ PointValue Parser::primaryPoint() {
     } else if (name == "TLSET") {
         const int n = indexArgument(1, 15, "Tool number");
         if (!c_.tools[n]) {
-            fail(kBadParameter, "Tool not defined");
+            fail(kParameterCount, "Tool not defined");
         }
         p.pose = *c_.tools[n];
     } else if (name == "XYLIM") {
@@ -314,20 +371,34 @@ PointValue Parser::primaryPoint() {
             const PointValue seed = point();
             reference = seed.joints ? *seed.joints : resolveJoints(seed);
             if (acceptSymbol(',')) {
-                integerIn(0, 2, "LJM orientation flag");  // accepted, no effect
+                p.orientation =
+                    static_cast<LjmOrientation>(integerIn(0, 2, "LJM orientation flag"));
             }
         }
         expectSymbol(')');
         p.reference = reference ? *reference : c_.joints(now_);
         p.joints.reset();
+        p.hasConfiguration = false;
     } else {
         std::string key = name;
         if (name == "P" && isSymbol('(')) {
             key = "P" + std::to_string(indexArgument(0, 999999, "point number"));
         }
+        if (const auto joints = c_.jointPoints.find(key); joints != c_.jointPoints.end()) {
+            p.joints = joints->second;
+            p.pose = c_.tcp(joints->second);
+            return p;
+        }
+        if (key == "FINDPOS") {
+            if (!c_.findPosition) {
+                fail(kOutOfRange, "no position found yet");
+            }
+            p.pose = *c_.findPosition;
+            return p;
+        }
         const auto found = c_.points.find(key);
         if (found == c_.points.end()) {
-            fail(kBadParameter, "unknown point " + key);
+            fail(kParameterCount, "unknown point " + key);
         }
         p.pose = found->second;
     }
@@ -341,10 +412,23 @@ Joints Parser::resolveJoints(const PointValue& p) const {
         }
         return *p.joints;
     }
-    const Joints reference = p.reference ? *p.reference : c_.joints(now_);
-    const auto solution = c_.model().inverseNearest(p.pose, c_.toolPose(), reference);
+    const Joints current = c_.joints(now_);
+    if (p.reference) {
+        const auto solution =
+            c_.model().inverseNearest(p.pose, c_.toolPose(), *p.reference, p.orientation);
+        if (!solution) {
+            fail(kOutOfRange, "target out of reach");
+        }
+        return *solution;
+    }
+    // Without LJM the arm keeps the configuration of the point, or its own.
+    const Configuration keep =
+        p.hasConfiguration ? p.configuration : c_.model().configuration(current);
+    const auto solution = c_.model().inverseKeeping(p.pose, c_.toolPose(), keep, current);
     if (!solution) {
-        fail(kOutOfRange, "target out of reach");
+        fail(kOutOfRange, c_.model().inverse(p.pose, c_.toolPose()).empty()
+                              ? "target out of reach"
+                              : "target out of reach in this configuration");
     }
     return *solution;
 }
@@ -413,6 +497,21 @@ std::string Parser::printItem() {
         const int j = indexArgument(1, 6, "joint number");
         return formatReal(c_.joints(now_)[j - 1]);
     }
+    if (name == "SW") {
+        return formatInteger(
+            c_.inputs.test(static_cast<std::size_t>(indexArgument(0, kInputBits - 1, "input bit")))
+                ? 1
+                : 0);
+    }
+    if (name == "IN") {
+        Condition in;
+        in.kind = Condition::Kind::In;
+        in.value = indexArgument(0, kInputBits / 8 - 1, "input port");
+        return formatInteger(in.evaluate(c_.inputs));
+    }
+    if (name == "POSFOUND") {
+        return boolText(c_.findPosition.has_value());
+    }
     if (name == "TLDEF") {
         return boolText(c_.tools[indexArgument(1, 15, "Tool number")].has_value());
     }
@@ -430,7 +529,7 @@ std::string Parser::printItem() {
         expectSymbol(')');
         return formatReal(resolveJoints(p)[j - 1]);
     }
-    fail(kBadParameter, "unknown function " + name);
+    fail(kParameterCount, "unknown function " + name);
 }
 
 void Parser::requireMotionReady() const {
@@ -449,7 +548,8 @@ void Parser::requireInsideBox(const Pose& tcp) const {
 }
 
 ExecResult Parser::motion(bool isGo, const std::optional<std::string>& parallel) {
-    const PointValue target = point();
+    PointValue target = point();
+    MotionPlan plan;  // only its conditions, until the planner makes the rest
     MotionRecord record;
     record.statement = original_;
     if (parallel) {
@@ -470,45 +570,159 @@ ExecResult Parser::motion(bool isGo, const std::optional<std::string>& parallel)
             record.ecp = true;
         } else if (word == "SYNC" && !record.sync) {
             record.sync = true;
-        } else if ((word == "TILL" || word == "FIND") && record.searchClause.empty()) {
-            const std::size_t keyword = pos_ - 1;
-            const std::size_t begin = tokens_[keyword].begin;
-            std::size_t end = tokens_[keyword].end;
-            int depth = 0;
-            while (!atEnd() && !(depth == 0 && peek().kind == TokenKind::Identifier &&
-                                 isMotionModifier(peek().upper))) {
-                if (isSymbol('(')) {
-                    ++depth;
-                } else if (isSymbol(')')) {
-                    --depth;
-                }
-                end = next().end;
-            }
-            if (pos_ == keyword + 1) {
-                fail(kBadParameter, "empty search clause");
-            }
-            record.searchClause = trim(std::string_view(text_).substr(begin, end - begin));
+        } else if ((word == "TILL" && !plan.till) || (word == "FIND" && !plan.find)) {
+            const std::size_t begin = tokens_[pos_ - 1].begin;
+            (word == "TILL" ? plan.till : plan.find) = searchCondition(word == "TILL");
+            const std::size_t end = tokens_[pos_ - 1].end;
+            record.searchClause += (record.searchClause.empty() ? "" : " ") +
+                                   trim(std::string_view(text_).substr(begin, end - begin));
         } else {
-            fail(kBadParameter, "unexpected modifier " + word);
+            fail(kParameterCount, "unexpected modifier " + word);
         }
     }
     requireMotionReady();
+    if (record.ljm && !target.reference && !target.joints) {
+        target.reference = c_.joints(now_);
+        target.orientation = static_cast<LjmOrientation>(record.orientationFlag.value_or(0));
+    }
+    MotionPlan planned;
     if (isGo) {
         const Joints joints = resolveJoints(target);
         requireInsideBox(c_.tcp(joints));
-        return ExecResult{std::nullopt, c_.planGo(joints, std::move(record))};
+        planned = c_.planGo(joints, std::move(record));
+    } else {
+        requireInsideBox(target.pose);
+        planned = c_.planMove(target.pose, std::move(record));
     }
-    requireInsideBox(target.pose);
-    return ExecResult{std::nullopt, c_.planMove(target.pose, std::move(record))};
+    if (!std::isfinite(planned.profile.duration())) {
+        fail(kOutOfRange, "motion settings give no finite duration");
+    }
+    planned.till = plan.till;
+    planned.find = plan.find;
+    return ExecResult{std::nullopt, std::move(planned)};
+}
+
+ConditionPtr Parser::searchCondition(bool till) {
+    if (atEnd() || (peek().kind == TokenKind::Identifier && isMotionModifier(peek().upper))) {
+        const ConditionPtr& set = till ? c_.tillCondition : c_.findCondition;
+        if (!set) {
+            fail(kParameterCount, till ? "no Till condition set" : "no Find condition set");
+        }
+        return set;
+    }
+    return condition();
+}
+
+ConditionPtr Parser::condition() {
+    ConditionPtr left = conditionTerm();
+    for (;;) {
+        Condition::Kind kind;
+        if (acceptWord("OR")) {
+            kind = Condition::Kind::Or;
+        } else if (acceptWord("XOR")) {
+            kind = Condition::Kind::Xor;
+        } else {
+            return left;
+        }
+        auto node = std::make_shared<Condition>();
+        node->kind = kind;
+        node->operands = {left, conditionTerm()};
+        left = node;
+    }
+}
+
+ConditionPtr Parser::conditionTerm() {
+    ConditionPtr left = conditionFactor();
+    while (acceptWord("AND")) {
+        auto node = std::make_shared<Condition>();
+        node->kind = Condition::Kind::And;
+        node->operands = {left, conditionFactor()};
+        left = node;
+    }
+    return left;
+}
+
+ConditionPtr Parser::conditionFactor() {
+    const NestingGuard guard(depth_);
+    if (acceptWord("NOT")) {
+        auto node = std::make_shared<Condition>();
+        node->kind = Condition::Kind::Not;
+        node->operands = {conditionFactor()};
+        return node;
+    }
+    if (acceptSymbol('(')) {
+        ConditionPtr inner = condition();
+        expectSymbol(')');
+        return inner;
+    }
+    ConditionPtr left = conditionValue();
+    Condition::Kind kind;
+    if (acceptSymbol('=')) {
+        kind = Condition::Kind::Eq;
+    } else if (acceptSymbol('<')) {
+        kind = acceptSymbol('>')   ? Condition::Kind::Ne
+               : acceptSymbol('=') ? Condition::Kind::Le
+                                   : Condition::Kind::Lt;
+    } else if (acceptSymbol('>')) {
+        kind = acceptSymbol('=') ? Condition::Kind::Ge : Condition::Kind::Gt;
+    } else {
+        return left;
+    }
+    auto node = std::make_shared<Condition>();
+    node->kind = kind;
+    node->operands = {left, conditionValue()};
+    return node;
+}
+
+ConditionPtr Parser::conditionValue() {
+    auto node = std::make_shared<Condition>();
+    if (peek().kind == TokenKind::Number || isSymbol('-') || isSymbol('+')) {
+        node->value = integer();
+    } else if (acceptWord("ON")) {
+        node->value = 1;
+    } else if (acceptWord("OFF")) {
+        node->value = 0;
+    } else if (acceptWord("SW")) {
+        node->kind = Condition::Kind::Sw;
+        node->value = indexArgument(0, kInputBits - 1, "input bit");
+    } else if (acceptWord("IN")) {
+        node->kind = Condition::Kind::In;
+        node->value = indexArgument(0, kInputBits / 8 - 1, "input port");
+    } else {
+        fail(kParameterCount, "expected Sw(n), In(n), a number, On or Off");
+    }
+    return node;
 }
 
 ExecResult Parser::statement(const std::optional<std::string>& parallel) {
     const std::string word = expectWord();
     if (parallel && word != "GO" && word != "MOVE") {
-        fail(kBadParameter, "parallel statements belong to Go or Move");
+        fail(kParameterCount, "parallel statements belong to Go or Move");
     }
     if (word == "GO" || word == "MOVE") {
         return motion(word == "GO", parallel);
+    }
+    if (word == "TILL" || word == "FIND") {
+        ConditionPtr set = condition();
+        expectEnd();
+        (word == "TILL" ? c_.tillCondition : c_.findCondition) = std::move(set);
+        return {};
+    }
+    if (word.size() > 1 && word.size() <= 7 && word[0] == 'P' &&
+        std::all_of(word.begin() + 1, word.end(), [](char ch) { return isDigit(ch); }) &&
+        isSymbol('=')) {
+        next();
+        const PointValue p = point();
+        expectEnd();
+        const std::string key = "P" + std::to_string(std::stoul(word.substr(1)));
+        if (p.joints) {
+            c_.points.erase(key);
+            c_.jointPoints[key] = *p.joints;
+        } else {
+            c_.jointPoints.erase(key);
+            c_.points[key] = p.pose;
+        }
+        return {};
     }
     if (word == "PRINT") {
         std::string text;
@@ -533,10 +747,11 @@ ExecResult Parser::statement(const std::optional<std::string>& parallel) {
                 fail(kNotReady, "an error is pending; Reset first");
             }
             c_.motorsOn = true;
+            c_.restoreMotionDefaults();
         } else if (state == "OFF") {
             c_.motorsOn = false;
         } else {
-            fail(kBadParameter, "Motor On or Off");
+            fail(kParameterCount, "Motor On or Off");
         }
         return {};
     }
@@ -546,13 +761,14 @@ ExecResult Parser::statement(const std::optional<std::string>& parallel) {
             fail(kNotReady, "emergency stop still on");
         }
         c_.systemError = 0;
+        c_.restoreMotionDefaults();
         return {};
     }
     if (word == "POWER") {
         const std::string mode = expectWord();
         expectEnd();
         if (mode != "LOW" && mode != "HIGH") {
-            fail(kBadParameter, "Power Low or High");
+            fail(kParameterCount, "Power Low or High");
         }
         c_.power = mode == "HIGH" ? 1 : 0;
         return {};
@@ -575,7 +791,7 @@ ExecResult Parser::statement(const std::optional<std::string>& parallel) {
         const int n = integerIn(0, 15, "Tool number");
         expectEnd();
         if (n > 0 && !c_.tools[n]) {
-            fail(kBadParameter, "Tool not defined");
+            fail(kParameterCount, "Tool not defined");
         }
         c_.tool = n;
         return {};
@@ -602,9 +818,10 @@ ExecResult Parser::statement(const std::optional<std::string>& parallel) {
         const bool isSpeed = word == "SPEEDS";
         const auto values = numberList(1, 3);
         expectEnd();
+        const double min = isSpeed ? c_.limits().minSpeedS : c_.limits().minAccelS;
         const double max = isSpeed ? c_.limits().maxSpeedS : c_.limits().maxAccelS;
         for (double v : values) {
-            if (!(v > 0.0 && v <= max)) {
+            if (!(v >= min && v <= max)) {
                 fail(kOutOfRange, word + " value out of range");
             }
         }
@@ -637,7 +854,7 @@ ExecResult Parser::statement(const std::optional<std::string>& parallel) {
         std::copy(v.begin(), v.end(), c_.xyLim.begin());
         return {};
     }
-    fail(kBadParameter, "unknown statement " + word);
+    fail(kParameterCount, "unknown statement " + word);
 }
 
 }  // namespace
@@ -650,12 +867,12 @@ ExecResult execute(Controller& controller, const std::string& statement, Clock::
     if (open != std::string::npos) {
         const auto close = text.find('!', open + 1);
         if (close == std::string::npos) {
-            fail(kBadParameter, "unterminated parallel statements");
+            fail(kParameterCount, "unterminated parallel statements");
         }
         parallel = trim(std::string_view(text).substr(open + 1, close - open - 1));
         text.erase(open, close - open + 1);
         if (text.find('!') != std::string::npos) {
-            fail(kBadParameter, "more than one parallel clause");
+            fail(kParameterCount, "more than one parallel clause");
         }
     }
     Parser parser(controller, std::move(text), statement, now);

@@ -1,5 +1,6 @@
 """The epson-sim executable: options, what it serves, and how it stops."""
 
+import os
 import pathlib
 import re
 import selectors
@@ -25,13 +26,29 @@ BANNER = re.compile(
 )
 
 
+_unread = {}  # bytes read past a line end, by process id
+
+
 def read_line(process, timeout=10.0):
-    """One line of the process's standard output, or None when none came in time."""
+    """One line of the process's standard output, or None when none came in time.
+
+    Reads the pipe itself: a buffered reader could swallow a second line that came with the
+    first and leave the selector waiting for bytes that already arrived."""
+    buffer = _unread.pop(process.pid, b"")
+    deadline = time.monotonic() + timeout
     with selectors.DefaultSelector() as selector:
         selector.register(process.stdout, selectors.EVENT_READ)
-        if not selector.select(timeout):
-            return None
-    return process.stdout.readline().rstrip("\n")
+        while b"\n" not in buffer:
+            left = deadline - time.monotonic()
+            if left <= 0 or not selector.select(left):
+                _unread[process.pid] = buffer
+                return None
+            chunk = os.read(process.stdout.fileno(), 4096)
+            if not chunk:
+                return None
+            buffer += chunk
+    line, _, _unread[process.pid] = buffer.partition(b"\n")
+    return line.decode()
 
 
 @pytest.fixture
@@ -111,10 +128,14 @@ def test_bad_options_exit_2_with_the_reason_and_the_usage(launch, arguments, mes
     assert process.stdout.read() == ""
 
 
-def test_help_prints_the_usage(launch):
+def test_help_prints_the_usage_and_the_fault_directives(launch):
     process = launch("--help")
     assert process.wait(10) == 0
-    assert process.stdout.read().startswith("usage: epson-sim [--command-port N]")
+    usage = process.stdout.read()
+    assert usage.startswith("usage: epson-sim [--command-port N]")
+    for directive in ("--rules", "--control-port", "execute-then-drop", "fail-motion",
+                      "telemetry-raw", "command-connections"):
+        assert directive in usage
 
 
 def test_a_taken_port_is_reported_and_exits_1(launch):
@@ -126,3 +147,52 @@ def test_a_taken_port_is_reported_and_exits_1(launch):
         error = process.stderr.read()
     assert error.startswith("epson-sim: ") and len(error.strip()) > len("epson-sim: "), error
     assert process.stdout.read() == ""
+
+
+def test_a_rules_file_and_the_control_channel_drive_faults(launch, tmp_path):
+    rules = tmp_path / "faults.rules"
+    rules.write_text('# high power once, and an error pending\n'
+                     'answer "Print Power" "#Execute,\\"1\\"" times=1\n'
+                     "system-error 4021\n")
+    process = launch("--command-port", "0", "--telemetry-port", "0", "--rules", str(rules),
+                     "--control-port", "0", "--time-scale", "0.1")
+    match = BANNER.match(read_line(process) or "")
+    assert match, "no banner"
+    control_line = read_line(process) or ""
+    control_match = re.fullmatch(r"epson-sim: control on 127\.0\.0\.1:(\d+)", control_line)
+    assert control_match, control_line
+
+    with socket.create_connection(("127.0.0.1", int(match[1])), timeout=5) as command, \
+            socket.create_connection(("127.0.0.1", int(control_match[1])), timeout=5) as control:
+        replies = command.makefile("rb")
+        directives = control.makefile("rb")
+
+        def ask(line):
+            command.sendall(line.encode() + b"\r\n")
+            return replies.readline().decode().rstrip("\r\n")
+
+        def steer(line):
+            control.sendall(line.encode() + b"\n")
+            return directives.readline().decode().rstrip("\n")
+
+        assert ask("$Login") == "#Login,0"
+        assert ask('$Execute,"Print Power,SysErr"') == '#Execute,"1"', "the rules file's answer"
+        assert ask('$Execute,"Print Power,SysErr"') == '#Execute,"0,4021"'
+        assert steer("emergency-stop on") == "ok"
+        assert ask('$Execute,"Print EStopOn"') == '#Execute,"True"'
+        assert steer("explode") == 'error: unknown directive "explode"'
+        assert steer('drop "Print Tool"') == "ok"
+        command.sendall(b'$Execute,"Print Tool"\r\n')
+        assert replies.readline() == b"", "the control channel's rule closed the connection"
+
+    process.send_signal(signal.SIGTERM)
+    assert process.wait(5) == 0
+
+
+def test_a_bad_rules_file_exits_1_naming_the_line(launch, tmp_path):
+    rules = tmp_path / "bad.rules"
+    rules.write_text("coalesce on\nsplit many\n")
+    process = launch("--command-port", "0", "--telemetry-port", "0", "--rules", str(rules))
+    assert process.wait(10) == 1
+    assert f'{rules}: line 2: not a number: "many"' in process.stderr.read()
+

@@ -118,11 +118,13 @@ def test_context_manager_serves_on_ephemeral_ports_and_stops():
         ('Execute,"Print Power"', "!Execute,10"),
         ("$Teleport", "!Teleport,11"),
         ("$Execute,Print Power", "!Execute,12"),
-        ('$Execute,"Tool 16"', "!Execute,14"),
-        ('$Execute,"Print PAgl(XY(9000,0,0,0,0,0),1)"', "!Execute,14"),
-        ('$Execute,"Jump P1"', "!Execute,15"),
+        ('$Execute,"Tool 16"', "!Execute,15"),
+        ('$Execute,"Print PAgl(XY(9000,0,0,0,0,0),1)"', "!Execute,15"),
+        ('$Execute,"Jump P1"', "!Execute,14"),
         ('$Execute,"Go XY(350,0,500,0,0,180)"', "!Execute,20"),
-        ("$Pause", "#Pause,0"),
+        ("$Pause", "!Pause,20"),
+        ("$Abort", "#Abort,0"),
+        ("$GetStatus", "#GetStatus,00100000001,0000"),
     ],
 )
 def test_reply_forms_and_error_codes(sim, line, expected):
@@ -136,7 +138,7 @@ def test_login_rules():
         assert client.execute("Print Power") == "!Execute,11"
         assert client.command("$Login,PW") == "!Login,13"
         assert client.command("$Login,pw") == "#Login,0"
-        assert sim.logged_in()
+        assert sim.is_logged_in()
         second = Client(sim.command_port)
         assert second.closed_by_peer(), "one command client at a time"
         assert sim.refused_command_connections() == 1
@@ -175,7 +177,7 @@ def test_rules_shape_replies(sim):
     sim.delay_reply("Motor On", 0.3)
     started = time.monotonic()
     client.send_line('$Execute,"Motor On"')
-    assert until(sim.motors_on, timeout=0.25), "executed before the reply"
+    assert until(sim.are_motors_on, timeout=0.25), "executed before the reply"
     assert client.read_line() == "#Execute,0"
     assert time.monotonic() - started >= 0.28
 
@@ -208,7 +210,7 @@ def test_rules_shape_replies(sim):
     sim.drop_connection("Reset")
     client.send_line('$Execute,"Reset"')
     assert client.closed_by_peer()
-    assert until(lambda: not sim.command_client_connected())
+    assert until(lambda: not sim.is_command_client_connected())
 
 
 def test_motion_pause_continue_and_state():
@@ -248,7 +250,7 @@ def test_a_new_session_can_continue_a_lost_sessions_paused_motion():
         assert until(sim.is_moving)
         assert lost.command("$Pause") == "#Pause,0"
         lost.close()
-        assert until(lambda: not sim.command_client_connected())
+        assert until(lambda: not sim.is_command_client_connected())
         successor = logged_in(sim)  # the login passes while the motion runs
         assert successor.execute("Print Power") == "!Execute,21"
         assert successor.command("$Continue") == "#Continue,0"
@@ -266,7 +268,7 @@ def test_emergency_stop_aborts_and_latches(sim):
     assert until(sim.is_moving)
     sim.set_emergency_stop(True)
     assert client.read_line(timeout=1.0) == "!Execute,99"
-    assert sim.emergency_stopped() and not sim.motors_on() and not sim.is_moving()
+    assert sim.is_emergency_stopped() and not sim.are_motors_on() and not sim.is_moving()
     assert sim.system_error() == _cell_simulator.EMERGENCY_STOP_ERROR
     assert client.print("EStopOn,CtrlInfo(1)") == "True,256"
     assert client.execute("Motor On") == "!Execute,20"
@@ -294,11 +296,11 @@ def read_packets(sock, seconds):
 
 
 def test_telemetry_rate_format_and_modes():
-    with Simulator(time_scale=FAST, rate_hz=100.0) as sim:
+    with Simulator(time_scale=FAST, rate_hz=200.0) as sim:
         port = sim.telemetry_port
         reader = socket.create_connection(("127.0.0.1", port), timeout=2.0)
         read_packets(reader, 0.05)
-        packets = read_packets(reader, 1.0)
+        packets = read_packets(reader, 0.5)
         samples = [p for p in packets if p.startswith("X=")]
         statuses = [p for p in packets if p.startswith("STAT=")]
         assert 90 <= len(samples) <= 110
@@ -350,5 +352,94 @@ def test_points_joints_and_tools(sim):
     assert sim.tool_definition(2) == [0, 0, 50, 0, 0, 0]
     assert sim.tool_definition(3) is None
     assert sim.pose()[2] == pytest.approx(float(client.print("CZ(Here)")))
-    assert client.execute("Tool 5") == "!Execute,15"
+    assert client.execute("Tool 5") == "!Execute,14"
     assert "Tool 5" in sim.last_refusal()
+
+
+def test_a_reboot_keeps_the_ports_and_the_connector_comes_back():
+    import _cell_command_link  # noqa: F401  (registers the types the station hands out)
+    import _cell_telemetry  # noqa: F401
+    from _cell_station import CellStation
+
+    with Simulator(time_scale=FAST) as sim:
+        ports = (sim.command_port, sim.telemetry_port)
+        station = CellStation("127.0.0.1", *ports)
+        try:
+            control = station.get_control_interface()
+            receive = station.get_receive_interface()
+            control.motor_on()
+            sim.stop()
+            assert until(lambda: receive.sample_age_seconds() > 0.05, timeout=3.0)
+            sim.start()
+            assert (sim.command_port, sim.telemetry_port) == ports
+            with pytest.raises(RuntimeError):
+                control.get_power_mode()  # the old connection went with the reboot
+            control.connect("127.0.0.1", ports[0], "")
+            assert sim.are_motors_on(), "the controller's state outlives a reboot"
+            assert control.get_power_mode().name == "LOW"
+            assert until(lambda: receive.sample_age_seconds() < 0.1, timeout=10.0), \
+                "the telemetry receiver reconnects by itself"
+        finally:
+            station.disconnect()
+
+
+def test_telemetry_faults_raw_lines_and_status_only(sim):
+    reader = socket.create_connection(("127.0.0.1", sim.telemetry_port), timeout=2.0)
+    assert until(lambda: sim.telemetry_client_count() == 1)
+    sim.set_telemetry_mode("silent")
+    read_packets(reader, 0.1)
+    sample = b"X=1;Y=2;Z=3;U=4;V=5;W=6;J1agl=1;J2agl=2;J3agl=3;J4agl=4;J5agl=5;J6agl=6\r"
+    sim.send_telemetry_raw(sample[:20])
+    sim.send_telemetry_raw(sample[20:] + b"no carriage return")
+    reader.settimeout(2.0)
+    received = b""
+    while not received.endswith(b"no carriage return"):
+        received += reader.recv(65536)
+    assert received == sample + b"no carriage return", "the bytes exactly, split where asked"
+
+    sim.set_telemetry_mode("status-only")
+    packets = read_packets(reader, 0.3)[1:]  # the first completes the line left open above
+    assert len(packets) >= 10 and all(p.startswith("STAT=") for p in packets)
+    sim.set_status_override("stat", 77)
+    sim.set_system_error(4021)
+    assert until(lambda: read_packets(reader, 0.05)[-1:] == [
+        "STAT=77;SYSERR=4021;CTRLDEV=26;ROBOTINFO=1;CTRLINFO=0"])
+    with pytest.raises(ValueError):
+        sim.set_status_override("status", 1)
+
+
+def test_scripts_apply_the_hooks_and_name_the_failing_line(sim):
+    client = logged_in(sim)
+    sim.run_script('# comments and blank lines are skipped\n\n'
+                   'answer "Print Tool" "#Execute,\\"9\\"" times=1\n'
+                   'input 3 on\n'
+                   'strict-execute off\n')
+    assert client.print("Tool") == "9"
+    assert client.print("Tool,Sw(3)") == "0,1"
+    with pytest.raises(ValueError, match=r'^line 2: unknown directive "explode"'):
+        sim.run_script("clear-log\nexplode now\n")
+    with pytest.raises(ValueError, match=r"^line 1: input takes 2 argument"):
+        sim.run_script("input 3")
+
+
+
+@pytest.mark.parametrize("rule, replies, stopped", [
+    (lambda sim: None, ["#Abort,0", "!Execute,99"], True),
+    (lambda sim: sim.delay_reply("$Abort", 0.3), ["!Execute,99", "#Abort,0"], True),
+    (lambda sim: sim.go_silent("$Abort"), [None, None], False),
+    (lambda sim: sim.answer("$Abort", "#Abort,0"), ["#Abort,0", None], False),
+    (lambda sim: sim.run_script('drop "$Abort"'), [None, None], False),
+], ids=["plain", "delayed", "silent", "answered", "dropped"])
+def test_abort_goes_through_the_reply_rules_like_any_command(rule, replies, stopped):
+    with Simulator(time_scale=0.25) as sim:
+        client = logged_in(sim)
+        assert client.execute("Motor On") == "#Execute,0"
+        assert client.execute("Speed 1") == "#Execute,0"
+        client.send_line('$Execute,"Go JA(60,0,0,0,-90,0)"')
+        assert until(lambda: sim.joints()[0] > 0.1)
+        rule(sim)
+        client.send_line("$Abort")
+        # A reply that is due may take a while; silence needs only a short look.
+        assert [client.read_line(timeout=2.0 if r else 0.15) for r in replies] == replies
+        assert sim.is_moving() != stopped
+        assert sim.wait_for_command("$Abort", timeout=0) == "$Abort"

@@ -47,6 +47,10 @@ class Soak:
         self.slowest = collections.defaultdict(float)
         self.faults = collections.Counter()
         self.power = EpsonPowerMode.LOW
+        # Motor On and Reset put the controller back to low power. Counted before and after
+        # each, so that one overlapping a power change shows as a changed count.
+        self.power_resets = 0
+        self.power_resets_at_set = 0
         # Calls wait behind each other: every worker may hold the link for one deadline.
         self.bound = COMMAND_DEADLINE * (workers + 2) + MARGIN
 
@@ -104,6 +108,13 @@ class Soak:
                 self.fail("status keys out of order")
             self.idle()
 
+    def resetting_power(self, function):
+        with self.lock:
+            self.power_resets += 1
+        self.call(function.__name__, function)
+        with self.lock:
+            self.power_resets += 1
+
     def state_worker(self):
         while not self.stop.is_set():
             ok, state = self.call("get_state", self.link.get_state,
@@ -111,15 +122,16 @@ class Soak:
             if ok and (len(state["joint_positions"]), len(state["tcp_pose"])) != (6, 6):
                 self.fail(f"bad state {state}")
             ok, mode = self.call("get_power_mode", self.link.get_power_mode)
-            if ok and mode != self.power:
+            reset_since = self.power_resets != self.power_resets_at_set
+            if ok and mode != self.power and not (mode == EpsonPowerMode.LOW and reset_since):
                 self.fail(f"power mode {mode} but {self.power} was set")
             self.idle(0.01)
 
     def motion_worker(self):
         targets = ["P1", "P2"]
         while not self.stop.is_set():
-            if not self.sim.motors_on():
-                self.call("motor_on", self.link.motor_on)
+            if not self.sim.are_motors_on():
+                self.resetting_power(self.link.motor_on)
             target = targets[self.random.randrange(2)]
             if self.random.random() < 0.5:
                 ok, error = self.call("go", self.link.go, target, False, False, None, None, None,
@@ -195,15 +207,17 @@ class Soak:
                 ok, stopped = self.call("is_emergency_stopped", self.link.is_emergency_stopped)
                 if ok and not stopped:
                     self.fail("emergency stop not reported")
-                if self.sim.motors_on():
+                if self.sim.are_motors_on():
                     self.fail("motors stayed on through an emergency stop")
                 self.sim.set_emergency_stop(False)
-                self.call("reset_controller", self.link.reset_controller)
+                self.resetting_power(self.link.reset_controller)
             elif kind == "power":
                 mode = self.random.choice([EpsonPowerMode.LOW, EpsonPowerMode.HIGH])
+                resets = self.power_resets
                 ok, _ = self.call("set_power_mode", self.link.set_power_mode, mode)
                 if ok:
                     self.power = mode
+                    self.power_resets_at_set = resets
                 else:
                     self.power = self.sim.power() and EpsonPowerMode.HIGH or EpsonPowerMode.LOW
             if not self.link.is_connected():

@@ -54,6 +54,22 @@ inline constexpr double kFlangeOffset = 65.0;     // wrist centre to the flange 
 inline constexpr double kBaseRadius = 80.0;
 }  // namespace geometry
 
+// An arm configuration, as the controller's point flags name it: the hand (/R: the wrist centre
+// in front of the J1 axis, /L: behind it), the elbow (/A: above the line from J2 to the wrist
+// centre, /B: below it) and the wrist (/NF: J5 >= 0, /F: J5 < 0).
+struct Configuration {
+    bool lefty = false;
+    bool below = false;
+    bool flip = false;
+    bool operator==(const Configuration&) const = default;
+};
+
+// The wrist that a least-joint-motion choice takes, as the LJM orientation flag selects: 0
+// the one the default rule finds; 1 and 2, among the wrist alternatives of the arm posture
+// the default rule finds, the one that turns J4 least (1) or J6 least (2), ties going to the
+// default rule.
+enum class LjmOrientation { Default = 0, LeastJ4 = 1, LeastJ6 = 2 };
+
 class RobotModel {
   public:
     // Joint limits in degrees, inclusive:
@@ -79,8 +95,15 @@ class RobotModel {
     // difference (the joint that moves most sets the duration of a synchronised move); ties go
     // to the smaller sum of absolute differences. At a singularity J1 or J4 keeps the
     // reference's value. Empty when inverse() has no solution.
-    std::optional<Joints> inverseNearest(const Pose& target, const Pose& tool,
+    std::optional<Joints> inverseNearest(
+        const Pose& target, const Pose& tool, const Joints& reference,
+        LjmOrientation orientation = LjmOrientation::Default) const;
+    // The solution nearest the reference among those of the given configuration; empty when
+    // the target cannot be reached in it.
+    std::optional<Joints> inverseKeeping(const Pose& target, const Pose& tool,
+                                         const Configuration& configuration,
                                          const Joints& reference) const;
+    Configuration configuration(const Joints& joints) const;
 
     bool withinLimits(const Joints& joints) const;
     const Joints& lowerLimits() const { return lower_; }

@@ -3,22 +3,30 @@
 // A stateful stand-in for an Epson six-axis controller: the Remote Ethernet command port and
 // the telemetry lines of a Background Task, served on one Boost.Asio thread.
 //
-// Command connection (one client at a time; a second concurrent connection is accepted and
-// closed at once without a byte sent):
+// Command connection (one client at a time; while one is connected a second connection is
+// accepted and closed at once without a byte sent; a client that has not logged in within
+// SimulatorOptions::loginTimeout, or sent nothing for idleTimeout, is closed):
 //   "$Login,<password>"  -> "#Login,0"   (any password when none is configured; "$Login" alone
 //                                          is an empty password)
 //   "$Logout"            -> "#Logout,0"
 //   "$Execute,\"<statement>\"" -> "#Execute,0", or "#Execute,\"<printed text>\"" for Print
-//   "$Pause", "$Continue" -> "#Pause,0", "#Continue,0" (also when no motion runs: no effect)
+//   "$Pause", "$Continue" -> "#Pause,0", "#Continue,0"; refused with 20 when no motion runs
+//                            (Pause) or none is paused (Continue)
+//   "$Abort"             -> "#Abort,0" (also when nothing runs)
+//   "$GetStatus"         -> "#GetStatus,<11 flags>,<4-digit error>": Test, Teach, Auto,
+//                           Warning, SError, Safeguard, EStop, Error, Paused, Running, Ready
 // Errors answer "!<Command>,<code>", <Command> being the text after "$" up to the first comma
 // as the client spelt it (for a line without "$": the text up to the first comma, so an empty
 // line answers "!,10"). The codes are those in namespace reply_code below.
 //
-// While a motion's $Execute is outstanding, $Pause and $Continue are answered at once, and a
-// new client may log in; every other command answers error 21 (nothing is queued). The motion's own
-// reply comes when it ends: "#Execute,0", or "!Execute,99" when an emergency stop aborted it. A
-// motion whose client disconnects runs to its end; its reply is dropped. $Pause halts the arm at
-// once (no deceleration ramp) and $Continue resumes the remaining profile.
+// While a motion's $Execute is outstanding, $Abort, $GetStatus, $Pause and $Continue are
+// answered at once, and a new client may log in; every other command answers error 21
+// (nothing is queued). With strictExecute only $Abort and $GetStatus pass, as on controller
+// generations that accept nothing else during an Execute. The motion's own reply comes when it
+// ends: "#Execute,0", "!Execute,99" when an emergency stop or $Abort ended it. A motion whose
+// client disconnects runs to its end; its reply is dropped. $Pause halts the arm at once (no
+// deceleration ramp) and $Continue resumes the remaining profile; $Abort decelerates the arm
+// to a stop on the motion's own deceleration.
 //
 // The controller state (motors, Tools, settings, points, joints) belongs to the simulator, not
 // to a connection: it outlives clients and restarts. Only the login is per connection.
@@ -28,7 +36,8 @@
 // "0"); Booleans (EStopOn, SafetyOn, TeachOn, TLDef, Motor) as "True" / "False".
 //
 // Statements: the SPEL+ subset listed in src/Spel.hpp (Print, Motor, Reset, Power, TLSet,
-// TLClr, Tool, Speed, Accel, SpeedS, AccelS, XYLimMode, XYLim, Go, Move). Poses are
+// TLClr, Tool, Speed, Accel, SpeedS, AccelS, XYLimMode, XYLim, Till, Find, P<n> = <point>,
+// Go, Move with Till and Find over the simulated inputs of setInput). Poses are
 // [X, Y, Z, U, V, W] in mm and degrees with R = Rz(U) * Ry(V) * Rx(W) (see RobotModel.hpp);
 // Here and the telemetry pose are the TCP of the selected Tool. Inverse kinematics (Go, Move,
 // PAgl) always takes the solution with the least joint motion from the LJM reference, or from
@@ -53,29 +62,37 @@
 
 namespace epson::sim {
 
-// Error codes of "!<Command>,<code>" replies.
+// Error codes of "!<Command>,<code>" replies: the Remote Ethernet error table, and what the
+// simulator answers with each.
 namespace reply_code {
-inline constexpr int kNoDollar = 10;          // the line does not begin with "$"
-inline constexpr int kUnknownCommand = 11;    // unknown command, or any command but $Login
-                                              // before a login
-inline constexpr int kBadFormat = 12;         // $Execute without one double-quoted statement;
-                                              // parameters on a command that takes none
-inline constexpr int kWrongPassword = 13;     // $Login with a wrong password
-inline constexpr int kOutOfRange = 14;        // a value out of range: Tool, joint or index
-                                              // numbers, Speed/Accel/SpeedS/AccelS values,
-                                              // XYLim order, joint limits, unreachable targets,
-                                              // targets outside the strict XYLim box
-inline constexpr int kBadParameter = 15;      // statement not understood: unknown statement or
-                                              // function, syntax, argument count, undefined
-                                              // Tool or point name
-inline constexpr int kNotReady = 20;          // motion with the motors off; Motor On during an
-                                              // emergency stop or with an error pending; Reset
-                                              // during an emergency stop
-inline constexpr int kAlreadyExecuting = 21;  // any command but $Pause/$Continue/$Login
-                                              // while a motion runs
-inline constexpr int kSystemError = 99;       // a motion aborted by an emergency stop; an
+inline constexpr int kNoDollar = 10;          // "Remote command does not begin with $"
+inline constexpr int kUnknownCommand = 11;    // "Remote command is wrong, or was sent before a
+                                              // login": unknown command; any but $Login before one
+inline constexpr int kBadFormat = 12;         // "Remote command format is wrong": $Execute without
+                                              // one double-quoted statement; parameters on a
+                                              // command that takes none
+inline constexpr int kWrongPassword = 13;     // "Login command password is wrong"
+inline constexpr int kParameterCount = 14;    // "Number of specified parameters is excessive or not
+                                              // enough": a statement inside $Execute that is not
+                                              // understood (unknown statement or function,
+                                              // syntax, argument count, nesting too deep,
+                                              // undefined Tool or point name)
+inline constexpr int kOutOfRange = 15;        // "Parameter value is out of range": Tool, joint or
+                                              // index numbers, Speed/Accel/SpeedS/AccelS values,
+                                              // XYLim order, joint limits, unreachable targets or
+                                              // configurations, targets outside the XYLim box
+inline constexpr int kTimeOut = 19;           // "Request time out": never sent by the simulator
+                                              // itself; a rule can answer it
+inline constexpr int kNotReady = 20;          // "Controller is not ready": motion with the motors
+                                              // off; Motor On during an emergency stop or with an
+                                              // error pending; Reset during an emergency stop;
+                                              // $Pause with no motion, $Continue with none paused
+inline constexpr int kAlreadyExecuting = 21;  // "Cannot execute since Execute is running"
+inline constexpr int kSystemError = 99;       // "System error or communication error": a motion
+                                              // ended by an emergency stop or by $Abort; an
                                               // internal failure of the simulator
-// 19 (time-out) is never sent: a silent reply is made with a rule instead.
+// The documentation gives no code of its own for an $Execute that $Abort ended.
+inline constexpr int kAborted = kSystemError;
 }  // namespace reply_code
 
 // SysErr after an emergency stop, until Reset.
@@ -117,6 +134,8 @@ struct MotionLimits {
     double maxSpeedS = 2000.0;   // mm/s, the largest SpeedS accepted
     double maxAccelS = 25000.0;  // mm/s^2, the largest AccelS accepted
     int accelMax = 120;          // AccelMax(1) and AccelMax(2): the largest Accel accepted
+    double minSpeedS = 1.0;      // mm/s, the smallest SpeedS accepted
+    double minAccelS = 1.0;      // mm/s^2, the smallest AccelS accepted
 };
 
 struct SimulatorOptions {
@@ -127,15 +146,27 @@ struct SimulatorOptions {
     double timeScale = 1.0;               // wall seconds per simulated second (0.01: 100x faster)
     double telemetryRateHz = 100.0;       // sample packets per second to each client
     MotionLimits limits;
+    bool strictExecute = false;  // only $Abort and $GetStatus while an $Execute runs
+    // A command client that has not logged in by then is closed (0: never).
+    std::chrono::milliseconds loginTimeout{10000};
+    // A command client that sends nothing for this long is closed (0: never).
+    std::chrono::milliseconds idleTimeout{0};
+    // Reply bytes a command client may leave unread before it is dropped.
+    std::size_t maxReplyBacklog = 1 << 20;
+    std::size_t logCapacity = 10000;  // command log lines kept (the newest)
 };
 
 enum class TelemetryMode {
-    Normal,   // a sample packet per period, a status packet after every tenth
-    Silent,   // clients stay connected (and new ones are accepted) but nothing is sent
-    Closed,   // connected clients are closed; new connections are accepted and closed at once
-    Refused,  // connected clients are closed and the listener is closed: connects are refused
-    Garbled,  // packets keep their keys but every value is non-numeric text
+    Normal,      // a sample packet per period, a status packet after every tenth
+    Silent,      // clients stay connected (and new ones are accepted) but nothing is sent
+    Closed,      // connected clients are closed; new connections are accepted and closed at once
+    Refused,     // connected clients are closed and the listener is closed: connects are refused
+    Garbled,     // packets keep their keys but every value is non-numeric text
+    StatusOnly,  // a status packet every period and no samples
 };
+
+// The status words a test can pin to a value of its own.
+enum class StatusWord { Stat, RobotInfo, CtrlInfo };
 
 enum class MatchMode {
     Substring,  // the pattern occurs in the command line (the empty pattern matches all)
@@ -153,11 +184,11 @@ struct MotionRecord {
     double durationSeconds = 0.0;  // profile duration in simulated seconds
     bool cp = false;
     bool ljm = false;
-    std::optional<int> orientationFlag;  // accepted, no effect
+    std::optional<int> orientationFlag;  // LJM's, see LjmOrientation
     bool rot = false;                    // accepted, no effect
     bool ecp = false;                    // accepted, no effect
     bool sync = false;                   // accepted, no effect
-    std::string searchClause;            // "Till ..." / "Find ...": accepted, not executed
+    std::string searchClause;            // "Till ..." and/or "Find ..." as written
     std::string parallelStatements;      // text between "!" and "!": accepted, not executed
 };
 
@@ -195,7 +226,8 @@ class Simulator {
 
     // Binds both listeners and starts the I/O thread. Throws std::runtime_error when a port
     // cannot be bound, std::logic_error when already running. A stopped simulator can start
-    // again; the controller state is kept.
+    // again on the same ports (those of the first start when 0 was asked for), as a rebooted
+    // controller would; the controller state is kept.
     void start();
     // Closes every connection and listener and joins the I/O thread; a running motion halts
     // where it is and is never answered. Idempotent.
@@ -206,10 +238,15 @@ class Simulator {
     std::uint16_t telemetryPort() const;
     const SimulatorOptions& options() const;
 
-    // ---- Command log: every received command line, exactly, without its CR LF. ----
+    // ---- Command log: every received command line, exactly, without its CR LF; the newest
+    // logCapacity lines are kept. ----
     std::vector<std::string> commandLog() const;
     void clearLog();
-    // The first line at log index >= from that matches, waiting up to the timeout for it.
+    // Throws std::invalid_argument for 0.
+    void setLogCapacity(std::size_t lines);
+    std::size_t logCapacity() const;
+    // The first line at log index >= from (counting from the last clear, lines that fell out
+    // of the log included) that matches, waiting up to the timeout for it.
     std::optional<std::string> waitForCommand(const std::string& pattern,
                                               std::chrono::milliseconds timeout,
                                               MatchMode mode = MatchMode::Substring,
@@ -227,9 +264,17 @@ class Simulator {
     // Neither executes nor answers.
     void goSilent(const std::string& pattern, MatchMode mode = MatchMode::Substring,
                   int times = -1);
-    // Closes the command connection instead of executing and answering.
+    // Closes the command connection instead of executing and answering; abortive: resets it
+    // (RST) instead.
     void dropConnection(const std::string& pattern, MatchMode mode = MatchMode::Substring,
-                        int times = -1);
+                        int times = -1, bool abortive = false);
+    // Executes the command, then closes (abortive: resets) the connection instead of replying
+    // (a motion: when it ends).
+    void executeThenDrop(const std::string& pattern, MatchMode mode = MatchMode::Substring,
+                         int times = -1, bool abortive = false);
+    // Executes the command, then sends reply (as answer() shapes it) instead of its own.
+    void executeThenAnswer(const std::string& pattern, const std::string& reply,
+                           MatchMode mode = MatchMode::Substring, int times = -1, bool raw = false);
     // Every reply is written in this many TCP segments (1: whole), with the gap between them.
     void splitReplies(int segments, std::chrono::milliseconds gap);
     // Replies that are ready together (commands that arrived together, a motion's end and a
@@ -246,16 +291,49 @@ class Simulator {
     void setTeachMode(bool on);
     void setTelemetryMode(TelemetryMode mode);
     TelemetryMode telemetryMode() const;
-    // Closes the current command connection, as a controller that goes away would.
-    void dropCommandConnection();
-    // Defines or replaces a named point (P1, P(1) or any identifier), a TCP pose.
+    // Closes the current command connection, as a controller that goes away would; abortive:
+    // with a reset (RST).
+    void dropCommandConnection(bool abortive = false);
+    // Refused: the command listener closes, so connects are refused; the current client stays.
+    void setCommandConnectionsRefused(bool refused);
+    void setStrictExecute(bool on);
+    // Ends a running motion at once with "!<Command>,<code>" (0: "#<Command>,0"). False when
+    // no motion runs.
+    bool failMotion(int code);
+    void setSystemError(int code);
+    // Pins a status word (Print and telemetry) to a value; empty: computed again.
+    void setStatusOverride(StatusWord word, std::optional<std::int64_t> value);
+    // Simulated input bits (Sw(bit), In(bit / 8)) that Till and Find conditions read. Throws
+    // std::out_of_range outside 0..511.
+    void setInput(int bit, bool on);
+    bool input(int bit) const;
+    // These bytes exactly, once, to every telemetry client (split samples, lines without CR,
+    // oversize lines...).
+    void sendTelemetryRaw(const std::string& bytes);
+    // Defines or replaces a named point (P1, P(1) or any identifier), a TCP pose; throws
+    // std::invalid_argument for another name.
     void setPoint(const std::string& name, const Pose& pose);
+    // The same, as joint angles (a JA point).
+    void setJointPoint(const std::string& name, const Joints& joints);
     // Places the arm. Throws std::logic_error while a motion runs, std::out_of_range outside
     // the joint limits.
     void setJoints(const Joints& joints);
 
     // ---- State accessors. ----
     ControllerSnapshot snapshot() const;
+    // Single fields, without the kinematics of a whole snapshot.
+    Joints joints() const;
+    Pose pose() const;
+    bool motorsOn() const;
+    int power() const;
+    int tool() const;
+    // Throws std::out_of_range outside 1..15.
+    std::optional<Pose> toolDefinition(int tool) const;
+    bool emergencyStop() const;
+    int systemError() const;
+    bool moving() const;
+    bool paused() const;
+    bool loggedIn() const;
     std::optional<MotionRecord> lastMotion() const;
     // The most recent error reply's command line and why it was refused (empty: none yet).
     std::string lastRefusal() const;

@@ -12,9 +12,11 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -148,6 +150,40 @@ class Client {
         }
         return true;
     }
+    // Whether the peer resets the connection (RST) within the timeout.
+    bool resetByPeer(milliseconds timeout) {
+        const auto deadline = Clock::now() + timeout;
+        while (Clock::now() < deadline) {
+            const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+            if (!waitReadable(left)) {
+                return false;
+            }
+            char data[4096];
+            const ssize_t n = ::recv(fd_, data, sizeof data, 0);
+            if (n < 0) {
+                return errno == ECONNRESET;
+            }
+            if (n == 0) {
+                return false;  // an orderly close
+            }
+        }
+        return false;
+    }
+    // Sends until the peer stops taking bytes (it closed or reset), or the deadline passes.
+    bool sendUntilRefused(const std::string& bytes, milliseconds timeout) const {
+        const auto deadline = Clock::now() + timeout;
+        while (Clock::now() < deadline) {
+            pollfd p{fd_, POLLOUT, 0};
+            if (::poll(&p, 1, 50) <= 0) {
+                continue;
+            }
+            if (::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 &&
+                errno != EAGAIN && errno != EWOULDBLOCK) {
+                return true;
+            }
+        }
+        return false;
+    }
     // Nothing at all arrives for this long (and the connection stays open).
     bool quietFor(milliseconds period) {
         if (!buffer_.empty()) {
@@ -224,6 +260,23 @@ inline epson::sim::SimulatorOptions fastOptions(double timeScale = 0.02) {
     options.telemetryPort = 0;
     options.timeScale = timeScale;
     return options;
+}
+
+// "XY(x,y,z,u,v,w)" and "AglToPls(j1,...,j6)" with every digit of the values.
+inline std::string pointLiteral(const std::string& function, const std::array<double, 6>& values) {
+    std::string text;
+    for (double v : values) {
+        char number[32];
+        std::snprintf(number, sizeof number, "%.17g", v);
+        text += (text.empty() ? "" : ",") + std::string(number);
+    }
+    return function + "(" + text + ")";
+}
+inline std::string xy(const std::array<double, 6>& pose) {
+    return pointLiteral("XY", pose);
+}
+inline std::string aglToPls(const std::array<double, 6>& joints) {
+    return pointLiteral("AglToPls", joints);
 }
 
 inline double seconds(Clock::duration d) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <future>
 #include <optional>
 #include <string>
@@ -61,42 +62,61 @@ TEST_F(SimProtocol, ReplyFormsAndErrorCodes) {
                      {"$Execute", "!Execute,12", "no statement at all"},
                      {"$Execute,\"Print Power", "!Execute,12", "unterminated quotes"},
                      {"$Pause,now", "!Pause,12", "parameters on a command that takes none"},
-                     {ex("Speed 0"), "!Execute,14", "Speed below 1"},
-                     {ex("Speed 101"), "!Execute,14", "Speed above 100"},
-                     {ex("Speed 12.5"), "!Execute,14", "Speed must be whole"},
-                     {ex("Accel 500, 500"), "!Execute,14", "Accel above AccelMax"},
-                     {ex("SpeedS 0"), "!Execute,14", "SpeedS must be positive"},
-                     {ex("Tool 16"), "!Execute,14", "Tool number above 15"},
-                     {ex("TLSet 0, XY(0,0,0,0,0,0)"), "!Execute,14", "Tool 0 is the flange"},
-                     {ex("TLClr 16"), "!Execute,14", "Tool number above 15"},
-                     {ex("Print Agl(7)"), "!Execute,14", "six joints only"},
-                     {ex("Print Stat(3)"), "!Execute,14", "Stat(0) only"},
-                     {ex("XYLim 10,0,0,10,0,10"), "!Execute,14", "XYLim minimum above maximum"},
-                     {ex("XYLimMode 2"), "!Execute,14", "XYLimMode is 0 or 1"},
-                     {ex("Print PAgl(XY(5000,0,0,0,0,0),1)"), "!Execute,14", "unreachable"},
-                     {ex("Frobnicate 3"), "!Execute,15", "unknown statement"},
-                     {ex("Print Frobnicate"), "!Execute,15", "unknown function"},
-                     {ex("Print Here"), "!Execute,15", "a point is not printable"},
-                     {ex("Power Medium"), "!Execute,15", "Power Low or High"},
-                     {ex("Speed 50,"), "!Execute,15", "dangling comma"},
-                     {ex("Accel 50"), "!Execute,15", "Accel needs acceleration and deceleration"},
-                     {ex("Tool 3"), "!Execute,15", "selecting an undefined Tool"},
-                     {ex("Print CX(TLSet(4))"), "!Execute,15", "reading an undefined Tool"},
-                     {ex("Go P7"), "!Execute,15", "unknown point"},
-                     {ex("Go XY(350,0,500,0,0,180) FAST"), "!Execute,15", "unknown modifier"},
-                     {ex("Go XY(350,0,500,0,0,180) ROT"), "!Execute,15", "ROT belongs to Move"},
-                     {ex("Print Power !D10!"), "!Execute,15", "parallel text outside a motion"},
+                     {ex("Speed 0"), "!Execute,15", "Speed below 1"},
+                     {ex("Speed 101"), "!Execute,15", "Speed above 100"},
+                     {ex("Speed 12.5"), "!Execute,15", "Speed must be whole"},
+                     {ex("Accel 500, 500"), "!Execute,15", "Accel above AccelMax"},
+                     {ex("SpeedS 0"), "!Execute,15", "SpeedS must be positive"},
+                     {ex("Tool 16"), "!Execute,15", "Tool number above 15"},
+                     {ex("TLSet 0, XY(0,0,0,0,0,0)"), "!Execute,15", "Tool 0 is the flange"},
+                     {ex("TLClr 16"), "!Execute,15", "Tool number above 15"},
+                     {ex("Print Agl(7)"), "!Execute,15", "six joints only"},
+                     {ex("Print Stat(3)"), "!Execute,15", "Stat(0) only"},
+                     {ex("XYLim 10,0,0,10,0,10"), "!Execute,15", "XYLim minimum above maximum"},
+                     {ex("XYLimMode 2"), "!Execute,15", "XYLimMode is 0 or 1"},
+                     {ex("Print PAgl(XY(5000,0,0,0,0,0),1)"), "!Execute,15", "unreachable"},
+                     {ex("Frobnicate 3"), "!Execute,14", "unknown statement"},
+                     {ex("Print Frobnicate"), "!Execute,14", "unknown function"},
+                     {ex("Print Here"), "!Execute,14", "a point is not printable"},
+                     {ex("Power Medium"), "!Execute,14", "Power Low or High"},
+                     {ex("Speed 50,"), "!Execute,14", "dangling comma"},
+                     {ex("Accel 50"), "!Execute,14", "Accel needs acceleration and deceleration"},
+                     {ex("Tool 3"), "!Execute,14", "selecting an undefined Tool"},
+                     {ex("Print CX(TLSet(4))"), "!Execute,14", "reading an undefined Tool"},
+                     {ex("Go P7"), "!Execute,14", "unknown point"},
+                     {ex("Go XY(350,0,500,0,0,180) FAST"), "!Execute,14", "unknown modifier"},
+                     {ex("Go XY(350,0,500,0,0,180) ROT"), "!Execute,14", "ROT belongs to Move"},
+                     {ex("Print Power !D10!"), "!Execute,14", "parallel text outside a motion"},
                      {ex("Go XY(350,0,500,0,0,180)"), "!Execute,20", "motors off"},
                      {ex("Speed 40"), "#Execute,0", "setting before a refused change"},
-                     {ex("Speed 60, 0"), "!Execute,14", "one bad value refuses all"},
+                     {ex("Speed 60, 0"), "!Execute,15", "one bad value refuses all"},
                      {ex("Print Speed"), printed("40"), "a refused statement changes nothing"},
                      {ex("Motor On"), "#Execute,0", "motors on"},
                      {ex("Go XY(350,0,500,0,0,180) CP LJM 1 Till Sw(1) = On !D10; On 2! SYNC"),
                       "#Execute,0", "modifiers accepted; the reply comes when the motion ends"},
                      {ex("Move XY(350,20,500,0,0,180) ROT ECP CP Find Sw(2) SYNC"), "#Execute,0",
                       "Move with its modifiers"},
-                     {"$Pause", "#Pause,0", "no motion: accepted, no effect"},
-                     {"$Continue", "#Continue,0", "no motion: accepted, no effect"},
+                     {"$Pause", "!Pause,20", "no motion: nothing to pause"},
+                     {"$Continue", "!Continue,20", "nothing paused: nothing to continue"},
+                     {"$Abort", "#Abort,0", "no motion: nothing to abort, no error"},
+                     {"$Abort,now", "!Abort,12", "Abort takes no parameters"},
+                     {"$GetStatus", "#GetStatus,00100000001,0000", "Auto and Ready"},
+                     {ex("Print CX(" + std::string(10000, '(') + "Here))"), "!Execute,14",
+                      "nesting is bounded, not recursed into until the stack runs out"},
+                     {ex("Go " +
+                         [] {
+                             std::string nested;
+                             for (int i = 0; i < 15000; ++i) {
+                                 nested += "LJM(";
+                             }
+                             return nested;
+                         }() +
+                         "Here)"),
+                      "!Execute,14", "nested LJM likewise"},
+                     {ex("SpeedS 0.00000000000000001"), "!Execute,15",
+                      "SpeedS below its minimum: no overflowing profile"},
+                     {ex("AccelS 0.5"), "!Execute,15", "AccelS below its minimum"},
+                     {ex("Print SpeedS"), printed("50"), "the refused values changed nothing"},
                  });
 }
 
@@ -416,10 +436,124 @@ TEST_F(SimProtocol, StartStopAndRestart) {
     EXPECT_LT(halted.joints[0], 90.0) << "the motion halted where it was";
     slow.stop();  // idempotent
 
+    const auto ports = std::pair(slow.commandPort(), slow.telemetryPort());
     slow.start();
+    EXPECT_EQ(std::pair(slow.commandPort(), slow.telemetryPort()), ports)
+        << "a restart keeps the ports, as a rebooted controller does";
     Client again(slow.commandPort());
     login(again);
     EXPECT_EQ(again.print("Motor"), "True") << "state survives a restart";
+}
+
+TEST(SimRobustness, StalledClientsAreDroppedAndTheLogIsABoundedRing) {
+    auto options = fastOptions();
+    options.maxReplyBacklog = 64 * 1024;
+    options.logCapacity = 50;
+    Simulator sim(options);
+    sim.start();
+    Client flooder(sim.commandPort());
+    login(flooder);
+    // Never reads: once the socket buffers and the backlog are full, the client is dropped.
+    std::string line = ex("Print CX(Here),CY(Here),CZ(Here),CU(Here),CV(Here),CW(Here)");
+    std::string burst;
+    for (int i = 0; i < 200; ++i) {
+        burst += line + "\r\n";
+    }
+    EXPECT_TRUE(flooder.sendUntilRefused(burst, 20s));
+    EXPECT_TRUE(eventually([&] { return !sim.commandClientConnected(); }));
+    EXPECT_EQ(sim.commandLog().size(), 50u) << "only the newest lines are kept";
+    EXPECT_EQ(sim.commandLog().back(), line);
+
+    Client next(sim.commandPort());
+    login(next);
+    sim.clearLog();
+    sim.setLogCapacity(3);
+    for (const char* statement : {"Print Tool", "Print Power", "Print SysErr", "Print Speed"}) {
+        ASSERT_EQ(next.execute(statement).substr(0, 9), "#Execute,");
+    }
+    EXPECT_EQ(sim.commandLog(),
+              (std::vector<std::string>{ex("Print Power"), ex("Print SysErr"), ex("Print Speed")}));
+    EXPECT_EQ(sim.waitForCommand("Print", 0ms, MatchMode::Substring, 3), ex("Print Speed"))
+        << "indices count the lines that fell out";
+    EXPECT_EQ(sim.waitForCommand("Print Tool", 0ms), std::nullopt) << "fallen out";
+    EXPECT_THROW(sim.setLogCapacity(0), std::invalid_argument);
+}
+
+TEST(SimRobustness, LoginAndIdleTimeOutsFreeThePort) {
+    auto options = fastOptions();
+    options.loginTimeout = 150ms;
+    options.idleTimeout = 300ms;
+    Simulator sim(options);
+    sim.start();
+    const auto connected = Clock::now();
+    Client squatter(sim.commandPort());
+    ASSERT_TRUE(squatter.connected());
+    Client refused(sim.commandPort());
+    EXPECT_TRUE(refused.closedByPeer(2s)) << "a second client while one is connected";
+    EXPECT_TRUE(squatter.closedByPeer(3s)) << "no login within the time-out";
+    EXPECT_GE(seconds(Clock::now() - connected), 0.14);
+
+    Client idle(sim.commandPort());
+    login(idle);
+    const auto lastCommand = Clock::now();
+    EXPECT_FALSE(idle.closedByPeer(200ms)) << "a logged-in client outlives the login time-out";
+    EXPECT_TRUE(idle.closedByPeer(3s)) << "but not the idle time-out";
+    EXPECT_GE(seconds(Clock::now() - lastCommand), 0.29);
+    Client next(sim.commandPort());
+    login(next);
+}
+
+TEST_F(SimProtocol, FaultHooks) {
+    Client client(sim_.commandPort());
+    login(client);
+
+    // Executed, then the reply is replaced or the connection goes.
+    sim_.executeThenAnswer("Power High", "#Execute,\"garbage", MatchMode::Substring, 1);
+    EXPECT_EQ(client.execute("Power High"), "#Execute,\"garbage");
+    EXPECT_EQ(sim_.power(), 1) << "it took effect";
+    sim_.executeThenDrop("Motor On", MatchMode::Substring, 1);
+    client.sendLine(ex("Motor On"));
+    EXPECT_TRUE(client.closedByPeer(2s));
+    EXPECT_TRUE(sim_.motorsOn()) << "executed before the connection went";
+
+    // An abortive close: the client sees a reset, not an end of stream.
+    Client second(sim_.commandPort());
+    login(second);
+    sim_.dropConnection("Reset", MatchMode::Substring, 1, true);
+    second.sendLine(ex("Reset"));
+    EXPECT_TRUE(second.resetByPeer(2s));
+    Client third(sim_.commandPort());
+    login(third);
+    sim_.dropCommandConnection(true);
+    EXPECT_TRUE(third.resetByPeer(2s));
+
+    // A motion ended with any code; SysErr and status words set by the test.
+    Client fourth(sim_.commandPort());
+    login(fourth);
+    EXPECT_FALSE(sim_.failMotion(4001)) << "nothing runs";
+    ASSERT_EQ(fourth.execute("Speed 1"), "#Execute,0");
+    fourth.sendLine(ex("Go JA(90,0,0,0,-90,0)"));
+    ASSERT_TRUE(eventually([&] { return sim_.moving(); }));
+    EXPECT_TRUE(sim_.failMotion(4001));
+    EXPECT_EQ(fourth.readLine(), "!Execute,4001");
+    EXPECT_FALSE(sim_.moving());
+    sim_.setSystemError(4021);
+    EXPECT_EQ(fourth.print("SysErr,Stat(0)"), "4021," + std::to_string(1 << 17));
+    sim_.setStatusOverride(epson::sim::StatusWord::Stat, 12345);
+    sim_.setStatusOverride(epson::sim::StatusWord::CtrlInfo, 7);
+    EXPECT_EQ(fourth.print("Stat(0),CtrlInfo(1)"), "12345,7");
+    sim_.setStatusOverride(epson::sim::StatusWord::Stat, std::nullopt);
+    EXPECT_EQ(fourth.print("Stat(0),CtrlInfo(1)"), std::to_string(1 << 17) + ",7");
+
+    // The command port refuses new connections, then accepts them again.
+    sim_.setCommandConnectionsRefused(true);
+    fourth.close();
+    ASSERT_TRUE(eventually([&] { return !sim_.commandClientConnected(); }));
+    EXPECT_EQ(connectLoopback(sim_.commandPort()), -1);
+    EXPECT_EQ(errno, ECONNREFUSED);
+    sim_.setCommandConnectionsRefused(false);
+    Client fifth(sim_.commandPort());
+    login(fifth);
 }
 
 }  // namespace

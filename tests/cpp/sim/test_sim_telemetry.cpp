@@ -191,7 +191,7 @@ TEST(SimTelemetry, StatusFollowsTheController) {
              sim.setEmergencyStop(false);
              ASSERT_EQ(command.execute("Reset"), "#Execute,0");
          },
-         status(0, 0, 8, 0)},
+         status(0, 0, 0, 0)},  // Reset also restores Power Low
     };
     for (const auto& step : steps) {
         step.apply();

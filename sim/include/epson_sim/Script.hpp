@@ -1,0 +1,51 @@
+#pragma once
+
+// Fault scripts: the Simulator's hooks as lines of text, for a rules file given to epson-sim
+// at start-up and for its control channel. One directive a line; blank lines and lines
+// starting with "#" are skipped. Words are separated by blanks; a word in double quotes may
+// hold blanks and the escapes \" \\ \r \n \t. kScriptDirectives lists the directives.
+
+#include <string>
+#include <string_view>
+
+#include "epson_sim/Simulator.hpp"
+
+namespace epson::sim {
+
+inline constexpr const char* kScriptDirectives =
+    "  delay PATTERN SECONDS [times=N] [regex]       execute now, reply later\n"
+    "  answer PATTERN REPLY [times=N] [regex] [raw]  reply instead of executing\n"
+    "  silent PATTERN [times=N] [regex]              neither execute nor reply\n"
+    "  drop PATTERN [times=N] [regex] [rst]          close (rst: reset) instead of executing\n"
+    "  execute-then-drop PATTERN [times=N] [regex] [rst]\n"
+    "                                                execute, then close instead of replying\n"
+    "  execute-then-answer PATTERN REPLY [times=N] [regex] [raw]\n"
+    "                                                execute, then send REPLY instead\n"
+    "  split SEGMENTS [GAP_SECONDS]                  write every reply in pieces\n"
+    "  coalesce on|off                               replies ready together in one write\n"
+    "  clear-rules                                   remove every rule, splitting, coalescing\n"
+    "  emergency-stop on|off    safeguard on|off    teach-mode on|off\n"
+    "  telemetry normal|silent|closed|refused|garbled|status-only\n"
+    "  telemetry-raw BYTES                           send BYTES once to telemetry clients\n"
+    "  drop-command-connection [rst]                 close the current command client\n"
+    "  command-connections accept|refuse             refuse: the command port refuses\n"
+    "  strict-execute on|off                         only $Abort, $GetStatus during $Execute\n"
+    "  fail-motion CODE                              end the running motion with CODE\n"
+    "  system-error CODE                             set SysErr\n"
+    "  status stat|robotinfo|ctrlinfo VALUE|auto     pin a status word, or compute it again\n"
+    "  input BIT on|off                              a simulated input (Sw, In)\n"
+    "  point NAME X Y Z U V W    joint-point NAME J1..J6    joints J1..J6\n"
+    "  log-capacity LINES    clear-log\n";
+
+// "normal", "silent", "closed", "refused", "garbled", "status-only"; throws
+// std::invalid_argument for another name.
+TelemetryMode parseTelemetryMode(std::string_view name);
+const char* telemetryModeName(TelemetryMode mode);
+
+// Applies one directive. Throws std::invalid_argument for a line it does not understand and
+// passes on what the hook throws.
+void runScriptLine(Simulator& simulator, std::string_view line);
+// Applies every line; a failure names its line number ("line 3: ...").
+void runScript(Simulator& simulator, std::string_view text);
+
+}  // namespace epson::sim

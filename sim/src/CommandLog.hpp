@@ -1,0 +1,43 @@
+#pragma once
+
+// Every received command line, as a bounded ring: a client that floods the simulator cannot
+// grow it without bound. Indices count lines since the last clear, dropped ones included, so
+// a waiter's position stays valid while old lines fall out.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "epson_sim/Simulator.hpp"
+
+namespace epson::sim::detail {
+
+class CommandLog {
+  public:
+    explicit CommandLog(std::size_t capacity);
+
+    void record(const std::string& line);
+    std::vector<std::string> lines() const;
+    void clear();
+    // Keeps the newest lines when the capacity shrinks. Throws std::invalid_argument for 0.
+    void setCapacity(std::size_t capacity);
+    std::size_t capacity() const;
+    std::optional<std::string> waitFor(const std::string& pattern,
+                                       std::chrono::milliseconds timeout, MatchMode mode,
+                                       std::size_t from) const;
+
+  private:
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    std::deque<std::string> lines_;
+    std::size_t dropped_ = 0;  // lines that fell out of the ring since the last clear
+    std::size_t capacity_;
+    std::size_t generation_ = 0;  // counts clears, so that a waiter notices one
+};
+
+}  // namespace epson::sim::detail

@@ -1,0 +1,93 @@
+#include "ReplyRules.hpp"
+
+#include <stdexcept>
+
+namespace epson::sim::detail {
+
+bool lineMatches(const std::string& line, const std::string& pattern, const std::regex* regex) {
+    return regex ? std::regex_search(line, *regex) : line.find(pattern) != std::string::npos;
+}
+
+std::shared_ptr<const std::regex> compilePattern(const std::string& pattern, MatchMode mode) {
+    if (mode != MatchMode::Regex) {
+        return nullptr;
+    }
+    try {
+        return std::make_shared<const std::regex>(pattern);
+    } catch (const std::regex_error& e) {
+        throw std::invalid_argument("invalid regular expression \"" + pattern + "\": " + e.what());
+    }
+}
+
+std::string wireLines(const std::string& reply) {
+    std::string bytes;
+    std::size_t begin = 0;
+    for (;;) {
+        const std::size_t end = reply.find('\n', begin);
+        std::string line = reply.substr(begin, end == std::string::npos ? end : end - begin);
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        bytes += line + "\r\n";
+        if (end == std::string::npos) {
+            return bytes;
+        }
+        begin = end + 1;
+    }
+}
+
+Rule makeRule(const std::string& pattern, MatchMode mode, RuleAction action, int times) {
+    Rule rule;
+    rule.pattern = pattern;
+    rule.mode = mode;
+    rule.regex = compilePattern(pattern, mode);
+    rule.action = action;
+    rule.remaining = times < 0 ? -1 : times;
+    return rule;
+}
+
+void RuleBook::add(Rule rule) {
+    std::lock_guard lock(mutex_);
+    rules_.push_back(std::move(rule));
+}
+
+std::optional<Rule> RuleBook::take(const std::string& line) {
+    std::lock_guard lock(mutex_);
+    for (Rule& rule : rules_) {
+        if (rule.remaining == 0 || !lineMatches(line, rule.pattern, rule.regex.get())) {
+            continue;
+        }
+        if (rule.remaining > 0) {
+            --rule.remaining;
+        }
+        return rule;
+    }
+    return std::nullopt;
+}
+
+ReplyStyle RuleBook::style() const {
+    std::lock_guard lock(mutex_);
+    return style_;
+}
+
+void RuleBook::setSplit(int segments, std::chrono::milliseconds gap) {
+    if (segments < 1 || gap.count() < 0) {
+        throw std::invalid_argument("segments must be at least 1 and the gap not negative");
+    }
+    std::lock_guard lock(mutex_);
+    style_.segments = segments;
+    style_.gap = gap;
+}
+
+void RuleBook::setCoalesce(bool on) {
+    std::lock_guard lock(mutex_);
+    style_.coalesce = on;
+}
+
+void RuleBook::clear() {
+    std::lock_guard lock(mutex_);
+    rules_.clear();
+    style_ = ReplyStyle{};
+}
+
+}  // namespace epson::sim::detail

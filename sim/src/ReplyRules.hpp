@@ -1,0 +1,68 @@
+#pragma once
+
+// The reply rules that tests use to fake a misbehaving controller, and how replies are shaped
+// on the wire. Thread-safe: tests add rules while the I/O thread takes them.
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "epson_sim/Simulator.hpp"
+
+namespace epson::sim::detail {
+
+enum class RuleAction {
+    Delay,          // execute at once, reply later
+    Answer,         // reply with canned bytes instead of executing
+    Silent,         // neither execute nor reply
+    Drop,           // close the connection instead of executing
+    Reset,          // reset the connection (RST) instead of executing
+    ExecuteDrop,    // execute, then close the connection instead of replying
+    ExecuteReset,   // execute, then reset the connection instead of replying
+    ExecuteAnswer,  // execute, then send canned bytes instead of the reply
+};
+
+struct Rule {
+    std::string pattern;
+    MatchMode mode = MatchMode::Substring;
+    std::shared_ptr<const std::regex> regex;
+    RuleAction action = RuleAction::Delay;
+    std::chrono::milliseconds delay{0};
+    std::string bytes;   // Answer, ExecuteAnswer: exactly what goes on the wire
+    int remaining = -1;  // < 0: unlimited
+};
+
+struct ReplyStyle {
+    int segments = 1;
+    std::chrono::milliseconds gap{0};
+    bool coalesce = false;
+};
+
+bool lineMatches(const std::string& line, const std::string& pattern, const std::regex* regex);
+// Throws std::invalid_argument for a bad regular expression.
+std::shared_ptr<const std::regex> compilePattern(const std::string& pattern, MatchMode mode);
+// Each "\n"-separated line of a rule's reply gets CR LF.
+std::string wireLines(const std::string& reply);
+Rule makeRule(const std::string& pattern, MatchMode mode, RuleAction action, int times);
+
+class RuleBook {
+  public:
+    void add(Rule rule);
+    // The first live rule that matches, spending one of its times.
+    std::optional<Rule> take(const std::string& line);
+    ReplyStyle style() const;
+    void setSplit(int segments, std::chrono::milliseconds gap);
+    void setCoalesce(bool on);
+    void clear();
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<Rule> rules_;
+    ReplyStyle style_;
+};
+
+}  // namespace epson::sim::detail

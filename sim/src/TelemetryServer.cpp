@@ -1,0 +1,231 @@
+#include "TelemetryServer.hpp"
+
+#include <algorithm>
+#include <array>
+#include <stdexcept>
+
+namespace epson::sim::detail {
+
+namespace asio = boost::asio;
+using tcp = asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
+void openListener(tcp::acceptor& acceptor, const tcp::endpoint& endpoint) {
+    acceptor.open(endpoint.protocol());
+    acceptor.set_option(asio::socket_base::reuse_address(true));
+    acceptor.bind(endpoint);
+    acceptor.listen();
+}
+
+class TelemetryClient : public std::enable_shared_from_this<TelemetryClient> {
+  public:
+    TelemetryClient(TelemetryServer& server, tcp::socket socket)
+        : server_(server), socket_(std::move(socket)) {}
+
+    void start() { watch(); }
+    // Whole packets only: a client that cannot keep up misses samples rather than queueing
+    // them. Raw bytes of a test always go (queued behind a packet in flight).
+    void send(const std::shared_ptr<const std::string>& packet, bool mustArrive) {
+        if (!socket_.is_open()) {
+            return;
+        }
+        if (writing_) {
+            if (mustArrive) {
+                pending_.push_back(packet);
+            }
+            return;
+        }
+        writing_ = true;
+        asio::async_write(socket_, asio::buffer(*packet),
+                          [self = shared_from_this(), packet](
+                              const boost::system::error_code& error, std::size_t) {
+                              self->writing_ = false;
+                              if (error) {
+                                  self->server_.removeClient(self.get());
+                                  return;
+                              }
+                              if (!self->pending_.empty()) {
+                                  auto next = self->pending_.front();
+                                  self->pending_.erase(self->pending_.begin());
+                                  self->send(next, true);
+                              }
+                          });
+    }
+    void close() {
+        boost::system::error_code ignored;
+        socket_.shutdown(tcp::socket::shutdown_both, ignored);
+        socket_.close(ignored);
+    }
+
+  private:
+    // Reads (and discards) whatever the client sends, to notice when it goes away.
+    void watch() {
+        socket_.async_read_some(
+            asio::buffer(sink_),
+            [self = shared_from_this()](const boost::system::error_code& error, std::size_t) {
+                if (error) {
+                    self->server_.removeClient(self.get());
+                    return;
+                }
+                self->watch();
+            });
+    }
+
+    TelemetryServer& server_;
+    tcp::socket socket_;
+    bool writing_ = false;
+    std::vector<std::shared_ptr<const std::string>> pending_;
+    std::array<char, 256> sink_{};
+};
+
+TelemetryServer::TelemetryServer(asio::io_context& io, const tcp::endpoint& endpoint,
+                                 Clock::duration period, TelemetryContent content,
+                                 std::atomic<TelemetryMode>& mode,
+                                 std::atomic<std::size_t>& clientCount)
+    : io_(io),
+      acceptor_(io),
+      endpoint_(endpoint),
+      tickTimer_(io),
+      period_(period),
+      content_(std::move(content)),
+      mode_(mode),
+      clientCount_(clientCount) {
+    try {
+        openListener(acceptor_, endpoint);
+    } catch (const boost::system::system_error& e) {
+        throw std::runtime_error("epson-sim: cannot listen for telemetry on " +
+                                 endpoint.address().to_string() + ":" +
+                                 std::to_string(endpoint.port()) + ": " + e.code().message());
+    }
+    endpoint_ = acceptor_.local_endpoint();
+    if (mode_ == TelemetryMode::Refused) {
+        acceptor_.close();
+    }
+}
+
+void TelemetryServer::begin() {
+    accept();
+    nextTick_ = Clock::now();
+    scheduleTick();
+}
+
+void TelemetryServer::shutdown() {
+    stopping_ = true;
+    boost::system::error_code ignored;
+    tickTimer_.cancel();
+    acceptor_.close(ignored);
+    closeClients();
+}
+
+void TelemetryServer::accept() {
+    if (!acceptor_.is_open()) {
+        return;
+    }
+    acceptor_.async_accept([this](const boost::system::error_code& error, tcp::socket socket) {
+        if (error) {
+            if (!stopping_ && error != asio::error::operation_aborted && acceptor_.is_open()) {
+                accept();
+            }
+            return;
+        }
+        const TelemetryMode mode = mode_;
+        boost::system::error_code ignored;
+        if (mode == TelemetryMode::Closed || mode == TelemetryMode::Refused) {
+            socket.shutdown(tcp::socket::shutdown_both, ignored);
+            socket.close(ignored);
+        } else {
+            socket.set_option(tcp::no_delay(true), ignored);
+            auto client = std::make_shared<TelemetryClient>(*this, std::move(socket));
+            clients_.push_back(client);
+            clientCount_ = clients_.size();
+            client->start();
+        }
+        accept();
+    });
+}
+
+void TelemetryServer::removeClient(const TelemetryClient* client) {
+    const auto it = std::find_if(clients_.begin(), clients_.end(),
+                                 [client](const auto& c) { return c.get() == client; });
+    if (it != clients_.end()) {
+        (*it)->close();
+        clients_.erase(it);
+        clientCount_ = clients_.size();
+    }
+}
+
+void TelemetryServer::closeClients() {
+    for (auto& client : clients_) {
+        client->close();
+    }
+    clients_.clear();
+    clientCount_ = 0;
+}
+
+void TelemetryServer::openAcceptor() {
+    try {
+        openListener(acceptor_, endpoint_);
+    } catch (const boost::system::system_error& e) {
+        boost::system::error_code ignored;
+        acceptor_.close(ignored);
+        throw std::runtime_error("epson-sim: cannot listen for telemetry again on port " +
+                                 std::to_string(endpoint_.port()) + ": " + e.code().message());
+    }
+    accept();
+}
+
+void TelemetryServer::applyMode(TelemetryMode mode) {
+    // Reopen first: if the port is gone meanwhile, nothing has changed when this throws.
+    if (mode != TelemetryMode::Refused && !acceptor_.is_open()) {
+        openAcceptor();
+    }
+    mode_ = mode;
+    if (mode == TelemetryMode::Closed || mode == TelemetryMode::Refused) {
+        closeClients();
+    }
+    if (mode == TelemetryMode::Refused) {
+        boost::system::error_code ignored;
+        acceptor_.close(ignored);
+    }
+}
+
+void TelemetryServer::sendRaw(const std::string& bytes) {
+    const auto packet = std::make_shared<const std::string>(bytes);
+    for (const auto& client : std::vector(clients_)) {
+        client->send(packet, true);
+    }
+}
+
+void TelemetryServer::scheduleTick() {
+    nextTick_ += period_;
+    const auto now = Clock::now();
+    if (nextTick_ + 5 * period_ < now) {
+        nextTick_ = now + period_;  // fell far behind (a stalled machine): skip, do not burst
+    }
+    tickTimer_.expires_at(nextTick_);
+    tickTimer_.async_wait([this](const boost::system::error_code& error) {
+        if (error || stopping_) {
+            return;
+        }
+        onTick();
+        scheduleTick();
+    });
+}
+
+void TelemetryServer::onTick() {
+    ++tick_;
+    const TelemetryMode mode = mode_;
+    const bool sampleModes = mode == TelemetryMode::Normal || mode == TelemetryMode::Garbled;
+    if (clients_.empty() || !(sampleModes || mode == TelemetryMode::StatusOnly)) {
+        return;
+    }
+    // Sample and status leave in one write so that a slow client drops both or neither.
+    const bool statusOnly = mode == TelemetryMode::StatusOnly;
+    const auto packet = std::make_shared<const std::string>(content_.packet(
+        !statusOnly, statusOnly || tick_ % 10 == 0, mode == TelemetryMode::Garbled));
+    for (const auto& client : std::vector(clients_)) {
+        client->send(packet, false);
+    }
+}
+
+}  // namespace epson::sim::detail

@@ -1,0 +1,72 @@
+#pragma once
+
+// The telemetry side: accepts any number of clients and sends each, every period, the sample
+// line and after every tenth sample the status line, shaped by the telemetry mode. Runs on the
+// simulator's I/O thread; every method must be called there.
+
+// <utility> first: Boost 1.74's awaitable.hpp uses std::exchange without including it.
+#include <utility>
+
+#include <boost/asio.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "epson_sim/Simulator.hpp"
+
+namespace epson::sim::detail {
+
+class TelemetryClient;
+
+struct TelemetryContent {
+    // The sample line, with the status line after it when withStatus; values as "??" when
+    // garbled.
+    std::function<std::string(bool withSample, bool withStatus, bool garbled)> packet;
+};
+
+class TelemetryServer {
+  public:
+    // Binds at once; throws std::runtime_error when the port cannot be bound.
+    TelemetryServer(boost::asio::io_context& io, const boost::asio::ip::tcp::endpoint& endpoint,
+                    std::chrono::steady_clock::duration period, TelemetryContent content,
+                    std::atomic<TelemetryMode>& mode, std::atomic<std::size_t>& clientCount);
+
+    std::uint16_t port() const { return endpoint_.port(); }
+    void begin();
+    void shutdown();
+    void applyMode(TelemetryMode mode);
+    // The bytes exactly as given, once, to every connected client.
+    void sendRaw(const std::string& bytes);
+    void removeClient(const TelemetryClient* client);
+
+  private:
+    void accept();
+    void openAcceptor();
+    void closeClients();
+    void scheduleTick();
+    void onTick();
+
+    boost::asio::io_context& io_;
+    boost::asio::ip::tcp::acceptor acceptor_;
+    boost::asio::ip::tcp::endpoint endpoint_;
+    boost::asio::steady_timer tickTimer_;
+    std::chrono::steady_clock::duration period_;
+    std::chrono::steady_clock::time_point nextTick_;
+    TelemetryContent content_;
+    std::atomic<TelemetryMode>& mode_;
+    std::atomic<std::size_t>& clientCount_;
+    std::vector<std::shared_ptr<TelemetryClient>> clients_;
+    std::uint64_t tick_ = 0;
+    bool stopping_ = false;
+};
+
+// Binds an acceptor with address reuse; throws boost::system::system_error.
+void openListener(boost::asio::ip::tcp::acceptor& acceptor,
+                  const boost::asio::ip::tcp::endpoint& endpoint);
+
+}  // namespace epson::sim::detail

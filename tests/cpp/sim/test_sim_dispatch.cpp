@@ -1,0 +1,140 @@
+// The Remote Ethernet dispatch without sockets: one line and the controller state in, replies
+// and motion changes out, on a clock the test drives. What each command does while an Execute
+// runs (lenient and strict), $GetStatus, and $Abort's deceleration to an error reply.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "Controller.hpp"
+#include "Dispatch.hpp"
+
+namespace {
+
+using epson::sim::MotionLimits;
+using namespace epson::sim::detail;
+using namespace std::chrono_literals;
+
+std::string joined(const std::vector<std::string>& replies) {
+    std::string text;
+    for (const auto& reply : replies) {
+        text += (text.empty() ? "" : "|") + reply;
+    }
+    return text;
+}
+
+struct Bench {
+    explicit Bench(bool strict) { settings.strictExecute = strict; }
+
+    std::string send(const std::string& line) {
+        last = dispatchLine(line, controller, loggedIn, settings, now);
+        return joined(last.replies);
+    }
+
+    Controller controller{MotionLimits{}, 1.0};
+    bool loggedIn = false;
+    DispatchSettings settings;
+    Clock::time_point now = Clock::time_point{} + 1h;
+    Dispatched last;
+};
+
+TEST(SimDispatch, WhatPassesWhileAnExecuteRuns) {
+    struct Step {
+        std::string line;
+        std::string lenient;
+        std::string strict;
+    };
+    const std::vector<Step> steps = {
+        {"$Execute,\"Print Power\"", "!Execute,21", "!Execute,21"},
+        {"$Logout", "!Logout,21", "!Logout,21"},
+        {"$GetStatus", "#GetStatus,00100000010,0000", "#GetStatus,00100000010,0000"},
+        {"$Pause", "#Pause,0", "!Pause,21"},
+        {"$GetStatus", "#GetStatus,00100000110,0000", "#GetStatus,00100000010,0000"},
+        {"$Pause", "!Pause,20", "!Pause,21"},
+        {"$Continue", "#Continue,0", "!Continue,21"},
+        {"$Continue", "!Continue,20", "!Continue,21"},
+        {"$Login", "#Login,0", "!Login,21"},
+        {"$Abort", "#Abort,0", "#Abort,0"},
+    };
+    for (const bool strict : {false, true}) {
+        Bench bench(strict);
+        ASSERT_EQ(bench.send("$Execute,\"Print Power\""), "!Execute,11") << "before a login";
+        ASSERT_EQ(bench.send("$Login"), "#Login,0");
+        ASSERT_EQ(bench.send("$Execute,\"Motor On\""), "#Execute,0");
+        ASSERT_EQ(bench.send("$Execute,\"Go JA(90,0,0,0,-90,0)\""), "");
+        ASSERT_EQ(bench.last.motion, MotionChange::Started);
+        for (const auto& step : steps) {
+            bench.now += 100ms;
+            EXPECT_EQ(bench.send(step.line), strict ? step.strict : step.lenient)
+                << (strict ? "strict: " : "lenient: ") << step.line;
+        }
+        EXPECT_EQ(bench.last.motion, MotionChange::Stopping);
+    }
+}
+
+TEST(SimDispatch, AbortDeceleratesThenAnswersTheExecuteWithAnError) {
+    Bench bench(false);
+    ASSERT_EQ(bench.send("$Login"), "#Login,0");
+    ASSERT_EQ(bench.send("$Execute,\"Motor On\""), "#Execute,0");
+    ASSERT_EQ(bench.send("$Execute,\"Speed 50\""), "#Execute,0");
+    ASSERT_EQ(bench.send("$Execute,\"Accel 100, 100\""), "#Execute,0");
+    ASSERT_EQ(bench.send("$Execute,\"Go JA(90,0,0,0,-90,0)\""), "");
+    const Clock::time_point started = bench.now;
+    bench.now += 200ms;  // cruising: 150 deg/s, reached after 0.1 s at 1500 deg/s^2
+    const double atAbort = bench.controller.joints(bench.now)[0];
+    ASSERT_EQ(bench.send("$Abort"), "#Abort,0");
+    EXPECT_TRUE(bench.controller.stopping());
+    EXPECT_FALSE(bench.controller.completeMotion(bench.now)) << "it ramps down first";
+
+    const Clock::time_point end = bench.controller.motionEnd();
+    const double ramp = std::chrono::duration<double>(end - bench.now).count();
+    EXPECT_NEAR(ramp, 0.1, 0.002) << "150 deg/s down at 1500 deg/s^2";
+    const auto outcome = bench.controller.completeMotion(end);
+    ASSERT_TRUE(outcome.has_value());
+    EXPECT_EQ(motionReply(*outcome), "!Execute,99");
+    const double stoppedAt = bench.controller.joints(end)[0];
+    EXPECT_NEAR(stoppedAt - atAbort, 7.5, 0.1) << "it coasted to a stop";
+    EXPECT_LT(stoppedAt, 90.0);
+    EXPECT_FALSE(bench.controller.moving());
+    EXPECT_GT(end - started, 200ms);
+
+    // A paused motion stops where it stands.
+    bench.now = end + 1s;
+    ASSERT_EQ(bench.send("$Execute,\"Go JA(0,0,0,0,-90,0)\""), "");
+    bench.now += 300ms;
+    ASSERT_EQ(bench.send("$Pause"), "#Pause,0");
+    const double held = bench.controller.joints(bench.now)[0];
+    bench.now += 1s;
+    ASSERT_EQ(bench.send("$Abort"), "#Abort,0");
+    const auto paused = bench.controller.completeMotion(bench.now);
+    ASSERT_TRUE(paused.has_value());
+    EXPECT_EQ(paused->code, 99);
+    EXPECT_DOUBLE_EQ(bench.controller.joints(bench.now)[0], held);
+    EXPECT_EQ(bench.send("$Abort"), "#Abort,0") << "nothing runs: accepted all the same";
+}
+
+TEST(SimDispatch, GetStatusFlags) {
+    struct Case {
+        const char* state;
+        void (*apply)(Controller&);
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {"idle", [](Controller&) {}, "#GetStatus,00100000001,0000"},
+        {"teach mode", [](Controller& c) { c.teachMode = true; }, "#GetStatus,01000000001,0000"},
+        {"safeguard open", [](Controller& c) { c.safeguardOpen = true; },
+         "#GetStatus,00100100001,0000"},
+        {"emergency stop", [](Controller& c) { c.setEmergencyStop(true); },
+         "#GetStatus,00100011000,0001"},
+        {"an error", [](Controller& c) { c.systemError = 4021; }, "#GetStatus,00100001000,4021"},
+    };
+    for (const auto& c : cases) {
+        Bench bench(false);
+        ASSERT_EQ(bench.send("$Login"), "#Login,0");
+        c.apply(bench.controller);
+        EXPECT_EQ(bench.send("$GetStatus"), c.expected) << c.state;
+    }
+}
+
+}  // namespace
