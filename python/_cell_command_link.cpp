@@ -112,13 +112,11 @@ constexpr const char* kContinueMotionDoc =
     "   RuntimeError: If the session is unavailable or the command is rejected.\n";
 constexpr const char* kAbortMotionDoc =
     "Abort the running Epson motion.\n\nUses the Remote Ethernet ``$Abort`` command, which the "
-    "controller accepts while\n"
-    "``$Execute`` runs. The motion then ends with the controller's answer, normally an\nerror that "
-    "``go()`` or ``move()`` raises. A ``go()`` or ``move()`` still waiting for\nthe connection "
-    "does "
-    "not start. With no motion running the command is sent on\nits own.\n\nRaises:\n    "
-    "RuntimeError: If the session is unavailable, the controller rejects the\n        command, or "
-    "its reply does not come within 5 seconds.\n";
+    "controller accepts while\n``$Execute`` runs. The motion then ends with the controller's "
+    "answer, normally an\nerror that ``go()`` or ``move()`` raises. A ``go()`` or ``move()`` "
+    "still waiting for\nthe connection does not start. With no motion running the command is "
+    "sent on\nits own.\n\nRaises:\n    RuntimeError: If the session is unavailable, the "
+    "controller rejects the\n        command, or its reply does not come within 5 seconds.\n";
 constexpr const char* kGetPowerModeDoc =
     "Read the current Epson servo power mode.\n\nReturns:\n    EpsonPowerMode: ``LOW`` or ``HIGH`` "
     "as reported by the controller.\n\nRaises:\n    RuntimeError: If the session is unavailable, "
