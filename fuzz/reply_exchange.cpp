@@ -192,13 +192,29 @@ Expected modelExchange(const std::string& stream, const CommandChoice& command, 
     for (;;) {
         const auto reply = model.nextReply();
         if (!reply) {
+            // Nothing owed on a connection that is given up can be answered any more.
             expected.outcome = Outcome::kReadFailure;
+            expected.latePrefixes.clear();
             return expected;
         }
         expected.line = *reply;
         if (reply->empty()) {
             expected.outcome = Outcome::kEmpty;
             return expected;
+        }
+        // A reply owed to a control command that gave up comes first and belongs to nobody:
+        // "#Continue...", "!Continue" or "!Continue,<code>".
+        bool lateTaken = false;
+        for (auto it = expected.latePrefixes.begin(); it != expected.latePrefixes.end(); ++it) {
+            const std::string error = "!" + it->substr(1);
+            if (startsWith(*reply, *it) || *reply == error || startsWith(*reply, error + ",")) {
+                expected.latePrefixes.erase(it);
+                lateTaken = true;
+                break;
+            }
+        }
+        if (lateTaken) {
+            continue;
         }
         if (startsWith(*reply, echo)) {
             expected.lastResponse = *reply;
@@ -223,18 +239,9 @@ Expected modelExchange(const std::string& stream, const CommandChoice& command, 
             expected.outcome = Outcome::kControllerError;
             return expected;
         }
-        bool lateTaken = false;
-        for (auto it = expected.latePrefixes.begin(); it != expected.latePrefixes.end(); ++it) {
-            if (startsWith(*reply, *it) || startsWith(*reply, "!" + it->substr(1) + ",")) {
-                expected.latePrefixes.erase(it);
-                lateTaken = true;
-                break;
-            }
-        }
-        if (lateTaken) {
-            continue;
-        }
-        if (pending && (reply->front() == '!' || startsWith(*reply, kPendingPrefix))) {
+        // The pending command takes one reply; a second is not its own.
+        if (pending && expected.pendingResponse.empty() &&
+            (reply->front() == '!' || startsWith(*reply, kPendingPrefix))) {
             expected.pendingResponse = *reply;
             continue;
         }
@@ -289,6 +296,7 @@ void checkExchange(const std::string& stream, std::uint8_t flags) {
     }
     if (late) {
         impl.lateControlPrefixes_.push_back(kLatePrefix);
+        impl.lateReplyCount_ = 1;
     }
     peer.sendThenClose(stream);
 

@@ -142,7 +142,7 @@ struct Model {
                                                   "J4agl", "J5agl", "J6agl"};
         for (std::size_t i = 0; i < 6; ++i) {
             if (!partial.contains(kPose[i]) || !partial.contains(kJoints[i])) {
-                if (partial.size() > kMaxPartialFields) {
+                if (partial.size() > epson::kMaxPartialFields) {
                     partial.clear();
                 }
                 return Failure::kNone;
