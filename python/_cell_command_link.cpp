@@ -17,6 +17,7 @@
 
 #include "cross_module.hpp"
 #include "epson/CellCommandLink.hpp"
+#include "typed_results.hpp"
 
 namespace py = pybind11;
 using epson::CellCommandLink;
@@ -24,26 +25,8 @@ using epson::ConsoleLevel;
 using epson::EpsonPowerMode;
 using epson::PtpMotionLimits;
 
-/// A dict that signatures and stubs name after the TypedDict describing its keys.
-class RobotStateDict : public py::dict {
-  public:
-    using py::dict::dict;
-};
-class ControllerStatusDict : public py::dict {
-  public:
-    using py::dict::dict;
-};
-
-namespace pybind11::detail {
-template <>
-struct handle_type_name<RobotStateDict> {
-    static constexpr auto name = const_name("RobotState");
-};
-template <>
-struct handle_type_name<ControllerStatusDict> {
-    static constexpr auto name = const_name("ControllerStatus");
-};
-}  // namespace pybind11::detail
+using epson::python::ControllerStatusDict;
+using epson::python::RobotStateDict;
 
 namespace {
 

@@ -6,23 +6,13 @@
 #include <pybind11/stl.h>
 
 #include "epson/EthernetReceiveInterface.hpp"
+#include "typed_results.hpp"
 
 namespace py = pybind11;
 using epson::EthernetReceiveInterface;
 using epson::TelemetrySample;
 
-/// A dict that signatures and stubs name after the TypedDict describing its keys.
-class ControllerStatusDict : public py::dict {
-  public:
-    using py::dict::dict;
-};
-
-namespace pybind11::detail {
-template <>
-struct handle_type_name<ControllerStatusDict> {
-    static constexpr auto name = const_name("ControllerStatus");
-};
-}  // namespace pybind11::detail
+using epson::python::ControllerStatusDict;
 
 namespace {
 

@@ -32,6 +32,24 @@ ScriptedPeer& definedTool(ScriptedPeer& peer, int n, const std::string& values) 
         .exchange(toolQuery(n), printed(values));
 }
 
+/// A first setTcpOffset() over an undefined slot 15, with Tool @p tool selected before:
+/// @p point is written, selected and read back as @p readBack.
+ScriptedPeer& firstOffsetOverUndefinedSlot(ScriptedPeer& peer, int tool, const std::string& point,
+                                           const std::string& readBack) {
+    peer.exchange("$Execute,\"Print Tool\"", printed(std::to_string(tool)))
+        .exchange("$Execute,\"Print TLDef(15)\"", printed("0"))
+        .exchange("$Execute,\"TLSet 15, XY(" + point + ")\"", "#Execute,0")
+        .exchange("$Execute,\"Tool 15\"", "#Execute,0");
+    return definedTool(peer, 15, readBack);
+}
+
+/// The restore of that state: slot 15 cleared, Tool @p tool selected again.
+ScriptedPeer& restoreOverUndefinedSlot(ScriptedPeer& peer, int tool) {
+    return peer.exchange("$Execute,\"Print TLDef(15)\"", printed("1"))
+        .exchange("$Execute,\"TLClr 15\"", "#Execute,0")
+        .exchange("$Execute,\"Tool " + std::to_string(tool) + "\"", "#Execute,0");
+}
+
 TEST(TcpOffset, FlangeReadsAsZerosAfterOneQuery) {
     ScriptedPeer peer;
     scriptLogin(peer).exchange("$Execute,\"Print Tool\"", printed("0")).expectSilence(200ms);
@@ -99,16 +117,9 @@ TEST(TcpOffset, FirstSetSavesTwoSetsRestoreTheOriginalState) {
 
 TEST(TcpOffset, UndefinedSlotIsClearedOnRestore) {
     ScriptedPeer peer;
-    scriptLogin(peer)
-        .exchange("$Execute,\"Print Tool\"", printed("0"))
-        .exchange("$Execute,\"Print TLDef(15)\"", printed("0"))
-        .exchange("$Execute,\"TLSet 15, XY(1,2,3,0,0,0)\"", "#Execute,0")
-        .exchange("$Execute,\"Tool 15\"", "#Execute,0");
-    definedTool(peer, 15, "1,2,3,0,0,0")
-        .exchange("$Execute,\"Print Tool\"", printed("15"))
-        .exchange("$Execute,\"Print TLDef(15)\"", printed("1"))
-        .exchange("$Execute,\"TLClr 15\"", "#Execute,0")
-        .exchange("$Execute,\"Tool 0\"", "#Execute,0");
+    firstOffsetOverUndefinedSlot(scriptLogin(peer), 0, "1,2,3,0,0,0", "1,2,3,0,0,0")
+        .exchange("$Execute,\"Print Tool\"", printed("15"));
+    restoreOverUndefinedSlot(peer, 0);
     CellCommandLink link;
     connectLink(link, peer);
     link.setTcpOffset({0.001, 0.002, 0.003, 0, 0, 0});
@@ -118,15 +129,8 @@ TEST(TcpOffset, UndefinedSlotIsClearedOnRestore) {
 
 TEST(TcpOffset, VerificationMismatchFailsAndRestoreStillWorks) {
     ScriptedPeer peer;
-    scriptLogin(peer)
-        .exchange("$Execute,\"Print Tool\"", printed("1"))
-        .exchange("$Execute,\"Print TLDef(15)\"", printed("0"))
-        .exchange("$Execute,\"TLSet 15, XY(0,0,100,0,0,0)\"", "#Execute,0")
-        .exchange("$Execute,\"Tool 15\"", "#Execute,0");
-    definedTool(peer, 15, "0,0,100.0002,0,0,0")
-        .exchange("$Execute,\"Print TLDef(15)\"", printed("1"))
-        .exchange("$Execute,\"TLClr 15\"", "#Execute,0")
-        .exchange("$Execute,\"Tool 1\"", "#Execute,0");
+    firstOffsetOverUndefinedSlot(scriptLogin(peer), 1, "0,0,100,0,0,0", "0,0,100.0002,0,0,0");
+    restoreOverUndefinedSlot(peer, 1);
     CellCommandLink link;
     connectLink(link, peer);
     EXPECT_TRUE(throwsWithMessage<std::runtime_error>(
@@ -140,17 +144,10 @@ TEST(TcpOffset, VerificationMismatchFailsAndRestoreStillWorks) {
 
 TEST(TcpOffset, DisconnectRestoresBeforeMotorOffAndLogout) {
     ScriptedPeer peer;
-    scriptLogin(peer)
-        .exchange("$Execute,\"Motor On\"", "#Execute,0")
-        .exchange("$Execute,\"Print Tool\"", printed("3"))
-        .exchange("$Execute,\"Print TLDef(15)\"", printed("0"))
-        .exchange("$Execute,\"TLSet 15, XY(0,0,50,0,0,0)\"", "#Execute,0")
-        .exchange("$Execute,\"Tool 15\"", "#Execute,0");
-    definedTool(peer, 15, "0,0,50,0,0,0")
-        .exchange("$Execute,\"Print Tool\"", printed("15"))
-        .exchange("$Execute,\"Print TLDef(15)\"", printed("1"))
-        .exchange("$Execute,\"TLClr 15\"", "#Execute,0")
-        .exchange("$Execute,\"Tool 3\"", "#Execute,0")
+    scriptLogin(peer).exchange("$Execute,\"Motor On\"", "#Execute,0");
+    firstOffsetOverUndefinedSlot(peer, 3, "0,0,50,0,0,0", "0,0,50,0,0,0")
+        .exchange("$Execute,\"Print Tool\"", printed("15"));
+    restoreOverUndefinedSlot(peer, 3)
         .exchange("$Execute,\"Motor Off\"", "#Execute,0")
         .exchange("$Logout", "#Logout,0")
         .expectClosed();
@@ -166,22 +163,13 @@ TEST(TcpOffset, DisconnectRestoresBeforeMotorOffAndLogout) {
 
 TEST(TcpOffset, ARestoreThatFailsInDisconnectIsStillOwedOnTheNextConnection) {
     ScriptedPeer peer;
-    scriptLogin(peer)
-        .exchange("$Execute,\"Print Tool\"", printed("3"))
-        .exchange("$Execute,\"Print TLDef(15)\"", printed("0"))
-        .exchange("$Execute,\"TLSet 15, XY(0,0,50,0,0,0)\"", "#Execute,0")
-        .exchange("$Execute,\"Tool 15\"", "#Execute,0");
-    definedTool(peer, 15, "0,0,50,0,0,0")
+    firstOffsetOverUndefinedSlot(scriptLogin(peer), 3, "0,0,50,0,0,0", "0,0,50,0,0,0")
         .exchange("$Execute,\"Print Tool\"", printed("15"))
         .exchange("$Execute,\"Print TLDef(15)\"", "!Execute,20")
         .exchange("$Logout", "#Logout,0")
         .expectClosed()
         .acceptNext();
-    scriptLogin(peer)
-        .exchange("$Execute,\"Print TLDef(15)\"", printed("1"))
-        .exchange("$Execute,\"TLClr 15\"", "#Execute,0")
-        .exchange("$Execute,\"Tool 3\"", "#Execute,0")
-        .expectSilence(200ms);
+    restoreOverUndefinedSlot(scriptLogin(peer), 3).expectSilence(200ms);
     CellCommandLink link;
     connectLink(link, peer);
     link.setTcpOffset({0, 0, 0.05, 0, 0, 0});

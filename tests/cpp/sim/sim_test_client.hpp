@@ -254,6 +254,9 @@ bool eventually(Predicate predicate, milliseconds timeout = 2s) {
     return true;
 }
 
+/// The arm's rest pose, which the motion and fidelity tests start from.
+inline const epson::sim::Joints kHome{0, 0, 0, 0, -90, 0};
+
 inline epson::sim::SimulatorOptions fastOptions(double timeScale = 0.02) {
     epson::sim::SimulatorOptions options;
     options.commandPort = 0;

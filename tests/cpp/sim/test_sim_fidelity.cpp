@@ -23,8 +23,6 @@ using epson::sim::Pose;
 using epson::sim::RobotModel;
 using epson::sim::Simulator;
 
-const Joints kHome{0, 0, 0, 0, -90, 0};
-
 class SimFidelity : public ::testing::Test {
   protected:
     void SetUp() override {

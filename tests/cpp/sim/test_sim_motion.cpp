@@ -21,8 +21,6 @@ using epson::sim::Pose;
 using epson::sim::RobotModel;
 using epson::sim::Simulator;
 
-const Joints kHome{0, 0, 0, 0, -90, 0};
-
 Joints plus(Joints j, const Joints& d) {
     for (std::size_t i = 0; i < j.size(); ++i) {
         j[i] += d[i];
