@@ -1,8 +1,10 @@
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
+#include "epson/TelemetrySubscription.hpp"
 #include "epson/types.hpp"
 
 namespace epson {
@@ -15,6 +17,10 @@ namespace epson {
 /// a broken connection it reconnects about once a second until disconnect(), to the addresses
 /// that connect() looked up (it never waits on a name lookup of its own). The getters may be
 /// called from any thread; they copy under a lock and never touch the socket.
+///
+/// Beside the latest values, subscribe() hands out a queue of every sample and status, and
+/// startRecording() writes them all to a CSV file from a thread of its own. The receiver
+/// thread never waits for either; with neither in use a sample costs what it always did.
 ///
 /// connect() and disconnect() must not run at the same time on one receiver.
 class EthernetReceiveInterface {
@@ -58,6 +64,41 @@ class EthernetReceiveInterface {
     ControllerStatus getControllerStatus() const;
     /// Seconds since the latest status arrived; positive infinity when there is none.
     double controllerStatusAgeSeconds() const;
+
+    /// Queue size of subscribe() when the caller has no other.
+    static constexpr std::size_t kDefaultSubscriptionCapacity = 4096;
+    /// Largest queue size that subscribe() accepts.
+    static constexpr std::size_t kMaxSubscriptionCapacity = std::size_t{1} << 24;
+
+    /// A queue of every sample and status published from now on, holding at most @p capacity
+    /// of them (the oldest dropped and counted when full). Any number may be open at once. It
+    /// ends when this receiver disconnects.
+    /// @throw std::invalid_argument when @p capacity is 0 or above kMaxSubscriptionCapacity.
+    /// @throw std::runtime_error when the receiver is not connected (before connect() or after
+    ///        disconnect(); a reconnection in progress counts as connected).
+    std::shared_ptr<TelemetrySubscription> subscribe(
+        std::size_t capacity = kDefaultSubscriptionCapacity);
+
+    /// Writes every sample and status published from now on to a new CSV file at @p path
+    /// (replacing one that exists), from a writer thread of its own, until stopRecording().
+    /// Columns: monotonic_s, wall_time, J1..J6, X, Y, Z, U, V, W, then the eight status fields.
+    /// A status row leaves J1..W empty; every row repeats the latest status known (empty
+    /// before there is one). Rows reach the file whole, within about 10 ms, so a crash leaves
+    /// at most a partial last line. Rows the writer cannot keep up with are dropped and
+    /// counted. The recording goes on across reconnections and disconnect(); the destructor
+    /// ends it.
+    /// @throw std::runtime_error when a recording is already running, or when @p path cannot
+    ///        be opened or written (the message names the path).
+    void startRecording(const std::string& path);
+
+    /// Ends the recording: writes what is queued, closes the file and reports what it holds.
+    /// @throw std::runtime_error when no recording is running, or when writing or closing the
+    ///        file failed (the message names the path and the rows written; the recording has
+    ///        ended all the same).
+    RecordingSummary stopRecording();
+
+    /// Whether a recording is running.
+    bool isRecording() const;
 
     /// Opaque; defined in the private sources.
     class Impl;

@@ -6,15 +6,18 @@
 #include <cstddef>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/streambuf.hpp>
 #include <boost/system/error_code.hpp>
 
+#include "EventQueues.hpp"
 #include "epson/EthernetReceiveInterface.hpp"
 
 namespace epson {
@@ -75,6 +78,16 @@ class EthernetReceiveInterface::Impl {
     /// Waits kReconnectPause, or less when disconnect() asks the thread to stop.
     void pauseBeforeReconnect_();
 
+    // --- Subscriptions and recording ---------------------------------------------------------
+    /// Hands one published result to every subscription and the recording. Call only while
+    /// listening_ is set, and without a store lock held.
+    void deliver_(TelemetryEvent::Kind kind, const TelemetrySample& sample,
+                  const ControllerStatus& status, Clock::time_point at);
+    /// Expects listenersMutex_ held.
+    void updateListening_();
+    /// Closes every subscription and refuses new ones until the next connect().
+    void endSubscriptions_();
+
     // --- Connection (declaration order matters: ioContext_ outlives socket_) ---------------
     boost::asio::io_context ioContext_;
     boost::asio::ip::tcp::socket socket_{ioContext_};
@@ -116,6 +129,18 @@ class EthernetReceiveInterface::Impl {
     ControllerStatus status_;
     Clock::time_point statusTime_{};
     bool hasStatus_ = false;
+
+    // --- Listeners ----------------------------------------------------------------------------
+    /// Whether anything listens: the one check a published result costs when nothing does.
+    std::atomic<bool> listening_{false};
+    /// Guards the members below. The receiver thread holds it while it queues a result, which
+    /// takes each queue's own lock only briefly; no I/O happens under it. Taken before
+    /// statusMutex_ where both are held.
+    mutable std::mutex listenersMutex_;
+    /// From the receiver thread's start in connect() until the disconnect sequence.
+    bool acceptingSubscriptions_ = false;
+    std::vector<std::shared_ptr<TelemetrySubscription::Impl>> subscriptions_;
+    std::unique_ptr<Recorder> recorder_;
 };
 
 }  // namespace epson

@@ -153,10 +153,21 @@ void EthernetReceiveInterface::Impl::parsePacket_(const std::string& packet) {
         status.emplace("safeguard_open", bit(ctrlInfo, 9));
         status.emplace("teach_mode", bit(stat, 19));
 
-        std::lock_guard lock(statusMutex_);
-        status_ = std::move(status);
-        statusTime_ = Clock::now();
-        hasStatus_ = true;
+        const bool listening = listening_.load();
+        const auto now = Clock::now();
+        {
+            std::lock_guard lock(statusMutex_);
+            if (listening) {
+                status_ = status;
+            } else {
+                status_ = std::move(status);
+            }
+            statusTime_ = now;
+            hasStatus_ = true;
+        }
+        if (listening) {
+            deliver_(TelemetryEvent::Kind::Status, TelemetrySample{}, status, now);
+        }
         // A status packet never feeds the sample, whatever else it carries.
         return;
     }
@@ -183,14 +194,19 @@ void EthernetReceiveInterface::Impl::parsePacket_(const std::string& packet) {
         sample.joints[i] = joint->second;
         sample.tcpPose[i] = pose->second;
     }
+    const auto now = Clock::now();
     {
         std::lock_guard lock(sampleMutex_);
         sample_ = sample;
-        sampleTime_ = Clock::now();
+        sampleTime_ = now;
         hasSample_ = true;
     }
     sampleCondition_.notify_all();
     partialFields_.clear();  // each complete set is published once
+    if (listening_.load()) {
+        static const ControllerStatus kNoStatus;
+        deliver_(TelemetryEvent::Kind::Sample, sample, kNoStatus, now);
+    }
 }
 
 }  // namespace epson

@@ -66,6 +66,10 @@ void EthernetReceiveInterface::Impl::connect(const std::string& host, unsigned s
         disconnect();
         throw;
     }
+    {
+        std::lock_guard lock(listenersMutex_);
+        acceptingSubscriptions_ = true;
+    }
 
     std::unique_lock lock(sampleMutex_);
     const auto deadline = Clock::now() + kReadinessTimeout;
@@ -114,6 +118,9 @@ void EthernetReceiveInterface::Impl::disconnect() {
         }
     }
     readBuffer_.consume(readBuffer_.size());
+    // After the join: nothing is published any more, so every queued entry stays readable and
+    // no subscription gets one after it ended.
+    endSubscriptions_();
     connected_.exchange(false);
 }
 

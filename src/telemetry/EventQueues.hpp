@@ -1,0 +1,131 @@
+#pragma once
+
+// The queues behind subscriptions and recordings. The receiver thread only ever appends, under
+// a lock that each consumer holds just long enough to take entries out, so a slow consumer
+// costs the receiver nothing but the entries it drops.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "epson/TelemetrySubscription.hpp"
+
+namespace epson {
+
+/// The receive instant of one published result, on both clocks.
+struct ReceiveTime {
+    double monotonicSeconds = 0.0;
+    double wallSeconds = 0.0;
+};
+
+/// A ring of events that grows on demand up to its capacity and then drops its oldest entry
+/// to make room. Slots are reused, so a full-size ring appends samples without allocating.
+/// Not synchronised.
+class EventRing {
+  public:
+    explicit EventRing(std::size_t capacity) : capacity_(capacity) {}
+
+    /// Appends; returns whether the oldest entry had to go.
+    bool push(TelemetryEvent::Kind kind, const TelemetrySample& sample,
+              const ControllerStatus& status, ReceiveTime time);
+    /// Moves the oldest entry out. Expects !empty().
+    TelemetryEvent pop();
+
+    bool empty() const { return size_ == 0; }
+    std::size_t size() const { return size_; }
+    std::size_t capacity() const { return capacity_; }
+
+  private:
+    std::vector<TelemetryEvent> slots_;
+    std::size_t head_ = 0;
+    std::size_t size_ = 0;
+    std::size_t capacity_;
+};
+
+class TelemetrySubscription::Impl {
+  public:
+    explicit Impl(std::size_t capacity) : ring_(capacity) {}
+
+    /// Queues one event and wakes a waiting pop(). False once the subscription has ended, so
+    /// that the receiver can forget it.
+    bool publish(TelemetryEvent::Kind kind, const TelemetrySample& sample,
+                 const ControllerStatus& status, ReceiveTime time);
+    std::optional<TelemetryEvent> pop(std::chrono::nanoseconds timeout);
+    void close();
+    bool closed() const;
+    std::uint64_t dropped() const;
+    std::size_t capacity() const { return ring_.capacity(); }
+
+  private:
+    mutable std::mutex mutex_;
+    std::condition_variable ready_;
+    EventRing ring_;
+    bool closed_ = false;
+    std::uint64_t dropped_ = 0;
+    int waiters_ = 0;
+};
+
+/// How long the recording writer gathers rows before it writes them: one write per period
+/// keeps a 1 kHz recording cheap, and bounds what a crash can take with it.
+inline constexpr std::chrono::milliseconds kRecordingFlushInterval{10};
+/// Rows the recording holds in memory while the writer catches up.
+inline constexpr std::size_t kRecordingQueueCapacity = std::size_t{1} << 16;
+
+/// One CSV recording: the file, its bounded queue and its writer thread.
+class Recorder {
+  public:
+    /// Opens (truncating) @p path, writes the header row and starts the writer.
+    /// @throw std::runtime_error naming the path when it cannot be opened or written.
+    explicit Recorder(std::string path);
+    /// Runs finish() and ignores its failure.
+    ~Recorder();
+    Recorder(const Recorder&) = delete;
+    Recorder& operator=(const Recorder&) = delete;
+
+    const std::string& path() const { return path_; }
+    /// The status that rows repeat until the recording sees one of its own. Call before the
+    /// first publish().
+    void seedStatus(const ControllerStatus& status);
+    /// Queues one row; never waits for the disk.
+    void publish(TelemetryEvent::Kind kind, const TelemetrySample& sample,
+                 const ControllerStatus& status, ReceiveTime time);
+    /// Writes what is queued, stops the writer and closes the file. Only the first call reports.
+    /// @throw std::runtime_error naming the path when a write or the close failed.
+    RecordingSummary finish();
+
+  private:
+    void run_();
+    /// Appends one CSV row for @p event to @p out, updating latestStatus_ for a status.
+    void formatRow_(const TelemetryEvent& event, std::string& out);
+    /// Writes all of @p text; false (with writeError_ set) on failure.
+    bool writeAll_(const std::string& text);
+
+    std::string path_;
+    int fd_ = -1;
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    EventRing ring_{kRecordingQueueCapacity};
+    std::optional<ControllerStatus> seed_;
+    bool stop_ = false;
+    std::uint64_t lost_ = 0;
+
+    // The writer's own state; finish() reads it after the join.
+    std::thread writer_;
+    ControllerStatus latestStatus_;
+    std::uint64_t rows_ = 0;
+    std::uint64_t unwritten_ = 0;
+    std::string writeError_;
+    bool finished_ = false;
+};
+
+/// The CSV header row, with its line end.
+extern const char* const kRecordingHeader;
+
+}  // namespace epson

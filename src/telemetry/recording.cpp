@@ -1,0 +1,291 @@
+// Recording: every published sample and status as a CSV row, written by a thread of its own.
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "EventQueues.hpp"
+#include "ReceiverImpl.hpp"
+
+namespace epson {
+
+const char* const kRecordingHeader =
+    "monotonic_s,wall_time,J1,J2,J3,J4,J5,J6,X,Y,Z,U,V,W,stat,system_error,emergency_stopped,"
+    "safeguard_open,teach_mode,control_device,robot_info,ctrl_info\n";
+
+namespace {
+
+/// The status columns, in header order.
+constexpr std::array<const char*, 8> kStatusColumns{
+    "stat",       "system_error",   "emergency_stopped", "safeguard_open",
+    "teach_mode", "control_device", "robot_info",        "ctrl_info"};
+
+std::string quoted(const std::string& path) {
+    return "\"" + path + "\"";
+}
+
+/// The shortest text that reads back as the same double.
+void appendReal(std::string& out, double value) {
+    std::array<char, 32> text{};
+    const auto [end, error] = std::to_chars(text.data(), text.data() + text.size(), value);
+    out.append(text.data(), error == std::errc() ? end : text.data());
+}
+
+void appendInteger(std::string& out, std::int64_t value) {
+    std::array<char, 24> text{};
+    const auto [end, error] = std::to_chars(text.data(), text.data() + text.size(), value);
+    out.append(text.data(), error == std::errc() ? end : text.data());
+}
+
+/// "2026-12-08T10:56:35.123456Z".
+void appendIsoTime(std::string& out, double secondsSinceEpoch) {
+    const auto micros = static_cast<std::int64_t>(std::llround(secondsSinceEpoch * 1e6));
+    std::int64_t seconds = micros / 1'000'000;
+    std::int64_t fraction = micros % 1'000'000;
+    if (fraction < 0) {
+        fraction += 1'000'000;
+        --seconds;
+    }
+    const auto whole = static_cast<std::time_t>(seconds);
+    std::tm utc{};
+    ::gmtime_r(&whole, &utc);
+    std::array<char, 48> text{};
+    const int length =
+        std::snprintf(text.data(), text.size(), "%04d-%02d-%02dT%02d:%02d:%02d.%06lldZ",
+                      utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min,
+                      utc.tm_sec, static_cast<long long>(fraction));
+    out.append(text.data(), static_cast<std::size_t>(std::max(length, 0)));
+}
+
+}  // namespace
+
+Recorder::Recorder(std::string path) : path_(std::move(path)) {
+    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd_ < 0) {
+        throw std::runtime_error("Cannot open the telemetry recording file " + quoted(path_) +
+                                 ": " + std::strerror(errno));
+    }
+    if (!writeAll_(kRecordingHeader)) {
+        ::close(fd_);
+        throw std::runtime_error("Cannot write the telemetry recording file " + quoted(path_) +
+                                 ": " + writeError_);
+    }
+    try {
+        writer_ = std::thread([this] { run_(); });
+    } catch (...) {
+        ::close(fd_);
+        throw;
+    }
+}
+
+Recorder::~Recorder() {
+    try {
+        finish();
+    } catch (const std::exception&) {
+        // A destructor has nobody to tell; stopRecording() is where a failure is reported.
+    }
+}
+
+void Recorder::seedStatus(const ControllerStatus& status) {
+    std::lock_guard lock(mutex_);
+    seed_ = status;
+}
+
+void Recorder::publish(TelemetryEvent::Kind kind, const TelemetrySample& sample,
+                       const ControllerStatus& status, ReceiveTime time) {
+    bool wake = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (ring_.push(kind, sample, status, time)) {
+            ++lost_;
+        }
+        // The writer sleeps until rows come, then gathers for a flush interval; half a queue
+        // is worth an early flush.
+        wake = ring_.size() == 1 || ring_.size() == ring_.capacity() / 2;
+    }
+    if (wake) {
+        wake_.notify_one();
+    }
+}
+
+void Recorder::run_() {
+    ::pthread_setname_np(::pthread_self(), "epson-recorder");
+    std::vector<TelemetryEvent> batch;
+    std::string text;
+    for (;;) {
+        bool stopping = false;
+        {
+            std::unique_lock lock(mutex_);
+            wake_.wait(lock, [this] { return stop_ || !ring_.empty(); });
+            if (!stop_) {
+                wake_.wait_for(lock, kRecordingFlushInterval,
+                               [this] { return stop_ || ring_.size() >= ring_.capacity() / 2; });
+            }
+            if (seed_) {
+                latestStatus_ = std::move(*seed_);
+                seed_.reset();
+            }
+            while (!ring_.empty()) {
+                batch.push_back(ring_.pop());
+            }
+            stopping = stop_;
+        }
+        if (!batch.empty()) {
+            if (writeError_.empty()) {
+                text.clear();
+                for (const TelemetryEvent& event : batch) {
+                    formatRow_(event, text);
+                }
+                if (writeAll_(text)) {
+                    rows_ += batch.size();
+                } else {
+                    unwritten_ += batch.size();
+                }
+            } else {
+                unwritten_ += batch.size();  // the file is broken; count what it misses
+            }
+            batch.clear();
+        }
+        if (stopping) {
+            return;
+        }
+    }
+}
+
+void Recorder::formatRow_(const TelemetryEvent& event, std::string& out) {
+    std::array<char, 40> monotonic{};
+    const int length =
+        std::snprintf(monotonic.data(), monotonic.size(), "%.6f,", event.monotonicSeconds);
+    out.append(monotonic.data(), static_cast<std::size_t>(std::max(length, 0)));
+    appendIsoTime(out, event.wallSeconds);
+    if (event.kind == TelemetryEvent::Kind::Sample) {
+        for (const double value : event.sample.joints) {
+            out.push_back(',');
+            appendReal(out, value);
+        }
+        for (const double value : event.sample.tcpPose) {
+            out.push_back(',');
+            appendReal(out, value);
+        }
+    } else {
+        out.append(12, ',');
+        latestStatus_ = event.status;
+    }
+    for (const char* column : kStatusColumns) {
+        out.push_back(',');
+        const auto found = latestStatus_.find(column);
+        if (found != latestStatus_.end()) {
+            appendInteger(out, found->second);
+        }
+    }
+    out.push_back('\n');
+}
+
+bool Recorder::writeAll_(const std::string& text) {
+    std::size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t n = ::write(fd_, text.data() + written, text.size() - written);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            writeError_ = std::strerror(errno);
+            return false;
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+RecordingSummary Recorder::finish() {
+    if (finished_) {
+        return {path_, rows_, lost_ + unwritten_};
+    }
+    finished_ = true;
+    {
+        std::lock_guard lock(mutex_);
+        stop_ = true;
+    }
+    wake_.notify_one();
+    if (writer_.joinable()) {
+        writer_.join();
+    }
+    if (::close(fd_) != 0 && writeError_.empty()) {
+        writeError_ = std::strerror(errno);
+    }
+    fd_ = -1;
+    std::uint64_t lost = 0;
+    {
+        std::lock_guard lock(mutex_);
+        lost = lost_ + unwritten_;
+    }
+    if (!writeError_.empty()) {
+        throw std::runtime_error("Failed to write the telemetry recording file " + quoted(path_) +
+                                 " after " + std::to_string(rows_) + " rows (" +
+                                 std::to_string(lost) + " lost): " + writeError_);
+    }
+    return {path_, rows_, lost};
+}
+
+// --- The receiver's side ---------------------------------------------------------------------
+
+void EthernetReceiveInterface::startRecording(const std::string& path) {
+    {
+        std::lock_guard lock(impl_->listenersMutex_);
+        if (impl_->recorder_) {
+            throw std::runtime_error("A telemetry recording is already running, to " +
+                                     quoted(impl_->recorder_->path()));
+        }
+    }
+    // Opening and the header happen here, on the caller's thread, so that a bad path fails now.
+    auto recorder = std::make_unique<Recorder>(path);
+    std::lock_guard lock(impl_->listenersMutex_);
+    if (impl_->recorder_) {
+        throw std::runtime_error("A telemetry recording is already running, to " +
+                                 quoted(impl_->recorder_->path()));
+    }
+    {
+        // Read under listenersMutex_: a status published meanwhile is either seen here or
+        // delivered to the recording afterwards, never neither.
+        std::lock_guard statusLock(impl_->statusMutex_);
+        if (impl_->hasStatus_) {
+            recorder->seedStatus(impl_->status_);
+        }
+    }
+    impl_->recorder_ = std::move(recorder);
+    impl_->updateListening_();
+}
+
+RecordingSummary EthernetReceiveInterface::stopRecording() {
+    std::unique_ptr<Recorder> recorder;
+    {
+        std::lock_guard lock(impl_->listenersMutex_);
+        recorder = std::move(impl_->recorder_);
+        impl_->updateListening_();
+    }
+    if (!recorder) {
+        throw std::runtime_error("No telemetry recording is running");
+    }
+    return recorder->finish();
+}
+
+bool EthernetReceiveInterface::isRecording() const {
+    std::lock_guard lock(impl_->listenersMutex_);
+    return impl_->recorder_ != nullptr;
+}
+
+}  // namespace epson
