@@ -401,6 +401,8 @@ PYBIND11_MODULE(_cell_simulator, m, py::multiple_interpreters::not_supported()) 
              "The most recent error reply's command line and the reason, for diagnostics.")
         .def("telemetry_client_count", &Simulator::telemetryClientCount, Release(),
              "Connected telemetry clients.")
+        .def("telemetry_samples_sent", &Simulator::telemetrySamplesSent, Release(),
+             "Complete sample lines written to telemetry clients so far (each client counts).")
         .def("is_command_client_connected", &Simulator::commandClientConnected, Release(),
              "Whether a command client is connected.")
         .def("refused_command_connections", &Simulator::refusedCommandConnections, Release(),

@@ -61,6 +61,7 @@ struct Shared {
     std::atomic<std::uint16_t> telemetryPort{0};
     std::atomic<TelemetryMode> telemetryMode{TelemetryMode::Normal};
     std::atomic<std::size_t> telemetryClients{0};
+    std::atomic<std::uint64_t> telemetrySamplesSent{0};
     std::atomic<std::size_t> refusedConnections{0};
     std::atomic<bool> commandConnected{false};
     std::atomic<bool> loggedIn{false};
@@ -158,7 +159,7 @@ Server::Server(Shared& shared)
         detail::TelemetryContent{[this](bool withSample, bool withStatus, bool garbled) {
             return telemetryBytes(withSample, withStatus, garbled);
         }},
-        shared_.telemetryMode, shared_.telemetryClients);
+        shared_.telemetryMode, shared_.telemetryClients, shared_.telemetrySamplesSent);
     shared_.commandPort = commandEndpoint_.port();
     shared_.telemetryPort = telemetry_->port();
     if (shared_.commandRefused) {
@@ -811,6 +812,9 @@ std::string Simulator::lastRefusal() const {
 
 std::size_t Simulator::telemetryClientCount() const {
     return impl_->shared.telemetryClients;
+}
+std::uint64_t Simulator::telemetrySamplesSent() const {
+    return impl_->shared.telemetrySamplesSent;
 }
 bool Simulator::commandClientConnected() const {
     return impl_->shared.commandConnected;

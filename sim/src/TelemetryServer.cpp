@@ -25,7 +25,8 @@ class TelemetryClient : public std::enable_shared_from_this<TelemetryClient> {
     void start() { watch(); }
     // Whole packets only: a client that cannot keep up misses samples rather than queueing
     // them. Raw bytes of a test always go (queued behind a packet in flight).
-    void send(const std::shared_ptr<const std::string>& packet, bool mustArrive) {
+    void send(const std::shared_ptr<const std::string>& packet, bool mustArrive,
+              bool carriesSample = false) {
         if (!socket_.is_open()) {
             return;
         }
@@ -37,12 +38,15 @@ class TelemetryClient : public std::enable_shared_from_this<TelemetryClient> {
         }
         writing_ = true;
         asio::async_write(socket_, asio::buffer(*packet),
-                          [self = shared_from_this(), packet](
+                          [self = shared_from_this(), packet, carriesSample](
                               const boost::system::error_code& error, std::size_t) {
                               self->writing_ = false;
                               if (error) {
                                   self->server_.removeClient(self.get());
                                   return;
+                              }
+                              if (carriesSample) {
+                                  self->server_.sampleWritten();
                               }
                               if (!self->pending_.empty()) {
                                   auto next = self->pending_.front();
@@ -81,7 +85,8 @@ class TelemetryClient : public std::enable_shared_from_this<TelemetryClient> {
 TelemetryServer::TelemetryServer(asio::io_context& io, const tcp::endpoint& endpoint,
                                  Clock::duration period, TelemetryContent content,
                                  std::atomic<TelemetryMode>& mode,
-                                 std::atomic<std::size_t>& clientCount)
+                                 std::atomic<std::size_t>& clientCount,
+                                 std::atomic<std::uint64_t>& samplesSent)
     : io_(io),
       acceptor_(io),
       endpoint_(endpoint),
@@ -89,7 +94,8 @@ TelemetryServer::TelemetryServer(asio::io_context& io, const tcp::endpoint& endp
       period_(period),
       content_(std::move(content)),
       mode_(mode),
-      clientCount_(clientCount) {
+      clientCount_(clientCount),
+      samplesSent_(samplesSent) {
     try {
         openListener(acceptor_, endpoint);
     } catch (const boost::system::system_error& e) {
@@ -223,8 +229,9 @@ void TelemetryServer::onTick() {
     const bool statusOnly = mode == TelemetryMode::StatusOnly;
     const auto packet = std::make_shared<const std::string>(content_.packet(
         !statusOnly, statusOnly || tick_ % 10 == 0, mode == TelemetryMode::Garbled));
+    const bool carriesSample = mode == TelemetryMode::Normal;  // garbled values do not parse
     for (const auto& client : std::vector(clients_)) {
-        client->send(packet, false);
+        client->send(packet, false, carriesSample);
     }
 }
 

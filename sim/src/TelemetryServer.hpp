@@ -34,7 +34,8 @@ class TelemetryServer {
     // Binds at once; throws std::runtime_error when the port cannot be bound.
     TelemetryServer(boost::asio::io_context& io, const boost::asio::ip::tcp::endpoint& endpoint,
                     std::chrono::steady_clock::duration period, TelemetryContent content,
-                    std::atomic<TelemetryMode>& mode, std::atomic<std::size_t>& clientCount);
+                    std::atomic<TelemetryMode>& mode, std::atomic<std::size_t>& clientCount,
+                    std::atomic<std::uint64_t>& samplesSent);
 
     std::uint16_t port() const { return endpoint_.port(); }
     void begin();
@@ -43,6 +44,8 @@ class TelemetryServer {
     // The bytes exactly as given, once, to every connected client.
     void sendRaw(const std::string& bytes);
     void removeClient(const TelemetryClient* client);
+    // A client's write of a packet with a well-formed sample line completed.
+    void sampleWritten() { ++samplesSent_; }
 
   private:
     void accept();
@@ -60,6 +63,7 @@ class TelemetryServer {
     TelemetryContent content_;
     std::atomic<TelemetryMode>& mode_;
     std::atomic<std::size_t>& clientCount_;
+    std::atomic<std::uint64_t>& samplesSent_;
     std::vector<std::shared_ptr<TelemetryClient>> clients_;
     std::uint64_t tick_ = 0;
     bool stopping_ = false;

@@ -338,6 +338,9 @@ class Simulator {
     // The most recent error reply's command line and why it was refused (empty: none yet).
     std::string lastRefusal() const;
     std::size_t telemetryClientCount() const;
+    // Complete sample lines written to telemetry clients since construction (each client
+    // counts; a sample a slow client skipped does not).
+    std::uint64_t telemetrySamplesSent() const;
     bool commandClientConnected() const;
     // Connections refused because another command client was connected.
     std::size_t refusedCommandConnections() const;
