@@ -153,10 +153,14 @@ void EthernetReceiveInterface::Impl::parsePacket_(const std::string& packet) {
         status.emplace("safeguard_open", bit(ctrlInfo, 9));
         status.emplace("teach_mode", bit(stat, 19));
 
-        const bool listening = listening_.load();
         const auto now = Clock::now();
+        bool listening = false;
         {
             std::lock_guard lock(statusMutex_);
+            // Read under the store's lock: a listener that registered before this result
+            // became readable gets it, and one that read it as the latest does not get it again.
+            // startRecording() reads the latest status under this lock after registering.
+            listening = listening_.load();
             if (listening) {
                 status_ = status;
             } else {
@@ -195,15 +199,17 @@ void EthernetReceiveInterface::Impl::parsePacket_(const std::string& packet) {
         sample.tcpPose[i] = pose->second;
     }
     const auto now = Clock::now();
+    bool listening = false;
     {
         std::lock_guard lock(sampleMutex_);
         sample_ = sample;
         sampleTime_ = now;
         hasSample_ = true;
+        listening = listening_.load();  // under the lock, as for a status
     }
     sampleCondition_.notify_all();
     partialFields_.clear();  // each complete set is published once
-    if (listening_.load()) {
+    if (listening) {
         static const ControllerStatus kNoStatus;
         deliver_(TelemetryEvent::Kind::Sample, sample, kNoStatus, now);
     }

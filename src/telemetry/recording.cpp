@@ -258,16 +258,16 @@ void EthernetReceiveInterface::startRecording(const std::string& path) {
         throw std::runtime_error("A telemetry recording is already running, to " +
                                  quoted(impl_->recorder_->path()));
     }
-    {
-        // Read under listenersMutex_: a status published meanwhile is either seen here or
-        // delivered to the recording afterwards, never neither.
-        std::lock_guard statusLock(impl_->statusMutex_);
-        if (impl_->hasStatus_) {
-            recorder->seedStatus(impl_->status_);
-        }
-    }
+    Recorder& registered = *recorder;
     impl_->recorder_ = std::move(recorder);
     impl_->updateListening_();
+    // After registering: the parser reads the listening flag under the status lock, so a
+    // status published meanwhile is either seen here or delivered to the recording, never
+    // neither. The delivery waits for listenersMutex_, so the seed comes first.
+    std::lock_guard statusLock(impl_->statusMutex_);
+    if (impl_->hasStatus_) {
+        registered.seedStatus(impl_->status_);
+    }
 }
 
 RecordingSummary EthernetReceiveInterface::stopRecording() {

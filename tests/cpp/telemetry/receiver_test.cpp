@@ -1,17 +1,25 @@
 // The telemetry receiver against a loopback telemetry peer: readiness, reconnection, the
-// lifetime of published data, bounded buffering and bounded shutdown.
+// lifetime of published data, bounded buffering and bounded shutdown, subscriptions and
+// recording.
 
 #include <dirent.h>
 #include <pthread.h>
 #include <signal.h>
 
+#include <unistd.h>
+
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
+#include <fstream>
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <regex>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -519,6 +527,288 @@ INSTANTIATE_TEST_SUITE_P(Telemetry, StopDuringReconnection,
                          [](const auto& info) {
                              return info.param == StopBy::kDisconnect ? "Disconnect" : "Destructor";
                          });
+
+// --- Subscriptions and recording ----------------------------------------------------------
+
+// What a consumer expects to see: a sample (its twelve values) or a status (its stat word).
+struct Published {
+    TelemetryEvent::Kind kind;
+    TelemetrySample sample;
+    std::int64_t stat = 0;
+};
+
+// Sends a stream with samples, statuses every seventh sample, and packets that must never
+// reach a queue: a sample's pose cut off by a bad packet, and a stray joint packet. Returns
+// what the receiver publishes, in order.
+std::vector<Published> sendMixedStream(TelemetryPeer& peer, int samples) {
+    std::vector<Published> published;
+    for (int i = 1; i <= samples; ++i) {
+        const TelemetrySample sample = sampleFrom(i);
+        if (i % 7 == 0) {
+            EXPECT_TRUE(peer.sendPacket(test::telemetryStatusPacket(i, 0, 21, 0, 256 * (i % 2))));
+            published.push_back({TelemetryEvent::Kind::Status, {}, i});
+        }
+        if (i % 11 == 0) {
+            EXPECT_TRUE(peer.sendPacket("X=1;Y=2;Z=3;U=4;V=5;W=6"));
+            EXPECT_TRUE(peer.sendPacket("Note=abc"));
+            EXPECT_TRUE(peer.sendPacket("J1agl=7;J2agl=8;J3agl=9;J4agl=10;J5agl=11;J6agl=12"));
+        }
+        EXPECT_TRUE(peer.sendPacket(packetOf(sample)));
+        published.push_back({TelemetryEvent::Kind::Sample, sample, 0});
+    }
+    return published;
+}
+
+// Pops until @p count events arrived or a pop waits in vain for two seconds.
+std::vector<TelemetryEvent> popEvents(TelemetrySubscription& subscription, std::size_t count) {
+    std::vector<TelemetryEvent> events;
+    while (events.size() < count) {
+        std::optional<TelemetryEvent> event = subscription.pop(2000ms);
+        if (!event) {
+            break;
+        }
+        events.push_back(std::move(*event));
+    }
+    return events;
+}
+
+// Whether @p events are exactly @p expected, in order, with receive times that never go back.
+::testing::AssertionResult matches(const std::vector<TelemetryEvent>& events,
+                                   const std::vector<Published>& expected) {
+    if (events.size() != expected.size()) {
+        return ::testing::AssertionFailure()
+               << events.size() << " events, expected " << expected.size();
+    }
+    const double wallNow =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        const TelemetryEvent& event = events[i];
+        const bool same =
+            event.kind == expected[i].kind &&
+            (event.kind == TelemetryEvent::Kind::Sample
+                 ? sameSample(event.sample, expected[i].sample) && event.status.empty()
+                 : event.status.size() == 8 && event.status.at("stat") == expected[i].stat);
+        if (!same) {
+            return ::testing::AssertionFailure()
+                   << "event " << i << " differs: kind " << static_cast<int>(event.kind) << ", J1 "
+                   << event.sample.joints[0] << ", expected kind "
+                   << static_cast<int>(expected[i].kind) << ", J1 " << expected[i].sample.joints[0];
+        }
+        if ((i > 0 && event.monotonicSeconds < events[i - 1].monotonicSeconds) ||
+            std::abs(event.wallSeconds - wallNow) > 30.0) {
+            return ::testing::AssertionFailure() << "event " << i << " has a bad receive time";
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+TEST(TelemetrySubscriptions, EveryoneGetsEverythingInOrderWhileALaggardDropsItsOldest) {
+    TelemetryPeer peer;
+    peer.setGreeting({packetOf(sampleFrom(0))});
+    EthernetReceiveInterface receiver;
+    expectRuntimeError([&] { receiver.subscribe(); },
+                       "Cannot subscribe: the Epson telemetry receiver is not connected");
+    receiver.connect(kLoopback, peer.port());
+    EXPECT_THROW(receiver.subscribe(0), std::invalid_argument);
+    EXPECT_THROW(receiver.subscribe(EthernetReceiveInterface::kMaxSubscriptionCapacity + 1),
+                 std::invalid_argument);
+
+    auto drained = receiver.subscribe();
+    auto unread = receiver.subscribe();
+    constexpr std::size_t kLaggardCapacity = 5;
+    auto laggard = receiver.subscribe(kLaggardCapacity);
+    auto forgotten = receiver.subscribe(8);
+    forgotten.reset();  // a subscription nobody holds ends; the others go on
+
+    // One consumer pops as things arrive, from its own thread.
+    std::vector<TelemetryEvent> live;
+    std::thread consumer([&] { live = popEvents(*drained, 0 + 400 + 400 / 7); });
+    const std::vector<Published> published = sendMixedStream(peer, 400);
+    consumer.join();
+
+    EXPECT_TRUE(matches(live, published));
+    EXPECT_TRUE(matches(popEvents(*unread, published.size()), published));
+    EXPECT_EQ(drained->dropped(), 0u);
+    EXPECT_EQ(unread->dropped(), 0u);
+    EXPECT_FALSE(unread->pop(0ms)) << "nothing beyond what was published";
+    EXPECT_TRUE(currentSampleIs(receiver, sampleFrom(400))) << "the latest sample stays fresh";
+
+    // The last pop of the others may come before the receiver reached the laggard.
+    EXPECT_TRUE(
+        pollUntil([&] { return laggard->dropped() == published.size() - kLaggardCapacity; }, 2s));
+    EXPECT_TRUE(
+        matches(popEvents(*laggard, kLaggardCapacity),
+                std::vector<Published>(published.end() - kLaggardCapacity, published.end())))
+        << "the oldest go first";
+
+    // A disconnect ends every subscription: a waiting pop wakes, what is queued stays
+    // readable, and then the queue reports its end at once.
+    ASSERT_TRUE(peer.sendPacket(packetOf(sampleFrom(500))));
+    ASSERT_TRUE(pollUntil([&] { return currentSampleIs(receiver, sampleFrom(500)); }, 2s));
+    std::optional<TelemetryEvent> waited = TelemetryEvent{};
+    std::thread waiter([&] { waited = laggard->pop(std::chrono::hours(1)); });
+    std::this_thread::sleep_for(50ms);  // lets the waiter block; the test holds either way
+    receiver.disconnect();
+    waiter.join();
+    EXPECT_TRUE(unread->closed());
+    ASSERT_TRUE(waited.has_value()) << "the sample queued before the disconnect";
+    EXPECT_TRUE(sameSample(waited->sample, sampleFrom(500)));
+    const auto start = Clock::now();
+    EXPECT_FALSE(laggard->pop(std::chrono::hours(1)));
+    EXPECT_LT(secondsSince(start), 1.0);
+    EXPECT_EQ(popEvents(*unread, 10).size(), 1u);
+    expectRuntimeError([&] { receiver.subscribe(); },
+                       "Cannot subscribe: the Epson telemetry receiver is not connected");
+
+    // close() wakes a waiter just the same.
+    receiver.connect(kLoopback, peer.port());
+    auto closing = receiver.subscribe();
+    std::thread closer([&] {
+        std::this_thread::sleep_for(50ms);
+        closing->close();
+    });
+    const auto closeStart = Clock::now();
+    while (closing->pop(std::chrono::hours(1))) {
+        // the greeting's sample
+    }
+    EXPECT_LT(secondsSince(closeStart), 1.0);
+    closer.join();
+    EXPECT_TRUE(closing->closed());
+}
+
+std::vector<std::string> splitCsv(const std::string& line) {
+    std::vector<std::string> cells;
+    std::stringstream stream(line);
+    std::string cell;
+    while (std::getline(stream, cell, ',')) {
+        cells.push_back(cell);
+    }
+    if (!line.empty() && line.back() == ',') {
+        cells.emplace_back();
+    }
+    return cells;
+}
+
+std::vector<std::string> linesOf(const std::string& path) {
+    std::ifstream file(path);
+    std::vector<std::string> lines;
+    std::string line;
+    while (std::getline(file, line)) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+class TemporaryDirectory {
+  public:
+    TemporaryDirectory() {
+        std::string pattern = ::testing::TempDir() + "telemetry-XXXXXX";
+        if (::mkdtemp(pattern.data()) != nullptr) {
+            path_ = pattern;
+        }
+    }
+    ~TemporaryDirectory() {
+        if (!path_.empty()) {
+            std::system(("rm -rf '" + path_ + "'").c_str());
+        }
+    }
+    TemporaryDirectory(const TemporaryDirectory&) = delete;
+    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
+TEST(TelemetryRecording, OneRowPerSampleAndStatusReadableWhileItRuns) {
+    TelemetryPeer peer;
+    peer.setGreeting({packetOf(sampleFrom(0)), test::telemetryStatusPacket(3, 0, 21, 0, 0)});
+    EthernetReceiveInterface receiver;
+    const TemporaryDirectory directory;
+    const std::string path = directory.file("run.csv");
+
+    expectRuntimeError([&] { receiver.stopRecording(); }, "No telemetry recording is running");
+    const std::string missing = directory.file("no/such/dir.csv");
+    expectRuntimeError(
+        [&] { receiver.startRecording(missing); },
+        "Cannot open the telemetry recording file \"" + missing + "\": No such file or directory");
+    expectRuntimeError([&] { receiver.startRecording("/dev/full"); },
+                       "Cannot write the telemetry recording file \"/dev/full\": No space left "
+                       "on device");
+    EXPECT_FALSE(receiver.isRecording());
+
+    receiver.connect(kLoopback, peer.port());
+    ASSERT_TRUE(pollUntil([&] { return receiver.hasControllerStatus(); }, 2s));
+    receiver.startRecording(path);
+    EXPECT_TRUE(receiver.isRecording());
+    expectRuntimeError([&] { receiver.startRecording(directory.file("other.csv")); },
+                       "A telemetry recording is already running, to \"" + path + "\"");
+
+    const std::vector<Published> published = sendMixedStream(peer, 300);
+    // Whole rows reach the file while the recording runs, without a stop to flush them.
+    ASSERT_TRUE(pollUntil([&] { return linesOf(path).size() == published.size() + 1; }, 3s));
+    const RecordingSummary summary = receiver.stopRecording();
+    EXPECT_FALSE(receiver.isRecording());
+    EXPECT_EQ(summary.path, path);
+    EXPECT_EQ(summary.rows, published.size());
+    EXPECT_EQ(summary.lost, 0u);
+
+    const std::vector<std::string> lines = linesOf(path);
+    ASSERT_EQ(lines.size(), published.size() + 1);
+    EXPECT_EQ(lines[0] + "\n", kRecordingHeader);
+    const std::regex timeColumns(R"(\d+\.\d{6},\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z)");
+    std::int64_t stat = 3;  // the status from before the recording, until one of its own
+    double lastMonotonic = 0.0;
+    for (std::size_t i = 0; i < published.size(); ++i) {
+        SCOPED_TRACE("row " + std::to_string(i + 1) + ": " + lines[i + 1]);
+        const std::vector<std::string> cells = splitCsv(lines[i + 1]);
+        ASSERT_EQ(cells.size(), 22u);
+        EXPECT_TRUE(std::regex_match(cells[0] + "," + cells[1], timeColumns));
+        EXPECT_GE(std::stod(cells[0]), lastMonotonic);
+        lastMonotonic = std::stod(cells[0]);
+        const Published& expected = published[i];
+        if (expected.kind == TelemetryEvent::Kind::Sample) {
+            TelemetrySample sample;
+            for (std::size_t k = 0; k < 6; ++k) {
+                sample.joints[k] = std::strtod(cells[2 + k].c_str(), nullptr);
+                sample.tcpPose[k] = std::strtod(cells[8 + k].c_str(), nullptr);
+            }
+            EXPECT_TRUE(sameSample(sample, expected.sample)) << "values read back exactly";
+        } else {
+            for (std::size_t k = 2; k < 14; ++k) {
+                EXPECT_EQ(cells[k], "");
+            }
+            stat = expected.stat;
+        }
+        // stat, system_error, emergency_stopped, safeguard_open, teach_mode, control_device,
+        // robot_info, ctrl_info: the latest status on every row.
+        const std::int64_t ctrlInfo = stat == 3 ? 0 : 256 * (stat % 2);
+        const std::vector<std::string> status{std::to_string(stat),
+                                              "0",
+                                              std::to_string((ctrlInfo >> 8) & 1),
+                                              "0",
+                                              std::to_string((stat >> 19) & 1),
+                                              "21",
+                                              "0",
+                                              std::to_string(ctrlInfo)};
+        EXPECT_EQ(std::vector<std::string>(cells.begin() + 14, cells.end()), status);
+    }
+
+    // A recording started before any status leaves the status columns empty, and goes on
+    // across a disconnect until it is stopped.
+    EthernetReceiveInterface fresh;
+    const std::string second = directory.file("second.csv");
+    fresh.startRecording(second);
+    peer.setGreeting({packetOf(sampleFrom(7))});
+    fresh.connect(kLoopback, peer.port());
+    fresh.disconnect();
+    EXPECT_TRUE(fresh.isRecording());
+    const RecordingSummary secondSummary = fresh.stopRecording();
+    EXPECT_EQ(secondSummary.rows, 1u);
+    const std::vector<std::string> secondLines = linesOf(second);
+    ASSERT_EQ(secondLines.size(), 2u);
+    EXPECT_TRUE(secondLines[1].ends_with(",,,,,,,,")) << secondLines[1];
+}
 
 }  // namespace
 }  // namespace epson
