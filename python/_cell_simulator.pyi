@@ -213,6 +213,10 @@ class Simulator:
         """
         The current telemetry mode name.
         """
+    def telemetry_samples_sent(self) -> int:
+        """
+        Complete sample lines written to telemetry clients so far (each client counts).
+        """
     def tool(self) -> int:
         """
         The selected Tool number.

@@ -5,8 +5,9 @@ Provide the Epson controller telemetry receiver.
 by the controller's Background Task.
 """
 from __future__ import annotations
+import os
 import typing
-__all__: list[str] = ['ControllerStatus', 'EthernetReceiveInterface', 'TelemetrySample']
+__all__: list[str] = ['ControllerStatus', 'EthernetReceiveInterface', 'RecordingSummary', 'TelemetryEvent', 'TelemetrySample', 'TelemetrySubscription']
 class TelemetrySample:
     """
     One complete Epson telemetry sample in native units.
@@ -24,6 +25,131 @@ class TelemetrySample:
         ...
     @property
     def tcp_pose(self) -> list[float]:
+        ...
+class TelemetryEvent:
+    """
+    One sample or controller status as the receiver published it.
+    
+    Attributes:
+        kind (str): ``"sample"`` or ``"status"``.
+        sample (TelemetrySample | None): The sample of a ``"sample"`` event.
+        status (ControllerStatus | None): The status of a ``"status"`` event.
+        monotonic_time (float): When it was received, in seconds on the clock of
+            :func:`time.monotonic`.
+        wall_time (float): The same instant in seconds since the epoch.
+    """
+    def __repr__(self) -> str:
+        """
+        Return the kind, the receive time and the values in one line.
+        """
+    @property
+    def kind(self) -> str:
+        ...
+    @property
+    def monotonic_time(self) -> float:
+        ...
+    @property
+    def sample(self) -> TelemetrySample | None:
+        ...
+    @property
+    def status(self) -> ControllerStatus | None:
+        ...
+    @property
+    def wall_time(self) -> float:
+        ...
+class TelemetrySubscription:
+    """
+    A bounded queue of every sample and status received after ``subscribe()``.
+    
+    The receiver never waits for the reader: when the queue is full, the oldest
+    event is dropped and counted by ``dropped()``. Iterating waits for each event
+    and ends when the subscription is closed or the receiver disconnects.
+    
+    Examples:
+        >>> with receive.subscribe() as events:
+        ...     for event in events:
+        ...         print(event.monotonic_time, event.sample)
+    """
+    def __enter__(self) -> TelemetrySubscription:
+        """
+        Return this subscription, for use in a ``with`` statement.
+        """
+    def __exit__(self, exc_type: typing.Any, exc_value: typing.Any, traceback: typing.Any) -> None:
+        """
+        Close the subscription when the ``with`` block ends.
+        
+        An exception from the block is never suppressed.
+        """
+    def __iter__(self) -> TelemetrySubscription:
+        """
+        Return this subscription: iterating yields each event as it arrives.
+        """
+    def __next__(self) -> TelemetryEvent:
+        """
+        Return the next event, waiting for it.
+        
+        Raises:
+            StopIteration: When the subscription has ended and nothing is queued.
+        """
+    def close(self) -> None:
+        """
+        End the subscription and wake every waiting ``get()``.
+        
+        Events already queued can still be read. Safe to call more than once.
+        """
+    def dropped(self) -> int:
+        """
+        Return how many events were dropped because the queue was full.
+        
+        Returns:
+            The count since ``subscribe()``; ``0`` while the reader keeps up.
+        """
+    def get(self, timeout: typing.SupportsFloat | typing.SupportsIndex | None = None) -> TelemetryEvent | None:
+        """
+        Return the next event, waiting for it.
+        
+        Args:
+            timeout: Seconds to wait at most; ``None`` waits until an event arrives
+                or the subscription ends.
+        
+        Returns:
+            The oldest queued :class:`TelemetryEvent`, or ``None`` when the time
+            passes, or when the subscription has ended and nothing is queued.
+        
+        Raises:
+            ValueError: If ``timeout`` is negative.
+        """
+    @property
+    def capacity(self) -> int:
+        """
+        The most events the queue holds.
+        """
+    @property
+    def closed(self) -> bool:
+        """
+        Whether the subscription has ended, by ``close()`` or the receiver's disconnect.
+        """
+class RecordingSummary:
+    """
+    What a finished recording wrote.
+    
+    Attributes:
+        path (str): The CSV file.
+        rows (int): Data rows written, without the header.
+        lost (int): Rows dropped because the writer could not keep up.
+    """
+    def __repr__(self) -> str:
+        """
+        Return the path and the counts in one line.
+        """
+    @property
+    def lost(self) -> int:
+        ...
+    @property
+    def path(self) -> str:
+        ...
+    @property
+    def rows(self) -> int:
         ...
 class EthernetReceiveInterface:
     """
@@ -121,12 +247,63 @@ class EthernetReceiveInterface:
         Returns:
             ``True`` while the socket is connected.
         """
+    def is_recording(self) -> bool:
+        """
+        Return whether a recording is running.
+        
+        Returns:
+            ``True`` between ``start_recording()`` and ``stop_recording()``.
+        """
     def sample_age_seconds(self) -> float:
         """
         Return the age of the latest sample.
         
         Returns:
             Seconds since it arrived, or infinity when there is none.
+        """
+    def start_recording(self, path: os.PathLike | str | bytes) -> None:
+        """
+        Record every sample and status to a CSV file until ``stop_recording()``.
+        
+        A writer thread of its own writes one row per sample and per status, in
+        arrival order, in whole rows that reach the file within about 10 ms. The
+        columns are ``monotonic_s``, ``wall_time`` (ISO-8601 UTC), ``J1`` to ``J6``,
+        ``X`` to ``W`` and the eight status fields, which repeat the latest status on
+        every row. A status row leaves the joint and pose columns empty. Rows the
+        writer cannot keep up with are dropped and counted.
+        
+        Args:
+            path: The file to create, or to replace.
+        
+        Raises:
+            RuntimeError: If a recording is already running, or the file cannot be
+                opened or written.
+        """
+    def stop_recording(self) -> RecordingSummary:
+        """
+        Stop the recording, write what is queued and close the file.
+        
+        Returns:
+            RecordingSummary: The file, the rows written and the rows lost.
+        
+        Raises:
+            RuntimeError: If no recording is running, or writing the file failed.
+        """
+    def subscribe(self, capacity: typing.SupportsInt | typing.SupportsIndex = 4096) -> TelemetrySubscription:
+        """
+        Subscribe to every sample and status received from now on.
+        
+        Args:
+            capacity: Events the queue holds; when a slow reader lets it fill, the
+                oldest are dropped and counted.
+        
+        Returns:
+            A :class:`TelemetrySubscription`. It ends when it is closed or this
+            receiver disconnects.
+        
+        Raises:
+            ValueError: If ``capacity`` is 0 or above 16777216.
+            RuntimeError: If the receiver is not connected.
         """
 class ControllerStatus(typing.TypedDict):
     """
