@@ -1,4 +1,5 @@
-"""2. Telemetry: parser throughput, freshness at 1 kHz, and a max-rate stream without loss.
+"""2. Telemetry: parser throughput, freshness at 1 kHz, a max-rate stream without loss, and
+subscriptions and recording.
 
 - Parser (Google Benchmark, bench/parser_bench.cpp): the receiver's parsePacket_ on a typical
   full sample packet and on a status packet, against scanning the same bytes for the ';' and
@@ -12,17 +13,31 @@
   (all twelve values from one packet) and in order, and the connection never dropped. The
   receiver reads every byte in order on one connection and each packet is well formed, so
   with those checks no packet was skipped. Floor: a recv loop that only finds line ends.
+  Beside it, the same stream with a subscription drained by a thread of its own and a
+  recording: both must hold every packet, in order, nothing dropped or lost.
+- Freshness with a subscriber: the freshness run again while a thread drains a subscription,
+  interleaved with the runs without one; the latest sample must not get staler.
+- Subscriber latency: a peer writes at 1 kHz to a receiver that Python subscribes to; per
+  packet, from just before the peer's write to get() returning in Python (time.monotonic_ns,
+  the same clock), and from the receiver's receive time (event.monotonic_time) to get().
+- Recording cost: the process's CPU use while it receives at 1 kHz, with and without a
+  recording, interleaved; the difference is what recording costs. The writer thread's own
+  share is read from its scheduler statistics.
 """
 
 import argparse
 import json
+import math
+import os
 import subprocess
+import tempfile
 import time
 
 import common
 from common import goal, median, percentile, record
 
 import _bench_native
+import _cell_telemetry
 
 
 def parser_throughput(repetitions):
@@ -50,46 +65,81 @@ def parser_throughput(repetitions):
     return sample
 
 
+SUBSCRIBED = "getSample(), subscriber draining"
+
+
 def freshness(rounds, count):
-    rows = {"receiver getSample()": [], "raw recv (floor)": []}
+    rows = {"receiver getSample()": [], SUBSCRIBED: [], "raw recv (floor)": []}
     missed = {name: 0 for name in rows}
     inconsistent = 0
+    subscriber_short = 0
     for r in range(rounds):
-        order = [("receiver", "receiver getSample()"), ("raw", "raw recv (floor)")]
+        order = [("receiver", "receiver getSample()"), ("subscribed", SUBSCRIBED),
+                 ("raw", "raw recv (floor)")]
         for reader, name in (order if r % 2 == 0 else order[::-1]):
             result = _bench_native.freshness(reader, 1000.0, count)
             rows[name].append(result["latencies_ns"])
             missed[name] += result["missed"]
             inconsistent += result["inconsistent"]
+            if reader == "subscribed" and result["subscriber_events"] != count:
+                subscriber_short += 1
     flat = common.table(f"freshness at 1 kHz, peer write to reader seeing it ({rounds} rounds x "
                         f"{count} packets)", rows,
-                        [("receiver getSample()", "raw recv (floor)")])
+                        [("receiver getSample()", "raw recv (floor)"),
+                         (SUBSCRIBED, "receiver getSample()")])
     print(f"    packets the polling reader never saw: {missed}; mixed samples seen: {inconsistent}")
     value = median(flat["receiver getSample()"])
     record("freshness_median_us", value / 1000)
     record("freshness_p99_us", percentile(flat["receiver getSample()"], 99) / 1000)
     goal("telemetry freshness at 1 kHz, median under 100 us", value < 100_000 and inconsistent == 0,
          f"{value / 1000:.1f} us (p99 {percentile(flat['receiver getSample()'], 99) / 1000:.1f} us)")
+    with_subscriber = median(flat[SUBSCRIBED])
+    record("freshness_with_subscriber_median_us", with_subscriber / 1000)
+    # Unchanged within the noise of a shared machine: a fifth, or 5 us, whichever is more.
+    goal("telemetry freshness unchanged by a subscriber",
+         with_subscriber <= max(value * 1.2, value + 5_000) and subscriber_short == 0,
+         f"median {with_subscriber / 1000:.1f} us with, {value / 1000:.1f} us without "
+         f"(p99 {percentile(flat[SUBSCRIBED], 99) / 1000:.1f} us with); "
+         f"runs where the subscriber missed a packet: {subscriber_short}")
 
 
 def max_rate(rounds, count):
-    rates = {"receiver": [], "raw": []}
+    rates = {"receiver": [], "subscribed": [], "raw": []}
     lossless = True
+    everything = True
     notes = []
-    for r in range(rounds):
-        for reader in (("receiver", "raw") if r % 2 == 0 else ("raw", "receiver")):
-            result = _bench_native.max_rate(reader, count)
-            rates[reader].append(count / result["seconds"])
-            if reader == "receiver":
+    with tempfile.TemporaryDirectory() as directory:
+        path = os.path.join(directory, "max-rate.csv")
+        for r in range(rounds):
+            order = ("receiver", "subscribed", "raw")
+            for reader in (order if r % 2 == 0 else order[::-1]):
+                result = _bench_native.max_rate(reader, count, path)
+                rates[reader].append(count / result["seconds"])
+                if reader == "raw":
+                    continue
                 ok = (result["last_seen"] == count and result["stayed_connected"]
                       and result["inconsistent"] == 0 and result["backwards"] == 0)
                 lossless = lossless and ok
-                notes.append(f"last={result['last_seen']} checks={result['checks']} "
+                notes.append(f"{reader}: last={result['last_seen']} checks={result['checks']} "
                              f"mixed={result['inconsistent']} backwards={result['backwards']} "
                              f"connected={result['stayed_connected']}")
+                if reader == "subscribed":
+                    kept = (result["subscriber_events"] == count
+                            and result["subscriber_last"] == count
+                            and result["subscriber_backwards"] == 0
+                            and result["subscriber_dropped"] == 0
+                            and result["recorded_rows"] == count
+                            and result["recording_lost"] == 0)
+                    everything = everything and kept
+                    notes.append(f"subscribed: events={result['subscriber_events']} "
+                                 f"backwards={result['subscriber_backwards']} "
+                                 f"dropped={result['subscriber_dropped']} "
+                                 f"rows={result['recorded_rows']} lost={result['recording_lost']}")
     print(f"\n  max-rate stream, {count} packets of {len(_bench_native.sample_packet(count // 2))} "
           f"bytes per run, {rounds} runs each")
-    for reader, name in (("receiver", "receiver (parses, publishes)"), ("raw", "raw recv, line ends only")):
+    for reader, name in (("receiver", "receiver (parses, publishes)"),
+                         ("subscribed", "subscribed and recording"),
+                         ("raw", "raw recv, line ends only")):
         values = rates[reader]
         print(f"    {name:<34}median {median(values):>12,.0f} packets/s   "
               f"slowest run {min(values):>12,.0f} packets/s")
@@ -99,6 +149,73 @@ def max_rate(rounds, count):
     record("max_rate_packets_per_s", median(rates["receiver"]))
     goal("telemetry max-rate stream, no packet lost by the receiver", lossless,
          f"{median(rates['receiver']):,.0f} packets/s, all {count} packets of every run kept")
+    record("max_rate_subscribed_packets_per_s", median(rates["subscribed"]))
+    goal("telemetry max-rate stream, a subscriber and a recording keep every packet", everything,
+         f"{median(rates['subscribed']):,.0f} packets/s: every packet in order, dropped 0, "
+         f"one row each, lost 0" if everything else "see the runs above")
+
+
+def subscriber_latency(rounds, count):
+    """Per packet: the peer's write to get() returning in Python, and the receiver's receive
+    time to get() returning."""
+    rows = {"peer write to get() return": [], "receive time to get() return": []}
+    for _ in range(rounds):
+        peer = _bench_native.PacedPeer()
+        receive = _cell_telemetry.EthernetReceiveInterface()
+        receive.connect("127.0.0.1", peer.port)
+        returned, hops = {}, []
+        with receive.subscribe() as subscription:
+            peer.start(1000.0, count)
+            for _ in range(count):
+                event = subscription.get(2.0)
+                now = time.monotonic_ns()
+                if event is None:
+                    break
+                returned[math.floor(event.sample.tcp_pose[0])] = now
+                hops.append(now - round(event.monotonic_time * 1e9))
+            dropped = subscription.dropped()
+        written = peer.finish()
+        receive.disconnect()
+        if len(returned) != count or dropped:
+            raise RuntimeError(f"the subscriber got {len(returned)} of {count} packets, "
+                               f"dropped {dropped}")
+        rows["peer write to get() return"].append([t - written[s] for s, t in returned.items()])
+        rows["receive time to get() return"].append(hops)
+    flat = common.table(f"subscriber latency at 1 kHz, Python get() ({rounds} rounds x {count} "
+                        "packets)", rows)
+    latency = flat["peer write to get() return"]
+    record("subscriber_latency_median_us", median(latency) / 1000)
+    record("subscriber_latency_p99_us", percentile(latency, 99) / 1000)
+    goal("telemetry subscriber latency at 1 kHz, median under 100 us", median(latency) < 100_000,
+         f"{median(latency) / 1000:.1f} us (p99 {percentile(latency, 99) / 1000:.1f} us), "
+         f"peer write to get() returning in Python")
+
+
+def recording_cost(rounds, seconds):
+    plain, recording, writer = [], [], []
+    with tempfile.TemporaryDirectory() as directory:
+        path = os.path.join(directory, "cost.csv")
+        for r in range(rounds):
+            for record_it in ((False, True) if r % 2 == 0 else (True, False)):
+                result = _bench_native.recording_cost(1000.0, seconds, path if record_it else "")
+                if record_it:
+                    if result["lost"]:
+                        raise RuntimeError(f"the recording lost {result['lost']} rows")
+                    recording.append(result["cpu_percent"])
+                    writer.append(result["writer_percent"])
+                else:
+                    plain.append(result["cpu_percent"])
+    cost = median(recording) - median(plain)
+    print(f"\n  recording at 1 kHz, process CPU in % of one core ({rounds} rounds x {seconds} s)")
+    print(f"    without recording  median {median(plain):6.2f} %   rounds "
+          f"{', '.join(f'{v:.2f}' for v in plain)}")
+    print(f"    with recording     median {median(recording):6.2f} %   rounds "
+          f"{', '.join(f'{v:.2f}' for v in recording)}")
+    print(f"    the writer thread alone: median {median(writer):.2f} %")
+    record("recording_cost_percent", cost)
+    record("recording_writer_percent", median(writer))
+    goal("telemetry recording at 1 kHz, under 5% of a core", max(cost, median(writer)) < 5.0,
+         f"{cost:.2f} % of a core more than without (the writer thread {median(writer):.2f} %)")
 
 
 def main():
@@ -108,12 +225,18 @@ def main():
     parser.add_argument("--fresh-count", type=int, default=750)
     parser.add_argument("--rate-rounds", type=int, default=4)
     parser.add_argument("--rate-count", type=int, default=200_000)
+    parser.add_argument("--latency-rounds", type=int, default=4)
+    parser.add_argument("--latency-count", type=int, default=1000)
+    parser.add_argument("--record-rounds", type=int, default=4)
+    parser.add_argument("--record-seconds", type=float, default=2.0)
     args = parser.parse_args()
 
     common.header(2, "Telemetry")
     parser_throughput(args.repetitions)
     freshness(args.fresh_rounds, args.fresh_count)
     max_rate(args.rate_rounds, args.rate_count)
+    subscriber_latency(args.latency_rounds, args.latency_count)
+    recording_cost(args.record_rounds, args.record_seconds)
 
 
 if __name__ == "__main__":

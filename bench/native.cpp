@@ -6,8 +6,11 @@
 //   notes when each packet becomes visible, through the receiver's getSample() or through a
 //   plain blocking recv (the floor).
 // - max_rate(): the same peer writing as fast as the socket takes it.
+// - PacedPeer: a peer at a fixed rate for a receiver that Python connects and subscribes to.
+// - recording_cost(): the process's CPU use at a fixed rate, with or without a recording.
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -23,6 +26,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -263,19 +269,75 @@ struct FdGuard {
     }
 };
 
-/// The two readers of a stream: the connector's receiver, polled through getSample(), and a
-/// blocking recv loop that only finds the line ends (the floor).
-enum class ReaderKind { Receiver, Raw };
+/// The readers of a stream: the connector's receiver, polled through getSample(); the same
+/// with a subscription that a thread of its own drains (and, at the maximum rate, a recording);
+/// and a blocking recv loop that only finds the line ends (the floor).
+enum class ReaderKind { Receiver, Subscribed, Raw };
 
 ReaderKind readerKind(const std::string& name) {
     if (name == "receiver") {
         return ReaderKind::Receiver;
     }
+    if (name == "subscribed") {
+        return ReaderKind::Subscribed;
+    }
     if (name == "raw") {
         return ReaderKind::Raw;
     }
-    throw std::invalid_argument("reader must be \"receiver\" or \"raw\"");
+    throw std::invalid_argument("reader must be \"receiver\", \"subscribed\" or \"raw\"");
 }
+
+/// Drains a subscription on a thread of its own until it ends (the receiver's disconnect),
+/// counting the samples and those that came out of order.
+class Drainer {
+  public:
+    explicit Drainer(std::shared_ptr<epson::TelemetrySubscription> subscription)
+        : subscription_(std::move(subscription)), thread_([this] { run(); }) {}
+    ~Drainer() {
+        subscription_->close();
+        finish();
+    }
+    Drainer(const Drainer&) = delete;
+    Drainer& operator=(const Drainer&) = delete;
+
+    /// Waits for the thread, which ends once the subscription has ended and is drained.
+    void finish() {
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+    std::int64_t events() const { return events_; }
+    std::int64_t backwards() const { return backwards_; }
+    std::int64_t last() const { return last_; }
+    std::uint64_t dropped() const { return subscription_->dropped(); }
+
+  private:
+    void run() {
+        const auto count = [this](const epson::TelemetryEvent& event) {
+            const std::int64_t seq = sequenceOf(event.sample);
+            backwards_ += seq <= last_ ? 1 : 0;
+            last_ = seq;
+            ++events_;
+        };
+        for (;;) {
+            if (auto event = subscription_->pop(std::chrono::milliseconds(100))) {
+                count(*event);
+            } else if (subscription_->closed()) {
+                // Entries queued before the end, after a pop that timed out.
+                while (auto rest = subscription_->pop(std::chrono::milliseconds::zero())) {
+                    count(*rest);
+                }
+                return;
+            }
+        }
+    }
+
+    std::shared_ptr<epson::TelemetrySubscription> subscription_;
+    std::int64_t events_ = 0;
+    std::int64_t backwards_ = 0;
+    std::int64_t last_ = 0;
+    std::thread thread_;
+};
 
 /// A connected stream: the peer's socket, and the reader's side set up.
 struct Stream {
@@ -391,9 +453,14 @@ py::dict freshness(const std::string& reader_name, double rate_hz, int count) {
     std::vector<std::int64_t> written(static_cast<std::size_t>(count) + 1, 0);
     std::vector<std::atomic<std::int64_t>> seen(static_cast<std::size_t>(count) + 1);
     int inconsistent = 0;
+    std::int64_t subscribed = -1;
     {
         py::gil_scoped_release release;
         Stream stream(kind);
+        std::optional<Drainer> drainer;
+        if (kind == ReaderKind::Subscribed) {
+            drainer.emplace(stream.receiver.subscribe());
+        }
         const auto period = std::chrono::nanoseconds(static_cast<std::int64_t>(1e9 / rate_hz));
         const std::int64_t deadline =
             nowNs() + static_cast<std::int64_t>(static_cast<double>(count) * 1e9 / rate_hz) +
@@ -442,6 +509,10 @@ py::dict freshness(const std::string& reader_name, double rate_hz, int count) {
         }
         reader.finish();
         stream.receiver.disconnect();
+        if (drainer) {
+            drainer->finish();
+            subscribed = drainer->events();
+        }
     }
     std::vector<std::int64_t> latencies;
     int missed = 0;
@@ -457,10 +528,11 @@ py::dict freshness(const std::string& reader_name, double rate_hz, int count) {
     result["latencies_ns"] = latencies;
     result["missed"] = missed;
     result["inconsistent"] = inconsistent;
+    result["subscriber_events"] = subscribed;
     return result;
 }
 
-py::dict maxRate(const std::string& reader_name, int count) {
+py::dict maxRate(const std::string& reader_name, int count, const std::string& record_path) {
     const ReaderKind kind = readerKind(reader_name);
     if (count < 1) {
         throw std::invalid_argument("count must be positive");
@@ -477,9 +549,15 @@ py::dict maxRate(const std::string& reader_name, int count) {
     std::int64_t inconsistent = 0;
     std::int64_t backwards = 0;
     bool stayedConnected = true;
+    py::dict result;
     {
         py::gil_scoped_release release;
         Stream stream(kind);
+        std::optional<Drainer> drainer;
+        if (kind == ReaderKind::Subscribed) {
+            drainer.emplace(stream.receiver.subscribe());
+            stream.receiver.startRecording(record_path);
+        }
         const std::int64_t deadline = nowNs() + 30'000'000'000;
         std::atomic<bool> stop{false};
         ReaderThread reader(stop, [&] {
@@ -518,8 +596,18 @@ py::dict maxRate(const std::string& reader_name, int count) {
         sendAll(stream.peer.fd, all.data(), all.size());
         reader.finish();
         stream.receiver.disconnect();
+        if (drainer) {
+            drainer->finish();
+            const epson::RecordingSummary summary = stream.receiver.stopRecording();
+            py::gil_scoped_acquire acquire;
+            result["subscriber_events"] = drainer->events();
+            result["subscriber_last"] = drainer->last();
+            result["subscriber_backwards"] = drainer->backwards();
+            result["subscriber_dropped"] = drainer->dropped();
+            result["recorded_rows"] = summary.rows;
+            result["recording_lost"] = summary.lost;
+        }
     }
-    py::dict result;
     result["packets"] = count;
     result["bytes"] = all.size();
     result["seconds"] = static_cast<double>(end - start) / 1e9;
@@ -528,6 +616,142 @@ py::dict maxRate(const std::string& reader_name, int count) {
     result["inconsistent"] = inconsistent;
     result["backwards"] = backwards;
     result["stayed_connected"] = stayedConnected;
+    return result;
+}
+
+/// A peer that a receiver in Python connects to: it greets with sample 0 and then, on start(),
+/// writes samples 1..count at a fixed rate from a thread of its own, noting when it wrote each.
+class PacedPeer {
+  public:
+    PacedPeer()
+        : acceptor_([this] {
+              peer_.fd = listener_.accept(5000);
+              if (peer_.fd >= 0) {
+                  const std::string first = samplePacket(0);
+                  sendAll(peer_.fd, first.data(), first.size());
+              }
+          }) {}
+    ~PacedPeer() {
+        if (acceptor_.joinable()) {
+            acceptor_.join();
+        }
+        if (writer_.joinable()) {
+            writer_.join();
+        }
+    }
+    PacedPeer(const PacedPeer&) = delete;
+    PacedPeer& operator=(const PacedPeer&) = delete;
+
+    std::uint16_t port() const { return listener_.port(); }
+
+    void start(double rate_hz, int count) {
+        if (count < 1 || !(rate_hz > 0.0) || writer_.joinable()) {
+            throw std::invalid_argument("start once, with a positive count and rate");
+        }
+        acceptor_.join();
+        if (peer_.fd < 0) {
+            throw std::runtime_error("the receiver did not connect");
+        }
+        written_.assign(static_cast<std::size_t>(count) + 1, 0);
+        writer_ = std::thread([this, rate_hz, count] {
+            const auto period = std::chrono::nanoseconds(static_cast<std::int64_t>(1e9 / rate_hz));
+            const auto begin = Clock::now() + std::chrono::milliseconds(5);
+            for (int seq = 1; seq <= count; ++seq) {
+                const std::string packet = samplePacket(seq);
+                std::this_thread::sleep_until(begin + period * seq);
+                written_[static_cast<std::size_t>(seq)] = nowNs();
+                sendAll(peer_.fd, packet.data(), packet.size());
+            }
+        });
+    }
+
+    /// Waits for the writer; the steady-clock nanoseconds of each write, by sequence number.
+    std::vector<std::int64_t> finish() {
+        if (writer_.joinable()) {
+            writer_.join();
+        }
+        return written_;
+    }
+
+  private:
+    Listener listener_;
+    FdGuard peer_;
+    std::vector<std::int64_t> written_;
+    std::thread acceptor_;
+    std::thread writer_;
+};
+
+/// CPU nanoseconds of this process's thread named @p name, or -1 when there is none.
+std::int64_t threadCpuNs(const std::string& name) {
+    DIR* tasks = ::opendir("/proc/self/task");
+    if (tasks == nullptr) {
+        return -1;
+    }
+    std::int64_t result = -1;
+    while (const dirent* entry = ::readdir(tasks)) {
+        const std::string task = std::string("/proc/self/task/") + entry->d_name;
+        std::string comm;
+        std::getline(std::ifstream(task + "/comm"), comm);
+        if (comm == name) {
+            std::ifstream(task + "/schedstat") >> result;
+            break;
+        }
+    }
+    ::closedir(tasks);
+    return result;
+}
+
+double cpuSecondsOfProcess();
+
+/// The process's CPU use while a peer writes at @p rate_hz for @p seconds to a receiver,
+/// recording to @p path when it is not empty, in percent of one core; with the recording, the
+/// writer thread's own share and the rows written too.
+py::dict recordingCost(double rate_hz, double seconds, const std::string& path) {
+    if (!(rate_hz > 0.0) || !(seconds > 0.0)) {
+        throw std::invalid_argument("rate_hz and seconds must be positive");
+    }
+    double cpu = 0.0;
+    double wall = 0.0;
+    std::int64_t writerNs = 0;
+    epson::RecordingSummary summary;
+    {
+        py::gil_scoped_release release;
+        Stream stream(ReaderKind::Receiver);
+        if (!path.empty()) {
+            stream.receiver.startRecording(path);
+        }
+        const auto period = std::chrono::nanoseconds(static_cast<std::int64_t>(1e9 / rate_hz));
+        const int count = static_cast<int>(seconds * rate_hz);
+        const int settle = static_cast<int>(0.2 * rate_hz);  // before the window opens
+        const auto begin = Clock::now() + std::chrono::milliseconds(5);
+        double cpu0 = 0.0;
+        std::int64_t writer0 = 0;
+        Clock::time_point wall0;
+        for (int seq = 1; seq <= settle + count; ++seq) {
+            if (seq == settle + 1) {
+                cpu0 = cpuSecondsOfProcess();
+                writer0 = threadCpuNs("epson-recorder");
+                wall0 = Clock::now();
+            }
+            const std::string packet = samplePacket(seq);
+            std::this_thread::sleep_until(begin + period * seq);
+            sendAll(stream.peer.fd, packet.data(), packet.size());
+        }
+        std::this_thread::sleep_until(begin + period * (settle + count + 1));
+        cpu = cpuSecondsOfProcess() - cpu0;
+        writerNs = threadCpuNs("epson-recorder") - writer0;
+        wall = std::chrono::duration<double>(Clock::now() - wall0).count();
+        stream.receiver.disconnect();
+        if (!path.empty()) {
+            summary = stream.receiver.stopRecording();
+        }
+    }
+    py::dict result;
+    result["cpu_percent"] = 100.0 * cpu / wall;
+    result["writer_percent"] =
+        path.empty() ? 0.0 : 100.0 * static_cast<double>(writerNs) / 1e9 / wall;
+    result["rows"] = summary.rows;
+    result["lost"] = summary.lost;
     return result;
 }
 
@@ -647,8 +871,19 @@ PYBIND11_MODULE(_bench_native, m) {
     m.def("freshness", &freshness, py::arg("reader"), py::arg("rate_hz"), py::arg("count"),
           "Writes count packets at rate_hz; returns, per packet, the nanoseconds from the peer's "
           "write to the reader seeing it.");
-    m.def("max_rate", &maxRate, py::arg("reader"), py::arg("count"),
-          "Writes count packets as fast as the socket takes them and times the reader.");
+    m.def("max_rate", &maxRate, py::arg("reader"), py::arg("count"), py::arg("record_path") = "",
+          "Writes count packets as fast as the socket takes them and times the reader; the "
+          "subscribed reader also drains a subscription and records to record_path.");
+    m.def("recording_cost", &recordingCost, py::arg("rate_hz"), py::arg("seconds"), py::arg("path"),
+          "The process's CPU use at rate_hz for seconds, recording to path unless it is empty.");
+    py::class_<PacedPeer>(m, "PacedPeer")
+        .def(py::init<>())
+        .def_property_readonly("port", &PacedPeer::port)
+        .def("start", &PacedPeer::start, py::arg("rate_hz"), py::arg("count"),
+             py::call_guard<py::gil_scoped_release>(),
+             "Writes samples 1..count at rate_hz from a thread of its own.")
+        .def("finish", &PacedPeer::finish, py::call_guard<py::gil_scoped_release>(),
+             "Waits for the writes; the steady-clock nanoseconds of each, by sequence number.");
     m.def("raw_readers", &rawReaders, py::arg("ports"), py::arg("seconds"),
           "One blocking recv thread per port for seconds; the process's CPU use meanwhile.");
     m.def("sleepers", &sleepers, py::arg("count"), py::arg("rate_hz"), py::arg("seconds"),

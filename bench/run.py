@@ -20,7 +20,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 BENCHMARKS = [
     (1, "bench_command.py", [], ["--rounds", "8", "--sim-rounds", "4", "--batch", "200"], 180),
     (2, "bench_telemetry.py", [], ["--repetitions", "5", "--fresh-rounds", "2", "--fresh-count",
-                                   "300", "--rate-rounds", "2", "--rate-count", "50000"], 180),
+                                   "300", "--rate-rounds", "2", "--rate-count", "50000",
+                                   "--latency-rounds", "2", "--latency-count", "300",
+                                   "--record-rounds", "2", "--record-seconds", "1"], 240),
     (3, "bench_motion.py", [], ["--rounds", "3", "--plain", "100", "--pauses", "50", "--aborts",
                                 "30"], 240),
     (4, "bench_scale.py", [], ["--rounds", "1", "--idle", "3", "--stations", "16"], 180),
