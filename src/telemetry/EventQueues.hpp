@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -77,6 +78,8 @@ inline constexpr std::chrono::milliseconds kRecordingFlushInterval{10};
 /// Rows the recording holds in memory while the writer catches up.
 inline constexpr std::size_t kRecordingQueueCapacity = std::size_t{1} << 16;
 
+class IsoTime;
+
 /// One CSV recording: the file, its bounded queue and its writer thread.
 class Recorder {
   public:
@@ -117,6 +120,7 @@ class Recorder {
     std::uint64_t lost_ = 0;
 
     // The writer's own state; finish() reads it after the join.
+    std::unique_ptr<IsoTime> isoTime_;
     std::thread writer_;
     ControllerStatus latestStatus_;
     std::uint64_t rows_ = 0;

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -51,29 +50,60 @@ void appendInteger(std::string& out, std::int64_t value) {
     out.append(text.data(), error == std::errc() ? end : text.data());
 }
 
-/// "2026-12-08T10:56:35.123456Z".
-void appendIsoTime(std::string& out, double secondsSinceEpoch) {
-    const auto micros = static_cast<std::int64_t>(std::llround(secondsSinceEpoch * 1e6));
-    std::int64_t seconds = micros / 1'000'000;
-    std::int64_t fraction = micros % 1'000'000;
-    if (fraction < 0) {
-        fraction += 1'000'000;
-        --seconds;
-    }
-    const auto whole = static_cast<std::time_t>(seconds);
-    std::tm utc{};
-    ::gmtime_r(&whole, &utc);
-    std::array<char, 48> text{};
-    const int length =
-        std::snprintf(text.data(), text.size(), "%04d-%02d-%02dT%02d:%02d:%02d.%06lldZ",
-                      utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min,
-                      utc.tm_sec, static_cast<long long>(fraction));
-    out.append(text.data(), static_cast<std::size_t>(std::max(length, 0)));
+/// Appends @p value with at least @p digits digits, zero-padded.
+void appendPadded(std::string& out, std::int64_t value, int digits) {
+    std::array<char, 24> text{};
+    const auto [end, error] = std::to_chars(text.data(), text.data() + text.size(), value);
+    const auto length = error == std::errc() ? end - text.data() : 0;
+    out.append(static_cast<std::size_t>(std::max<std::ptrdiff_t>(digits - length, 0)), '0');
+    out.append(text.data(), static_cast<std::size_t>(length));
 }
 
 }  // namespace
 
-Recorder::Recorder(std::string path) : path_(std::move(path)) {
+/// "2026-12-08T10:56:35.123456Z". The text up to the seconds is kept from the row before: at
+/// any useful rate most rows share it, and gmtime is the dearest part of a row.
+class IsoTime {
+  public:
+    void append(std::string& out, double secondsSinceEpoch) {
+        const auto micros = static_cast<std::int64_t>(std::llround(secondsSinceEpoch * 1e6));
+        std::int64_t seconds = micros / 1'000'000;
+        std::int64_t fraction = micros % 1'000'000;
+        if (fraction < 0) {
+            fraction += 1'000'000;
+            --seconds;
+        }
+        if (seconds != cachedSecond_ || cached_.empty()) {
+            const auto whole = static_cast<std::time_t>(seconds);
+            std::tm utc{};
+            ::gmtime_r(&whole, &utc);
+            cached_.clear();
+            appendPadded(cached_, utc.tm_year + 1900, 4);
+            cached_.push_back('-');
+            appendPadded(cached_, utc.tm_mon + 1, 2);
+            cached_.push_back('-');
+            appendPadded(cached_, utc.tm_mday, 2);
+            cached_.push_back('T');
+            appendPadded(cached_, utc.tm_hour, 2);
+            cached_.push_back(':');
+            appendPadded(cached_, utc.tm_min, 2);
+            cached_.push_back(':');
+            appendPadded(cached_, utc.tm_sec, 2);
+            cached_.push_back('.');
+            cachedSecond_ = seconds;
+        }
+        out += cached_;
+        appendPadded(out, fraction, 6);
+        out.push_back('Z');
+    }
+
+  private:
+    std::string cached_;
+    std::int64_t cachedSecond_ = 0;
+};
+
+Recorder::Recorder(std::string path)
+    : path_(std::move(path)), isoTime_(std::make_unique<IsoTime>()) {
     fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd_ < 0) {
         throw std::runtime_error("Cannot open the telemetry recording file " + quoted(path_) +
@@ -167,11 +197,12 @@ void Recorder::run_() {
 }
 
 void Recorder::formatRow_(const TelemetryEvent& event, std::string& out) {
-    std::array<char, 40> monotonic{};
-    const int length =
-        std::snprintf(monotonic.data(), monotonic.size(), "%.6f,", event.monotonicSeconds);
-    out.append(monotonic.data(), static_cast<std::size_t>(std::max(length, 0)));
-    appendIsoTime(out, event.wallSeconds);
+    std::array<char, 48> monotonic{};
+    const auto [end, error] = std::to_chars(monotonic.data(), monotonic.data() + monotonic.size(),
+                                            event.monotonicSeconds, std::chars_format::fixed, 6);
+    out.append(monotonic.data(), error == std::errc() ? end : monotonic.data());
+    out.push_back(',');
+    isoTime_->append(out, event.wallSeconds);
     if (event.kind == TelemetryEvent::Kind::Sample) {
         for (const double value : event.sample.joints) {
             out.push_back(',');
