@@ -31,7 +31,8 @@ struct TelemetryEvent {
 struct RecordingSummary {
     std::string path;        ///< The file, as given to startRecording().
     std::uint64_t rows = 0;  ///< Data rows written, without the header.
-    std::uint64_t lost = 0;  ///< Rows dropped because the writer fell behind.
+    std::uint64_t lost = 0;  ///< Rows dropped because the writer fell behind, or not written
+                             ///< after a write failed.
 };
 
 /// A bounded queue of every sample and status that a receiver publishes after subscribe(), in

@@ -106,8 +106,9 @@ class Recorder {
     void run_();
     /// Appends one CSV row for @p event to @p out, updating latestStatus_ for a status.
     void formatRow_(const TelemetryEvent& event, std::string& out);
-    /// Writes all of @p text; false (with writeError_ set) on failure.
-    bool writeAll_(const std::string& text);
+    /// Writes all of @p text; returns the bytes written, fewer (with writeError_ set) when a
+    /// write fails.
+    std::size_t writeAll_(const std::string& text);
 
     std::string path_;
     int fd_ = -1;

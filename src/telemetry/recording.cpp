@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
@@ -109,7 +110,7 @@ Recorder::Recorder(std::string path)
         throw std::runtime_error("Cannot open the telemetry recording file " + quoted(path_) +
                                  ": " + std::strerror(errno));
     }
-    if (!writeAll_(kRecordingHeader)) {
+    if (writeAll_(kRecordingHeader) != std::strlen(kRecordingHeader)) {
         ::close(fd_);
         throw std::runtime_error("Cannot write the telemetry recording file " + quoted(path_) +
                                  ": " + writeError_);
@@ -180,11 +181,13 @@ void Recorder::run_() {
                 for (const TelemetryEvent& event : batch) {
                     formatRow_(event, text);
                 }
-                if (writeAll_(text)) {
-                    rows_ += batch.size();
-                } else {
-                    unwritten_ += batch.size();
-                }
+                // Rows count once their line end is in the file; a failed write may have left
+                // part of the batch there.
+                const std::size_t written = writeAll_(text);
+                const auto complete = static_cast<std::uint64_t>(std::count(
+                    text.begin(), text.begin() + static_cast<std::ptrdiff_t>(written), '\n'));
+                rows_ += complete;
+                unwritten_ += batch.size() - complete;
             } else {
                 unwritten_ += batch.size();  // the file is broken; count what it misses
             }
@@ -226,7 +229,7 @@ void Recorder::formatRow_(const TelemetryEvent& event, std::string& out) {
     out.push_back('\n');
 }
 
-bool Recorder::writeAll_(const std::string& text) {
+std::size_t Recorder::writeAll_(const std::string& text) {
     std::size_t written = 0;
     while (written < text.size()) {
         const ssize_t n = ::write(fd_, text.data() + written, text.size() - written);
@@ -235,11 +238,11 @@ bool Recorder::writeAll_(const std::string& text) {
                 continue;
             }
             writeError_ = std::strerror(errno);
-            return false;
+            break;
         }
         written += static_cast<std::size_t>(n);
     }
-    return true;
+    return written;
 }
 
 RecordingSummary Recorder::finish() {

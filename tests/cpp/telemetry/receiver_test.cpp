@@ -5,15 +5,18 @@
 #include <dirent.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -792,6 +795,42 @@ TEST(TelemetryRecording, OneRowPerSampleAndStatusReadableWhileItRuns) {
                                               "0",
                                               std::to_string(ctrlInfo)};
         EXPECT_EQ(std::vector<std::string>(cells.begin() + 14, cells.end()), status);
+    }
+
+    // A write that fails later (here: the file-size limit) is reported by the stop, never
+    // passed off as a complete file.
+    {
+        rlimit original{};
+        ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &original), 0);
+        const auto previousHandler = ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit small{4096, original.rlim_max};
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+        const std::string limited = directory.file("limited.csv");
+        receiver.startRecording(limited);
+        const std::size_t sent = sendMixedStream(peer, 100).size();
+        ASSERT_TRUE(pollUntil([&] { return currentSampleIs(receiver, sampleFrom(100)); }, 2s));
+        try {
+            receiver.stopRecording();
+            ADD_FAILURE() << "a failed write must not pass for a complete recording";
+        } catch (const std::runtime_error& error) {
+            std::smatch counts;
+            const std::string message = error.what();
+            ASSERT_TRUE(std::regex_match(
+                message, counts,
+                std::regex("Failed to write the telemetry recording file \"" + limited +
+                           "\" after (\\d+) rows \\((\\d+) lost\\): File too large")))
+                << message;
+            EXPECT_EQ(std::stoul(counts[1]) + std::stoul(counts[2]), sent);
+            std::ifstream file(limited);
+            const std::string text{std::istreambuf_iterator<char>(file), {}};
+            EXPECT_GT(std::stoul(counts[1]), 0u) << "the rows before the failure count";
+            EXPECT_EQ(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')),
+                      std::stoul(counts[1]) + 1)
+                << "every row counted is complete in the file";
+        }
+        ::setrlimit(RLIMIT_FSIZE, &original);
+        ::signal(SIGXFSZ, previousHandler);
+        EXPECT_FALSE(receiver.isRecording());
     }
 
     // A recording started before any status leaves the status columns empty, and goes on
