@@ -93,7 +93,7 @@ std::array<double, 6> six(const std::vector<std::string>& w, std::size_t first) 
 
 // The options after a rule's fixed words: times=N, regex, raw, rst.
 struct RuleOptions {
-    int times = -1;
+    std::optional<int> times;  // empty: every match; a negative count is refused by the rule
     MatchMode mode = MatchMode::Substring;
     bool raw = false;
     bool rst = false;
@@ -105,9 +105,6 @@ RuleOptions ruleOptions(const std::vector<std::string>& w, std::size_t first, bo
     for (std::size_t i = first; i < w.size(); ++i) {
         if (w[i].rfind("times=", 0) == 0) {
             o.times = integer(w[i].substr(6));
-            if (o.times < 0) {
-                bad("times must not be negative");
-            }
         } else if (w[i] == "regex") {
             o.mode = MatchMode::Regex;
         } else if (w[i] == "raw" && rawAllowed) {
@@ -171,10 +168,10 @@ const char* telemetryModeName(TelemetryMode mode) {
     return "normal";
 }
 
-void runScriptLine(Simulator& sim, std::string_view line) {
+std::string runScriptLine(Simulator& sim, std::string_view line) {
     const auto w = words(line);
-    if (w.empty() || w[0].front() == '#') {
-        return;
+    if (w.empty() || w[0].empty() || w[0].front() == '#') {
+        return "ok: nothing to do";
     }
     const std::string& d = w[0];
     if (d == "delay") {
@@ -227,7 +224,9 @@ void runScriptLine(Simulator& sim, std::string_view line) {
         if (w.size() > 2 || (w.size() == 2 && w[1] != "rst")) {
             bad("drop-command-connection takes only rst");
         }
-        sim.dropCommandConnection(w.size() == 2);
+        if (!sim.dropCommandConnection(w.size() == 2)) {
+            throw std::logic_error("no command client is connected");
+        }
     } else if (d == "command-connections") {
         exactly(w, 2);
         if (w[1] != "accept" && w[1] != "refuse") {
@@ -239,7 +238,10 @@ void runScriptLine(Simulator& sim, std::string_view line) {
         sim.setStrictExecute(onOff(w[1]));
     } else if (d == "fail-motion") {
         exactly(w, 2);
-        sim.failMotion(integer(w[1]));
+        if (!sim.failMotion(integer(w[1]))) {
+            throw std::logic_error("no motion is running");
+        }
+        return "ok: the motion ended with " + w[1];
     } else if (d == "system-error") {
         exactly(w, 2);
         sim.setSystemError(integer(w[1]));
@@ -274,6 +276,7 @@ void runScriptLine(Simulator& sim, std::string_view line) {
     } else {
         bad("unknown directive \"" + d + "\"");
     }
+    return "ok";
 }
 
 void runScript(Simulator& sim, std::string_view text) {
