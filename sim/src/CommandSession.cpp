@@ -84,7 +84,10 @@ void CommandSession::handleInput() {
     auto self = shared_from_this();
     for (;;) {
         if (backlog_ > kPauseBacklog) {
-            inputPaused_ = true;  // writeChunk() resumes once the replies drain
+            // writeChunk() resumes once the replies drain; a client held back by its own
+            // replies is not idle.
+            inputPaused_ = true;
+            idleTimer_.cancel();
             return;
         }
         const auto data = input_.data();
@@ -236,6 +239,7 @@ void CommandSession::writeChunk() {
             self->writeNext();
             if (self->inputPaused_ && self->backlog_ <= kPauseBacklog / 2 && self->isOpen()) {
                 self->inputPaused_ = false;
+                self->armIdleTimer();
                 self->handleInput();
             }
         });
