@@ -335,15 +335,7 @@ PYBIND11_MODULE(_cell_simulator, m, py::multiple_interpreters::not_supported()) 
         .def(
             "set_status_override",
             [](Simulator& self, const std::string& word, std::optional<std::int64_t> value) {
-                StatusWord which = StatusWord::Stat;
-                if (word == "robot_info") {
-                    which = StatusWord::RobotInfo;
-                } else if (word == "ctrl_info") {
-                    which = StatusWord::CtrlInfo;
-                } else if (word != "stat") {
-                    throw std::invalid_argument(
-                        "status word must be stat, robot_info or ctrl_info; got \"" + word + "\"");
-                }
+                const StatusWord which = epson::sim::parseStatusWord(word);
                 self.setStatusOverride(which, value);
             },
             Release(), py::arg("word"), py::arg("value"),

@@ -1,5 +1,6 @@
 #include "epson_sim/Script.hpp"
 
+#include <cctype>
 #include <cmath>
 #include <functional>
 #include <optional>
@@ -159,6 +160,25 @@ TelemetryMode parseTelemetryMode(std::string_view name) {
         std::string(name) + "\"");
 }
 
+StatusWord parseStatusWord(std::string_view name) {
+    std::string key;
+    for (const char c : name) {
+        if (c != '_' && c != '-') {
+            key += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+    }
+    if (key == "stat") {
+        return StatusWord::Stat;
+    }
+    if (key == "robotinfo") {
+        return StatusWord::RobotInfo;
+    }
+    if (key == "ctrlinfo") {
+        return StatusWord::CtrlInfo;
+    }
+    bad("status word must be stat, robot_info or ctrl_info; got \"" + std::string(name) + "\"");
+}
+
 const char* telemetryModeName(TelemetryMode mode) {
     for (const auto& [candidate, text] : kTelemetryModes) {
         if (candidate == mode) {
@@ -247,11 +267,7 @@ std::string runScriptLine(Simulator& sim, std::string_view line) {
         sim.setSystemError(integer(w[1]));
     } else if (d == "status") {
         exactly(w, 3);
-        const StatusWord word = w[1] == "stat"        ? StatusWord::Stat
-                                : w[1] == "robotinfo" ? StatusWord::RobotInfo
-                                : w[1] == "ctrlinfo"
-                                    ? StatusWord::CtrlInfo
-                                    : (bad("unknown status word " + w[1]), StatusWord::Stat);
+        const StatusWord word = parseStatusWord(w[1]);
         sim.setStatusOverride(
             word, w[2] == "auto" ? std::nullopt : std::optional<std::int64_t>(integer(w[2])));
     } else if (d == "input") {

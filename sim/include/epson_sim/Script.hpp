@@ -34,7 +34,7 @@ inline constexpr const char* kScriptDirectives =
     "  strict-execute on|off                         only $Abort, $GetStatus during $Execute\n"
     "  fail-motion CODE                              end the running motion with CODE\n"
     "  system-error CODE                             set SysErr\n"
-    "  status stat|robotinfo|ctrlinfo VALUE|auto     pin a status word, or compute it again\n"
+    "  status stat|robot_info|ctrl_info VALUE|auto   pin a status word, or compute it again\n"
     "  input BIT on|off                              a simulated input (Sw, In)\n"
     "  point NAME X Y Z U V W    joint-point NAME J1..J6    joints J1..J6\n"
     "  log-capacity LINES    clear-log\n"
@@ -46,6 +46,10 @@ inline constexpr const char* kScriptDirectives =
 // std::invalid_argument for another name.
 TelemetryMode parseTelemetryMode(std::string_view name);
 const char* telemetryModeName(TelemetryMode mode);
+// "stat", "robotinfo", "ctrlinfo", read one way wherever a status word is named: case,
+// "_" and "-" are ignored ("robot_info" in Python, "robotinfo" in scripts). Throws
+// std::invalid_argument for another name.
+StatusWord parseStatusWord(std::string_view name);
 
 // Applies one directive and says what it did: "ok", or "ok: <what>" where that varies (the
 // code a failed motion ended with). Throws std::invalid_argument for a line it does not
