@@ -42,7 +42,8 @@ void checkReply(const std::string& reply, const std::string& line) {
         FUZZ_CHECK(c >= 0x20 && c < 0x7f, why);
     }
     static const std::regex kForm(
-        R"((#[!-+\--~]{1,64},0)|(![!-+\--~]{0,64},[0-9]{1,4})|(#GetStatus,[01]{11},[0-9]{4}))");
+        R"((#[!-+\--~]{1,64},0)|(![!-+\--~]{0,64},[0-9]{1,4})|(#GetStatus,[01]{11},[0-9]{4}))",
+        std::regex::icase);  // the reply echoes the command as the client spelt it
     if (std::regex_match(reply, kForm)) {
         return;
     }

@@ -128,8 +128,8 @@ PYBIND11_MODULE(_cell_simulator, m, py::multiple_interpreters::not_supported()) 
     m.attr("EMERGENCY_STOP_ERROR") = epson::sim::kEmergencyStopError;
 
     py::class_<Simulator>(m, "Simulator",
-                          "A controller simulator serving one command client and any number of "
-                          "telemetry clients on its own I/O thread.")
+                          "A controller simulator serving one command client, up to 64 telemetry "
+                          "clients and, when asked, the control channel on its own I/O thread.")
         .def(py::init([](std::uint16_t command_port, std::uint16_t telemetry_port,
                          std::optional<std::string> password, double time_scale, double rate_hz,
                          std::string host, bool strict_execute, double login_timeout,

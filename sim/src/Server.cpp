@@ -61,7 +61,6 @@ void Server::shutdown() {
         std::lock_guard lock(shared_.stateMutex);
         shared_.controller.abortMotion(Clock::now(), reply_code::kSystemError);
     }
-    boost::system::error_code ignored;
     motionTimer_.cancel();
     commandListener_.close();
     if (session_) {
