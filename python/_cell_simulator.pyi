@@ -7,7 +7,7 @@ import typing
 __all__: list[str] = ['EMERGENCY_STOP_ERROR', 'REPLY_CODES', 'Simulator']
 class Simulator:
     """
-    A controller simulator serving one command client and any number of telemetry clients on its own I/O thread.
+    A controller simulator serving one command client, up to 64 telemetry clients and, when asked, the control channel on its own I/O thread.
     """
     def __enter__(self) -> Simulator:
         """
