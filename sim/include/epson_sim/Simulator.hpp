@@ -55,7 +55,10 @@
 //
 // Telemetry: every period each client gets "X=..;Y=..;Z=..;U=..;V=..;W=..;J1agl=..;...;
 // J6agl=..\r" (numbers as in Print) and, after every tenth sample, also
-// "STAT=..;SYSERR=..;CTRLDEV=..;ROBOTINFO=..;CTRLINFO=..\r", in the same write.
+// "STAT=..;SYSERR=..;CTRLDEV=..;ROBOTINFO=..;CTRLINFO=..\r", in the same write. Up to 64
+// telemetry clients; more are accepted and closed at once.
+//
+// Bounds and the control channel: see SimulatorOptions and sim/README.md.
 
 #include <array>
 #include <chrono>
