@@ -69,7 +69,7 @@ struct ReplyTreatment {
 };
 
 // Everything bound to one run of the I/O thread. All methods but the constructor run on it.
-class Server : public SessionHost {
+class Server final : public SessionHost {
   public:
     // Binds every listener at once (the control one when the options ask for it); throws
     // std::runtime_error when one cannot be bound. applyControl answers a control line.

@@ -112,7 +112,6 @@ void TelemetryServer::begin() {
 
 void TelemetryServer::shutdown() {
     stopping_ = true;
-    boost::system::error_code ignored;
     tickTimer_.cancel();
     listener_.close();
     closeClients();
