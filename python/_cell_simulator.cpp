@@ -28,17 +28,29 @@ namespace {
 using Release = py::call_guard<py::gil_scoped_release>;
 
 std::chrono::milliseconds toMilliseconds(double seconds, const char* what) {
-    if (!std::isfinite(seconds) || seconds < 0.0) {
-        throw std::invalid_argument(std::string(what) + " must be a finite, non-negative number");
+    // A year bounds every delay and time-out, so the conversion cannot overflow.
+    if (!std::isfinite(seconds) || seconds < 0.0 || seconds > 365.0 * 86400.0) {
+        throw std::invalid_argument(std::string(what) +
+                                    " must be a number of seconds between 0 and a year");
     }
     return std::chrono::milliseconds(std::llround(seconds * 1000.0));
+}
+
+// Counts are ints in Python: a negative one is a ValueError here as in C++ and the rules file,
+// not a TypeError of the conversion.
+std::size_t lineCount(long long lines) {
+    if (lines < 1) {
+        throw std::invalid_argument("the command log needs a capacity of at least 1");
+    }
+    return static_cast<std::size_t>(lines);
 }
 
 MatchMode matchMode(bool regex) {
     return regex ? MatchMode::Regex : MatchMode::Substring;
 }
-int timesOf(const std::optional<int>& times) {
-    return times ? std::max(*times, 0) : -1;
+// None: every match; a negative count is a ValueError from the rule itself.
+std::optional<int> timesOf(const std::optional<int>& times) {
+    return times;
 }
 
 py::dict snapshotDict(const ControllerSnapshot& s) {
@@ -116,12 +128,13 @@ PYBIND11_MODULE(_cell_simulator, m, py::multiple_interpreters::not_supported()) 
     m.attr("EMERGENCY_STOP_ERROR") = epson::sim::kEmergencyStopError;
 
     py::class_<Simulator>(m, "Simulator",
-                          "A controller simulator serving one command client and any number of "
-                          "telemetry clients on its own I/O thread.")
+                          "A controller simulator serving one command client, up to 64 telemetry "
+                          "clients and, when asked, the control channel on its own I/O thread.")
         .def(py::init([](std::uint16_t command_port, std::uint16_t telemetry_port,
                          std::optional<std::string> password, double time_scale, double rate_hz,
                          std::string host, bool strict_execute, double login_timeout,
-                         double idle_timeout, std::size_t log_capacity) {
+                         double idle_timeout, long long log_capacity,
+                         std::optional<std::uint16_t> control_port, std::string control_host) {
                  SimulatorOptions options;
                  options.commandPort = command_port;
                  options.telemetryPort = telemetry_port;
@@ -132,10 +145,9 @@ PYBIND11_MODULE(_cell_simulator, m, py::multiple_interpreters::not_supported()) 
                  options.strictExecute = strict_execute;
                  options.loginTimeout = toMilliseconds(login_timeout, "login_timeout");
                  options.idleTimeout = toMilliseconds(idle_timeout, "idle_timeout");
-                 options.logCapacity = log_capacity;
-                 if (log_capacity == 0) {
-                     throw std::invalid_argument("log_capacity must be at least 1");
-                 }
+                 options.logCapacity = lineCount(log_capacity);
+                 options.controlPort = control_port;
+                 options.controlHost = std::move(control_host);
                  return std::make_unique<Simulator>(std::move(options));
              }),
              py::arg("command_port") = 0, py::arg("telemetry_port") = 0,
@@ -143,13 +155,16 @@ PYBIND11_MODULE(_cell_simulator, m, py::multiple_interpreters::not_supported()) 
              py::arg("rate_hz") = 100.0, py::arg("host") = "127.0.0.1",
              py::arg("strict_execute") = false, py::arg("login_timeout") = 10.0,
              py::arg("idle_timeout") = 0.0, py::arg("log_capacity") = 10000,
+             py::arg("control_port") = py::none(), py::arg("control_host") = "127.0.0.1",
              "Creates a stopped simulator. Port 0 picks a free port (see command_port and "
              "telemetry_port after start; a restart keeps them). password None accepts any "
              "login. time_scale is wall seconds per simulated second (0.01 runs motions 100 "
              "times faster). rate_hz is the telemetry sample rate. strict_execute: only $Abort "
              "and $GetStatus while an $Execute runs. A command client that has not logged in "
              "within login_timeout seconds, or sent nothing for idle_timeout seconds, is closed "
-             "(0: no limit). log_capacity: command log lines kept.")
+             "(0: no limit). log_capacity: command log lines kept. control_port: also serve "
+             "the control channel (fault directives, one a line) on this port of control_host "
+             "(0: a free one). ValueError for an option out of its range.")
         .def("start", &Simulator::start, Release(),
              "Binds both ports and starts serving. RuntimeError when a port cannot be bound.")
         .def("stop", &Simulator::stop, Release(),
@@ -177,6 +192,8 @@ PYBIND11_MODULE(_cell_simulator, m, py::multiple_interpreters::not_supported()) 
                                "The bound Remote Ethernet command port (0 before start).")
         .def_property_readonly("telemetry_port", &Simulator::telemetryPort,
                                "The bound telemetry port (0 before start).")
+        .def_property_readonly("control_port", &Simulator::controlPort,
+                               "The bound control port (0 before start or without one).")
         .def_property_readonly(
             "time_scale", [](const Simulator& self) { return self.options().timeScale; },
             "Wall seconds per simulated second.")
@@ -187,8 +204,11 @@ PYBIND11_MODULE(_cell_simulator, m, py::multiple_interpreters::not_supported()) 
         .def("command_log", &Simulator::commandLog, Release(),
              "Every command line received so far, exactly, without its CR LF.")
         .def("clear_log", &Simulator::clearLog, Release(), "Empties the command log.")
-        .def("set_log_capacity", &Simulator::setLogCapacity, Release(), py::arg("lines"),
-             "Keeps at most this many (the newest) lines in the command log. ValueError for 0.")
+        .def(
+            "set_log_capacity",
+            [](Simulator& self, long long lines) { self.setLogCapacity(lineCount(lines)); },
+            Release(), py::arg("lines"),
+            "Keeps at most this many (the newest) lines in the command log. ValueError below 1.")
         .def("log_capacity", &Simulator::logCapacity, Release(),
              "How many lines the command log keeps.")
         .def(
@@ -201,8 +221,8 @@ PYBIND11_MODULE(_cell_simulator, m, py::multiple_interpreters::not_supported()) 
             Release(), py::arg("pattern"), py::arg("timeout") = 5.0, py::arg("regex") = false,
             py::arg("start") = 0,
             "The first logged line at index >= start (counted since the last clear_log) that "
-            "contains pattern (or matches the regular expression), waiting up to timeout "
-            "seconds; None when none came.")
+            "contains pattern (or matches the regular expression, RE2 syntax), waiting up to "
+            "timeout seconds; None when none came. ValueError for a bad expression.")
 
         .def(
             "delay_reply",
@@ -214,7 +234,8 @@ PYBIND11_MODULE(_cell_simulator, m, py::multiple_interpreters::not_supported()) 
             Release(), py::arg("pattern"), py::arg("seconds"), py::arg("regex") = false,
             py::arg("times") = py::none(),
             "Executes matching commands at once but sends their reply seconds later (a "
-            "motion's reply: seconds after the motion ends). times None: every match.")
+            "motion's reply: seconds after the motion ends). times None: every match; "
+            "ValueError for a negative one. regex: RE2 syntax, as in every rule.")
         .def(
             "answer",
             [](Simulator& self, const std::string& pattern, const std::string& reply, bool regex,
@@ -291,7 +312,8 @@ PYBIND11_MODULE(_cell_simulator, m, py::multiple_interpreters::not_supported()) 
             Release(), py::arg("mode"),
             "'normal'; 'silent' (connected, nothing sent); 'closed' (clients closed, new "
             "connections accepted and closed at once); 'refused' (listener closed: connects "
-            "are refused); 'garbled' (every value non-numeric).")
+            "are refused); 'garbled' (every value non-numeric); 'status-only' (a status line "
+            "every period, no samples).")
         .def(
             "telemetry_mode",
             [](const Simulator& self) { return telemetryModeName(self.telemetryMode()); },
@@ -299,7 +321,7 @@ PYBIND11_MODULE(_cell_simulator, m, py::multiple_interpreters::not_supported()) 
         .def("drop_command_connection", &Simulator::dropCommandConnection, Release(),
              py::arg("abortive") = false,
              "Closes the current command connection from the controller's side (abortive=True: "
-             "with a reset).")
+             "with a reset). False when no client was connected.")
         .def("set_command_connections_refused", &Simulator::setCommandConnectionsRefused, Release(),
              py::arg("refused"),
              "True: the command port refuses new connections (the connected client stays).")
@@ -307,21 +329,13 @@ PYBIND11_MODULE(_cell_simulator, m, py::multiple_interpreters::not_supported()) 
              "On: only $Abort and $GetStatus are accepted while an $Execute runs.")
         .def("fail_motion", &Simulator::failMotion, Release(), py::arg("code"),
              "Ends the running motion at once with the error reply '!Execute,<code>' (0: "
-             "'#Execute,0'). False when no motion runs.")
+             "'#Execute,0'). False when no motion runs. IndexError outside 0..9999.")
         .def("set_system_error", &Simulator::setSystemError, Release(), py::arg("code"),
-             "Sets SysErr (0 clears it).")
+             "Sets SysErr (0 clears it). IndexError outside 0..9999.")
         .def(
             "set_status_override",
             [](Simulator& self, const std::string& word, std::optional<std::int64_t> value) {
-                StatusWord which = StatusWord::Stat;
-                if (word == "robot_info") {
-                    which = StatusWord::RobotInfo;
-                } else if (word == "ctrl_info") {
-                    which = StatusWord::CtrlInfo;
-                } else if (word != "stat") {
-                    throw std::invalid_argument(
-                        "status word must be stat, robot_info or ctrl_info; got \"" + word + "\"");
-                }
+                const StatusWord which = epson::sim::parseStatusWord(word);
                 self.setStatusOverride(which, value);
             },
             Release(), py::arg("word"), py::arg("value"),
@@ -346,12 +360,13 @@ PYBIND11_MODULE(_cell_simulator, m, py::multiple_interpreters::not_supported()) 
             "Applies fault directives, one a line, as epson-sim's --rules file and control "
             "channel take them (see epson-sim --help). ValueError names the failing line.")
         .def("set_point", &Simulator::setPoint, Release(), py::arg("name"), py::arg("pose"),
-             "Defines a named point (P1, P(1) or an identifier) as a TCP pose "
-             "[X, Y, Z, U, V, W].")
+             "Defines a named point (P1, P(1) or an identifier; P01 is P1, other names ignore "
+             "case) as a TCP pose [X, Y, Z, U, V, W]. ValueError for another name or a value "
+             "not finite or beyond 1e6.")
         .def("set_joint_point", &Simulator::setJointPoint, Release(), py::arg("name"),
              py::arg("joints"),
              "Defines a named point (P1, P(1) or an identifier) as six joint angles "
-             "(degrees), as JA(...) would.")
+             "(degrees), as JA(...) would. ValueError as for set_point.")
         .def("set_joints", &Simulator::setJoints, Release(), py::arg("joints"),
              "Places the arm at six joint angles (degrees). RuntimeError while a motion runs, "
              "IndexError outside the joint limits.")

@@ -7,7 +7,7 @@ import typing
 __all__: list[str] = ['EMERGENCY_STOP_ERROR', 'REPLY_CODES', 'Simulator']
 class Simulator:
     """
-    A controller simulator serving one command client and any number of telemetry clients on its own I/O thread.
+    A controller simulator serving one command client, up to 64 telemetry clients and, when asked, the control channel on its own I/O thread.
     """
     def __enter__(self) -> Simulator:
         """
@@ -17,9 +17,9 @@ class Simulator:
         """
         Stops the simulator.
         """
-    def __init__(self, command_port: typing.SupportsInt | typing.SupportsIndex = 0, telemetry_port: typing.SupportsInt | typing.SupportsIndex = 0, password: str | None = None, time_scale: typing.SupportsFloat | typing.SupportsIndex = 1.0, rate_hz: typing.SupportsFloat | typing.SupportsIndex = 100.0, host: str = '127.0.0.1', strict_execute: bool = False, login_timeout: typing.SupportsFloat | typing.SupportsIndex = 10.0, idle_timeout: typing.SupportsFloat | typing.SupportsIndex = 0.0, log_capacity: typing.SupportsInt | typing.SupportsIndex = 10000) -> None:
+    def __init__(self, command_port: typing.SupportsInt | typing.SupportsIndex = 0, telemetry_port: typing.SupportsInt | typing.SupportsIndex = 0, password: str | None = None, time_scale: typing.SupportsFloat | typing.SupportsIndex = 1.0, rate_hz: typing.SupportsFloat | typing.SupportsIndex = 100.0, host: str = '127.0.0.1', strict_execute: bool = False, login_timeout: typing.SupportsFloat | typing.SupportsIndex = 10.0, idle_timeout: typing.SupportsFloat | typing.SupportsIndex = 0.0, log_capacity: typing.SupportsInt | typing.SupportsIndex = 10000, control_port: typing.SupportsInt | typing.SupportsIndex | None = None, control_host: str = '127.0.0.1') -> None:
         """
-        Creates a stopped simulator. Port 0 picks a free port (see command_port and telemetry_port after start; a restart keeps them). password None accepts any login. time_scale is wall seconds per simulated second (0.01 runs motions 100 times faster). rate_hz is the telemetry sample rate. strict_execute: only $Abort and $GetStatus while an $Execute runs. A command client that has not logged in within login_timeout seconds, or sent nothing for idle_timeout seconds, is closed (0: no limit). log_capacity: command log lines kept.
+        Creates a stopped simulator. Port 0 picks a free port (see command_port and telemetry_port after start; a restart keeps them). password None accepts any login. time_scale is wall seconds per simulated second (0.01 runs motions 100 times faster). rate_hz is the telemetry sample rate. strict_execute: only $Abort and $GetStatus while an $Execute runs. A command client that has not logged in within login_timeout seconds, or sent nothing for idle_timeout seconds, is closed (0: no limit). log_capacity: command log lines kept. control_port: also serve the control channel (fault directives, one a line) on this port of control_host (0: a free one). ValueError for an option out of its range.
         """
     def answer(self, pattern: str, reply: str, regex: bool = False, times: typing.SupportsInt | typing.SupportsIndex | None = None, raw: bool = False) -> None:
         """
@@ -47,11 +47,11 @@ class Simulator:
         """
     def delay_reply(self, pattern: str, seconds: typing.SupportsFloat | typing.SupportsIndex, regex: bool = False, times: typing.SupportsInt | typing.SupportsIndex | None = None) -> None:
         """
-        Executes matching commands at once but sends their reply seconds later (a motion's reply: seconds after the motion ends). times None: every match.
+        Executes matching commands at once but sends their reply seconds later (a motion's reply: seconds after the motion ends). times None: every match; ValueError for a negative one. regex: RE2 syntax, as in every rule.
         """
-    def drop_command_connection(self, abortive: bool = False) -> None:
+    def drop_command_connection(self, abortive: bool = False) -> bool:
         """
-        Closes the current command connection from the controller's side (abortive=True: with a reset).
+        Closes the current command connection from the controller's side (abortive=True: with a reset). False when no client was connected.
         """
     def drop_connection(self, pattern: str, regex: bool = False, times: typing.SupportsInt | typing.SupportsIndex | None = None, abortive: bool = False) -> None:
         """
@@ -67,7 +67,7 @@ class Simulator:
         """
     def fail_motion(self, code: typing.SupportsInt | typing.SupportsIndex) -> bool:
         """
-        Ends the running motion at once with the error reply '!Execute,<code>' (0: '#Execute,0'). False when no motion runs.
+        Ends the running motion at once with the error reply '!Execute,<code>' (0: '#Execute,0'). False when no motion runs. IndexError outside 0..9999.
         """
     def go_silent(self, pattern: str, regex: bool = False, times: typing.SupportsInt | typing.SupportsIndex | None = None) -> None:
         """
@@ -147,7 +147,7 @@ class Simulator:
         """
     def set_joint_point(self, name: str, joints: typing.Annotated[collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex], "FixedSize(6)"]) -> None:
         """
-        Defines a named point (P1, P(1) or an identifier) as six joint angles (degrees), as JA(...) would.
+        Defines a named point (P1, P(1) or an identifier) as six joint angles (degrees), as JA(...) would. ValueError as for set_point.
         """
     def set_joints(self, joints: typing.Annotated[collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex], "FixedSize(6)"]) -> None:
         """
@@ -155,11 +155,11 @@ class Simulator:
         """
     def set_log_capacity(self, lines: typing.SupportsInt | typing.SupportsIndex) -> None:
         """
-        Keeps at most this many (the newest) lines in the command log. ValueError for 0.
+        Keeps at most this many (the newest) lines in the command log. ValueError below 1.
         """
     def set_point(self, name: str, pose: typing.Annotated[collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex], "FixedSize(6)"]) -> None:
         """
-        Defines a named point (P1, P(1) or an identifier) as a TCP pose [X, Y, Z, U, V, W].
+        Defines a named point (P1, P(1) or an identifier; P01 is P1, other names ignore case) as a TCP pose [X, Y, Z, U, V, W]. ValueError for another name or a value not finite or beyond 1e6.
         """
     def set_safeguard_open(self, open: bool) -> None:
         """
@@ -175,7 +175,7 @@ class Simulator:
         """
     def set_system_error(self, code: typing.SupportsInt | typing.SupportsIndex) -> None:
         """
-        Sets SysErr (0 clears it).
+        Sets SysErr (0 clears it). IndexError outside 0..9999.
         """
     def set_teach_mode(self, on: bool) -> None:
         """
@@ -183,7 +183,7 @@ class Simulator:
         """
     def set_telemetry_mode(self, mode: str) -> None:
         """
-        'normal'; 'silent' (connected, nothing sent); 'closed' (clients closed, new connections accepted and closed at once); 'refused' (listener closed: connects are refused); 'garbled' (every value non-numeric).
+        'normal'; 'silent' (connected, nothing sent); 'closed' (clients closed, new connections accepted and closed at once); 'refused' (listener closed: connects are refused); 'garbled' (every value non-numeric); 'status-only' (a status line every period, no samples).
         """
     def split_replies(self, segments: typing.SupportsInt | typing.SupportsIndex, gap: typing.SupportsFloat | typing.SupportsIndex = 0.005) -> None:
         """
@@ -227,12 +227,17 @@ class Simulator:
         """
     def wait_for_command(self, pattern: str, timeout: typing.SupportsFloat | typing.SupportsIndex = 5.0, regex: bool = False, start: typing.SupportsInt | typing.SupportsIndex = 0) -> str | None:
         """
-        The first logged line at index >= start (counted since the last clear_log) that contains pattern (or matches the regular expression), waiting up to timeout seconds; None when none came.
+        The first logged line at index >= start (counted since the last clear_log) that contains pattern (or matches the regular expression, RE2 syntax), waiting up to timeout seconds; None when none came. ValueError for a bad expression.
         """
     @property
     def command_port(self) -> int:
         """
         The bound Remote Ethernet command port (0 before start).
+        """
+    @property
+    def control_port(self) -> int:
+        """
+        The bound control port (0 before start or without one).
         """
     @property
     def rate_hz(self) -> float:

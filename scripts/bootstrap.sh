@@ -13,6 +13,8 @@ DEB_PACKAGES=(g++ make cmake ninja-build libboost-dev libgtest-dev libgmock-dev 
 DEB_PACKAGES+=(clang libclang-rt-14-dev)
 # pyright (the stubs test) runs on node; without one on PATH it would try to download one.
 DEB_PACKAGES+=(nodejs)
+# RE2: the simulator's reply rules match regular expressions in time linear in the line.
+DEB_PACKAGES+=(libre2-dev pkg-config)
 
 missing=()
 for pkg in "${DEB_PACKAGES[@]}"; do

@@ -7,9 +7,19 @@
 
 namespace epson::sim::detail {
 
-CommandLog::CommandLog(std::size_t capacity) : capacity_(capacity) {
-    if (capacity == 0) {
+CommandLog::CommandLog(std::size_t capacity, std::size_t maxBytes)
+    : capacity_(capacity), maxBytes_(maxBytes) {
+    if (capacity == 0 || maxBytes == 0) {
         throw std::invalid_argument("the command log needs a capacity of at least 1");
+    }
+}
+
+void CommandLog::trim() {
+    // The newest line always stays, however long: the session bounds a line's length.
+    while (lines_.size() > capacity_ || (lines_.size() > 1 && bytes_ > maxBytes_)) {
+        bytes_ -= lines_.front().size();
+        lines_.pop_front();
+        ++dropped_;
     }
 }
 
@@ -17,10 +27,8 @@ void CommandLog::record(const std::string& line) {
     {
         std::lock_guard lock(mutex_);
         lines_.push_back(line);
-        while (lines_.size() > capacity_) {
-            lines_.pop_front();
-            ++dropped_;
-        }
+        bytes_ += line.size();
+        trim();
     }
     changed_.notify_all();
 }
@@ -34,6 +42,7 @@ void CommandLog::clear() {
     {
         std::lock_guard lock(mutex_);
         lines_.clear();
+        bytes_ = 0;
         dropped_ = 0;
         ++generation_;
     }
@@ -46,10 +55,7 @@ void CommandLog::setCapacity(std::size_t capacity) {
     }
     std::lock_guard lock(mutex_);
     capacity_ = capacity;
-    while (lines_.size() > capacity_) {
-        lines_.pop_front();
-        ++dropped_;
-    }
+    trim();
 }
 
 std::size_t CommandLog::capacity() const {

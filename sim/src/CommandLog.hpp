@@ -1,8 +1,8 @@
 #pragma once
 
-// Every received command line, as a bounded ring: a client that floods the simulator cannot
-// grow it without bound. Indices count lines since the last clear, dropped ones included, so
-// a waiter's position stays valid while old lines fall out.
+// Every received command line, as a ring bounded in lines and in bytes: a client that floods
+// the simulator, logged in or not, cannot grow it without bound. Indices count lines since the last
+// clear, dropped ones included, so a waiter's position stays valid while old lines fall out.
 
 #include <chrono>
 #include <condition_variable>
@@ -19,7 +19,8 @@ namespace epson::sim::detail {
 
 class CommandLog {
   public:
-    explicit CommandLog(std::size_t capacity);
+    // Throws std::invalid_argument for a capacity or byte bound of 0.
+    CommandLog(std::size_t capacity, std::size_t maxBytes);
 
     void record(const std::string& line);
     std::vector<std::string> lines() const;
@@ -32,11 +33,15 @@ class CommandLog {
                                        std::size_t from) const;
 
   private:
+    void trim();  // caller holds mutex_
+
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::deque<std::string> lines_;
     std::size_t dropped_ = 0;  // lines that fell out of the ring since the last clear
     std::size_t capacity_;
+    std::size_t maxBytes_;
+    std::size_t bytes_ = 0;
     std::size_t generation_ = 0;  // counts clears, so that a waiter notices one
 };
 

@@ -12,11 +12,6 @@ namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
 using std::chrono::milliseconds;
 
-namespace {
-// A command line longer than this without a line feed closes the connection.
-constexpr std::size_t kMaxLineLength = 64 * 1024;
-}  // namespace
-
 CommandSession::CommandSession(SessionHost& host, tcp::socket socket, SessionLimits limits)
     : host_(host),
       socket_(std::move(socket)),
@@ -27,16 +22,29 @@ CommandSession::CommandSession(SessionHost& host, tcp::socket socket, SessionLim
       idleTimer_(socket_.get_executor()) {}
 
 void CommandSession::start() {
-    if (limits_.loginTimeout.count() > 0) {
-        loginTimer_.expires_after(limits_.loginTimeout);
-        loginTimer_.async_wait([self = shared_from_this()](const boost::system::error_code& e) {
-            if (!e && !self->loggedIn) {
-                self->close();  // a client that never logs in must not hold the port
-            }
-        });
-    }
+    armLoginTimer();
     armIdleTimer();
     read();
+}
+
+void CommandSession::armLoginTimer() {
+    if (limits_.loginTimeout.count() <= 0 || !isOpen()) {
+        return;
+    }
+    loginTimer_.expires_after(limits_.loginTimeout);
+    loginTimer_.async_wait([self = shared_from_this()](const boost::system::error_code& e) {
+        if (!e && !self->loggedIn) {
+            self->close();  // a client that never logs in must not hold the port
+        }
+    });
+}
+
+void CommandSession::loginChanged() {
+    if (loggedIn) {
+        loginTimer_.cancel();
+    } else {
+        armLoginTimer();
+    }
 }
 
 void CommandSession::armIdleTimer() {
@@ -65,19 +73,30 @@ void CommandSession::read() {
 
 void CommandSession::onRead(const boost::system::error_code& error) {
     if (error) {
-        close();
+        close();  // also a line longer than kMaxLineLength: the buffer filled without a LF
         return;
     }
-    auto self = shared_from_this();
     armIdleTimer();
+    handleInput();
+}
+
+void CommandSession::handleInput() {
+    auto self = shared_from_this();
     for (;;) {
+        if (backlog_ > kPauseBacklog) {
+            // writeChunk() resumes once the replies drain; a client held back by its own
+            // replies is not idle.
+            inputPaused_ = true;
+            idleTimer_.cancel();
+            return;
+        }
         const auto data = input_.data();
-        const std::string pending(asio::buffers_begin(data), asio::buffers_end(data));
+        const std::string_view pending(static_cast<const char*>(data.data()), data.size());
         const std::size_t end = pending.find('\n');
-        if (end == std::string::npos) {
+        if (end == std::string_view::npos) {
             break;
         }
-        std::string line = pending.substr(0, end);
+        std::string line(pending.substr(0, end));
         input_.consume(end + 1);
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
@@ -131,6 +150,18 @@ void CommandSession::after(milliseconds delay, std::function<void()> f) {
 }
 
 void CommandSession::send(std::string bytes, milliseconds delay) {
+    if (!isOpen()) {
+        return;
+    }
+    // Delayed replies count from now: a rule that delays every reply must not let them pile up
+    // unseen. Reading pauses long before the bound; only replies that a client leaves unread
+    // while they are delayed or oversize can reach it, and a controller drops such a stalled
+    // connection. One large reply alone (a test's oversize answer) still goes out.
+    if (backlog_ > 0 && backlog_ + bytes.size() > limits_.maxBacklog) {
+        close();
+        return;
+    }
+    backlog_ += bytes.size();
     after(delay, [self = shared_from_this(), bytes = std::move(bytes)]() mutable {
         self->enqueue(std::move(bytes));
     });
@@ -140,14 +171,6 @@ void CommandSession::enqueue(std::string bytes) {
     if (!isOpen()) {
         return;
     }
-    // A client that sends but never reads would grow this queue without bound; a controller
-    // drops such a stalled connection, and so does the simulator. One large reply alone (a
-    // test's oversize answer) still goes out.
-    if (backlog_ > 0 && backlog_ + bytes.size() > limits_.maxBacklog) {
-        close();
-        return;
-    }
-    backlog_ += bytes.size();
     output_.push_back(std::move(bytes));
     // Writing starts after the current handler, so replies produced together can coalesce.
     if (!writing_ && !flushPosted_) {
@@ -214,6 +237,11 @@ void CommandSession::writeChunk() {
             self->writing_ = false;
             self->backlog_ -= std::min(self->backlog_, self->writingBytes_);
             self->writeNext();
+            if (self->inputPaused_ && self->backlog_ <= kPauseBacklog / 2 && self->isOpen()) {
+                self->inputPaused_ = false;
+                self->armIdleTimer();
+                self->handleInput();
+            }
         });
 }
 

@@ -1,8 +1,14 @@
 #pragma once
 
 // One Remote Ethernet connection: CR LF line framing on input, and on output the reply queue
-// with delays, splitting into segments, coalescing, a bound on what a client leaves unread,
-// and the login and idle time-outs. What a line means is the host's business.
+// with delays, splitting into segments, coalescing, and the login and idle time-outs. What a
+// line means is the host's business.
+//
+// Bounds: a line is at most kMaxLineLength bytes (a longer one closes the connection). While
+// more than kPauseBacklog reply bytes wait (queued or delayed), the session reads no further
+// input, so a client that pipelines and reads is slowed, never dropped; it reads again once they
+// drain. Only a client whose unread replies pass SessionLimits::maxBacklog anyway (a delayed or
+// oversize reply it never reads) is dropped.
 
 // <utility> first: Boost 1.74's awaitable.hpp uses std::exchange without including it.
 #include <utility>
@@ -12,6 +18,7 @@
 #include <chrono>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,6 +40,9 @@ class SessionHost {
     ~SessionHost() = default;
 };
 
+inline constexpr std::size_t kMaxLineLength = 64 * 1024;
+inline constexpr std::size_t kPauseBacklog = 64 * 1024;
+
 struct SessionLimits {
     std::size_t maxBacklog = 1 << 20;           // unsent reply bytes before the client is dropped
     std::chrono::milliseconds loginTimeout{0};  // 0: none
@@ -53,12 +63,19 @@ class CommandSession : public std::enable_shared_from_this<CommandSession> {
     void send(std::string bytes, std::chrono::milliseconds delay);
     // Runs f after the delay (at once for 0), unless the session closes first.
     void after(std::chrono::milliseconds delay, std::function<void()> f);
+    // The host calls this when loggedIn changed: logging out starts the login time-out again.
+    void loginChanged();
+    // Reply bytes queued, delayed or being written.
+    std::size_t backlog() const { return backlog_; }
 
     bool loggedIn = false;
 
   private:
     void read();
     void onRead(const boost::system::error_code& error);
+    // Handles the complete lines received, unless replies are piling up; then reads more.
+    void handleInput();
+    void armLoginTimer();
     void enqueue(std::string bytes);
     void writeNext();
     void writeChunk();
@@ -72,6 +89,7 @@ class CommandSession : public std::enable_shared_from_this<CommandSession> {
     std::size_t backlog_ = 0;  // bytes queued or being written
     bool writing_ = false;
     bool flushPosted_ = false;
+    bool inputPaused_ = false;
     std::vector<std::string> chunks_;
     std::size_t chunk_ = 0;
     std::size_t writingBytes_ = 0;

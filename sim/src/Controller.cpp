@@ -1,18 +1,14 @@
 #include "Controller.hpp"
 
-#include <Eigen/Geometry>
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <numbers>
 
 #include "PoseMath.hpp"
 
 namespace epson::sim::detail {
 namespace {
 
-constexpr double kDegPerRad = 180.0 / std::numbers::pi;
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 // Path samples of a Move: one per this many mm or degrees, within the bounds below.
 constexpr double kPathStep = 2.0;
@@ -35,20 +31,6 @@ MotionPlan withProfile(MotionPlan plan, const Trapezoid& profile, MotionRecord r
 }
 
 }  // namespace
-
-Pose interpolatePose(const Pose& a, const Pose& b, double f) {
-    const Eigen::Vector3d pa(a[0], a[1], a[2]);
-    const Eigen::Vector3d pb(b[0], b[1], b[2]);
-    const Eigen::Quaterniond qa(rotationOf(a));
-    const Eigen::Quaterniond qb(rotationOf(b));
-    return poseOf(pa + (pb - pa) * f, qa.slerp(f, qb).toRotationMatrix());
-}
-
-double rotationAngle(const Pose& a, const Pose& b) {
-    const Eigen::Quaterniond qa(rotationOf(a));
-    const Eigen::Quaterniond qb(rotationOf(b));
-    return qa.angularDistance(qb) * kDegPerRad;
-}
 
 Controller::Controller(const MotionLimits& limits, double timeScale)
     : limits_(limits), timeScale_(timeScale), joints_(model_.home()) {}
@@ -107,8 +89,8 @@ MotionPlan Controller::planGo(const Joints& target, MotionRecord record) const {
         acceleration = std::min(acceleration, limits_.jointAccel[i] * accel / 100.0 / distance);
         deceleration = std::min(deceleration, limits_.jointAccel[i] * decel / 100.0 / distance);
     }
-    return withProfile(std::move(plan), Trapezoid(velocity, acceleration, deceleration),
-                       std::move(record));
+    return finite(withProfile(std::move(plan), Trapezoid(velocity, acceleration, deceleration),
+                              std::move(record)));
 }
 
 MotionPlan Controller::planMove(const Pose& targetPose, MotionRecord record) const {
@@ -166,12 +148,13 @@ MotionPlan Controller::planMove(const Pose& targetPose, MotionRecord record) con
             deceleration = std::min(deceleration, limits_.jointAccel[i] / rate);
         }
     }
-    return withProfile(std::move(plan), Trapezoid(velocity, acceleration, deceleration),
-                       std::move(record));
+    return finite(withProfile(std::move(plan), Trapezoid(velocity, acceleration, deceleration),
+                              std::move(record)));
 }
 
 void Controller::startMotion(MotionPlan plan, Clock::time_point now, std::string replyName) {
     lastMotion_ = plan.record;
+    tillOn = false;
     if (plan.find) {
         findPosition.reset();
     }
@@ -184,7 +167,8 @@ double Controller::fractionAt(const ActiveMotion& motion, double elapsed) const 
         return motion.plan.profile.position(elapsed);
     }
     const Stop& stop = *motion.stop;
-    const double t = std::min(elapsed - stop.at, stop.speed / stop.decel);
+    // A motion that stands (paused, or of zero length) stops where it is.
+    const double t = stop.speed > 0.0 ? std::min(elapsed - stop.at, stop.speed / stop.decel) : 0.0;
     return std::min(stop.from + stop.speed * t - 0.5 * stop.decel * t * t, 1.0);
 }
 
@@ -224,7 +208,19 @@ void Controller::resume(Clock::time_point now) {
     }
 }
 
-void Controller::stopMotion(Clock::time_point now, int code) {
+MotionPlan Controller::finite(MotionPlan plan) {
+    const auto allFinite = [](const Joints& j) {
+        return std::all_of(j.begin(), j.end(), [](double v) { return std::isfinite(v); });
+    };
+    if (!allFinite(plan.start) || !allFinite(plan.target) ||
+        !std::all_of(plan.path.begin(), plan.path.end(), allFinite) ||
+        !std::isfinite(plan.profile.duration())) {
+        throw CommandError(reply_code::kOutOfRange, "the motion has no finite plan");
+    }
+    return plan;
+}
+
+void Controller::beginStop(Clock::time_point now, int code, bool byTill) {
     if (!motion_ || motion_->stop) {
         return;
     }
@@ -238,6 +234,7 @@ void Controller::stopMotion(Clock::time_point now, int code) {
     stop.speed = wasPaused ? 0.0 : profile.velocity(elapsed);
     stop.decel = profile.deceleration() > 0.0 ? profile.deceleration() : 1.0;
     stop.code = code;
+    stop.byTill = byTill;
     motion_->stop = stop;
 }
 
@@ -248,6 +245,7 @@ std::optional<MotionOutcome> Controller::completeMotion(Clock::time_point now) {
     joints_ = motion_->stop ? jointsAt(motion_->plan, fractionAt(*motion_, endSeconds(*motion_)))
                             : motion_->plan.target;
     MotionOutcome outcome{motion_->replyName, motion_->stop ? motion_->stop->code : 0};
+    tillOn = motion_->stop && motion_->stop->byTill;
     motion_.reset();
     return outcome;
 }
@@ -272,7 +270,7 @@ bool Controller::checkConditions(Clock::time_point now) {
         findPosition = tcp(joints(now));
     }
     if (plan.till && !motion_->stop && plan.till->holds(inputs)) {
-        stopMotion(now, 0);
+        beginStop(now, 0, true);
         return true;
     }
     return false;

@@ -90,7 +90,7 @@ class Controller {
     void resume(Clock::time_point now);
     // Decelerates the running motion to a stop on its profile's deceleration (at once when it
     // is paused); it then ends with the given code. A second stop changes nothing.
-    void stopMotion(Clock::time_point now, int code);
+    void stopMotion(Clock::time_point now, int code) { beginStop(now, code, false); }
     // The outcome once the running motion has ended by now (the arm then rests where it
     // ended); empty while it runs or is paused.
     std::optional<MotionOutcome> completeMotion(Clock::time_point now);
@@ -136,6 +136,7 @@ class Controller {
     ConditionPtr tillCondition;        // set by the Till statement, used by a bare "Till"
     ConditionPtr findCondition;        // set by the Find statement, used by a bare "Find"
     std::optional<Pose> findPosition;  // FindPos of the last motion with Find
+    bool tillOn = false;               // TillOn: the last motion was stopped by its Till
     std::optional<std::int64_t> statOverride;
     std::optional<std::int64_t> robotInfoOverride;
     std::optional<std::int64_t> ctrlInfoOverride;
@@ -152,6 +153,7 @@ class Controller {
         double speed = 0.0;
         double decel = 1.0;
         int code = 0;
+        bool byTill = false;
     };
     struct ActiveMotion {
         MotionPlan plan;
@@ -163,6 +165,9 @@ class Controller {
         bool found = false;
     };
 
+    void beginStop(Clock::time_point now, int code, bool byTill);
+    // Throws CommandError (15) unless every joint of the plan is a finite angle.
+    static MotionPlan finite(MotionPlan plan);
     double simulatedElapsed(const ActiveMotion& motion, Clock::time_point now) const;
     double fractionAt(const ActiveMotion& motion, double elapsed) const;
     double endSeconds(const ActiveMotion& motion) const;
@@ -175,10 +180,5 @@ class Controller {
     std::optional<ActiveMotion> motion_;
     std::optional<MotionRecord> lastMotion_;
 };
-
-// The pose between a and b at fraction f: straight-line position, shortest-arc orientation.
-Pose interpolatePose(const Pose& a, const Pose& b, double f);
-// Angle in degrees of the rotation that takes a's orientation to b's.
-double rotationAngle(const Pose& a, const Pose& b);
 
 }  // namespace epson::sim::detail

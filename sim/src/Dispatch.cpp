@@ -34,7 +34,8 @@ Dispatched dispatchLine(const std::string& line, Controller& controller, bool& l
     const auto reply = [&](std::string text) { out.replies.push_back(std::move(text)); };
     if (line.empty() || line.front() != '$') {
         out.refusal = "no leading $";
-        reply("!" + line.substr(0, line.find(',')) + "," + std::to_string(reply_code::kNoDollar));
+        reply("!" + echoName(line.substr(0, line.find(','))) + "," +
+              std::to_string(reply_code::kNoDollar));
         return out;
     }
     const std::size_t comma = line.find(',');
@@ -45,7 +46,7 @@ Dispatched dispatchLine(const std::string& line, Controller& controller, bool& l
 
     const auto error = [&](int code, const std::string& why) {
         out.refusal = why;
-        reply("!" + name + "," + std::to_string(code));
+        reply("!" + echoName(name) + "," + std::to_string(code));
         return out;
     };
     const auto ok = [&] {

@@ -4,11 +4,13 @@
 
 namespace epson::sim::detail {
 
-Trapezoid::Trapezoid(double velocity, double acceleration, double deceleration)
-    : peak_(velocity), accel_(acceleration), decel_(deceleration) {
+Trapezoid::Trapezoid(double velocity, double acceleration, double deceleration) {
     if (!std::isfinite(velocity) || !std::isfinite(acceleration) || !std::isfinite(deceleration)) {
-        return;  // nothing to move: zero duration
+        return;  // nothing to move: zero duration, and no infinite rate for a stop to use
     }
+    peak_ = velocity;
+    accel_ = acceleration;
+    decel_ = deceleration;
     const double rampDistance =
         velocity * velocity / (2.0 * acceleration) + velocity * velocity / (2.0 * deceleration);
     if (rampDistance <= 1.0) {

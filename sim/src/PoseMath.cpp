@@ -1,38 +1,36 @@
 #include "PoseMath.hpp"
 
 #include <cmath>
-#include <numbers>
 
 namespace epson::sim::detail {
 namespace {
 
-constexpr double kDegPerRad = 180.0 / std::numbers::pi;
 // cos(V) below this is the gimbal case of the U, V, W convention.
 constexpr double kGimbal = 1e-9;
 
 // A half turn reads 180 even when round-off lands it just above -180.
 double poseAngle(double radians) {
-    const double a = normalizeAngle(radians * kDegPerRad);
+    const double a = normalizeAngle(degrees(radians));
     return a < -180.0 + 1e-9 ? 180.0 : a;
 }
 
+}  // namespace
+
 // Written out rather than through AngleAxis: forward kinematics runs in tight loops and
 // unoptimised builds of Eigen's generic code are slow.
-Eigen::Matrix3d rotation(double degrees, int axis) {
-    const double c = std::cos(degrees / kDegPerRad);
-    const double s = std::sin(degrees / kDegPerRad);
+Eigen::Matrix3d axisRotation(double angle, Axis axis) {
+    const double c = std::cos(radians(angle));
+    const double s = std::sin(radians(angle));
     Eigen::Matrix3d m;
-    if (axis == 0) {
+    if (axis == Axis::X) {
         m << 1.0, 0.0, 0.0, 0.0, c, -s, 0.0, s, c;
-    } else if (axis == 1) {
+    } else if (axis == Axis::Y) {
         m << c, 0.0, s, 0.0, 1.0, 0.0, -s, 0.0, c;
     } else {
         m << c, -s, 0.0, s, c, 0.0, 0.0, 0.0, 1.0;
     }
     return m;
 }
-
-}  // namespace
 
 double normalizeAngle(double degrees) {
     double r = std::fmod(degrees, 360.0);
@@ -45,7 +43,7 @@ double normalizeAngle(double degrees) {
 }
 
 Eigen::Matrix3d rotationOf(const Pose& p) {
-    return rotation(p[3], 2) * rotation(p[4], 1) * rotation(p[5], 0);
+    return axisRotation(p[3], Axis::Z) * axisRotation(p[4], Axis::Y) * axisRotation(p[5], Axis::X);
 }
 
 Pose poseOf(const Eigen::Vector3d& position, const Eigen::Matrix3d& r) {
@@ -64,6 +62,20 @@ Pose poseOf(const Eigen::Vector3d& position, const Eigen::Matrix3d& r) {
     }
     return {position.x() + 0.0, position.y() + 0.0, position.z() + 0.0,
             poseAngle(u),       poseAngle(v),       poseAngle(w)};
+}
+
+Pose interpolatePose(const Pose& a, const Pose& b, double f) {
+    const Eigen::Vector3d pa(a[0], a[1], a[2]);
+    const Eigen::Vector3d pb(b[0], b[1], b[2]);
+    const Eigen::Quaterniond qa(rotationOf(a));
+    const Eigen::Quaterniond qb(rotationOf(b));
+    return poseOf(pa + (pb - pa) * f, qa.slerp(f, qb).toRotationMatrix());
+}
+
+double rotationAngle(const Pose& a, const Pose& b) {
+    const Eigen::Quaterniond qa(rotationOf(a));
+    const Eigen::Quaterniond qb(rotationOf(b));
+    return degrees(qa.angularDistance(qb));
 }
 
 }  // namespace epson::sim::detail

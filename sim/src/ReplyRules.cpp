@@ -1,22 +1,27 @@
 #include "ReplyRules.hpp"
 
+#include <re2/re2.h>
+
 #include <stdexcept>
 
 namespace epson::sim::detail {
 
-bool lineMatches(const std::string& line, const std::string& pattern, const std::regex* regex) {
-    return regex ? std::regex_search(line, *regex) : line.find(pattern) != std::string::npos;
+bool lineMatches(const std::string& line, const std::string& pattern, const re2::RE2* regex) {
+    return regex ? re2::RE2::PartialMatch(line, *regex) : line.find(pattern) != std::string::npos;
 }
 
-std::shared_ptr<const std::regex> compilePattern(const std::string& pattern, MatchMode mode) {
+std::shared_ptr<const re2::RE2> compilePattern(const std::string& pattern, MatchMode mode) {
     if (mode != MatchMode::Regex) {
         return nullptr;
     }
-    try {
-        return std::make_shared<const std::regex>(pattern);
-    } catch (const std::regex_error& e) {
-        throw std::invalid_argument("invalid regular expression \"" + pattern + "\": " + e.what());
+    re2::RE2::Options options;
+    options.set_log_errors(false);
+    auto regex = std::make_shared<const re2::RE2>(pattern, options);
+    if (!regex->ok()) {
+        throw std::invalid_argument("invalid regular expression \"" + pattern +
+                                    "\": " + regex->error());
     }
+    return regex;
 }
 
 std::string wireLines(const std::string& reply) {
@@ -36,13 +41,17 @@ std::string wireLines(const std::string& reply) {
     }
 }
 
-Rule makeRule(const std::string& pattern, MatchMode mode, RuleAction action, int times) {
+Rule makeRule(const std::string& pattern, MatchMode mode, RuleAction action,
+              std::optional<int> times) {
+    if (times && *times < 0) {
+        throw std::invalid_argument("times must not be negative");
+    }
     Rule rule;
     rule.pattern = pattern;
     rule.mode = mode;
     rule.regex = compilePattern(pattern, mode);
     rule.action = action;
-    rule.remaining = times < 0 ? -1 : times;
+    rule.remaining = times.value_or(-1);
     return rule;
 }
 

@@ -7,11 +7,14 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <regex>
 #include <string>
 #include <vector>
 
 #include "epson_sim/Simulator.hpp"
+
+namespace re2 {
+class RE2;
+}
 
 namespace epson::sim::detail {
 
@@ -29,7 +32,7 @@ enum class RuleAction {
 struct Rule {
     std::string pattern;
     MatchMode mode = MatchMode::Substring;
-    std::shared_ptr<const std::regex> regex;
+    std::shared_ptr<const re2::RE2> regex;
     RuleAction action = RuleAction::Delay;
     std::chrono::milliseconds delay{0};
     std::string bytes;   // Answer, ExecuteAnswer: exactly what goes on the wire
@@ -42,12 +45,15 @@ struct ReplyStyle {
     bool coalesce = false;
 };
 
-bool lineMatches(const std::string& line, const std::string& pattern, const std::regex* regex);
-// Throws std::invalid_argument for a bad regular expression.
-std::shared_ptr<const std::regex> compilePattern(const std::string& pattern, MatchMode mode);
+// A regular expression (RE2: time linear in the line, whatever the pattern) or a substring.
+bool lineMatches(const std::string& line, const std::string& pattern, const re2::RE2* regex);
+// Throws std::invalid_argument for a bad regular expression; nullptr for a substring.
+std::shared_ptr<const re2::RE2> compilePattern(const std::string& pattern, MatchMode mode);
 // Each "\n"-separated line of a rule's reply gets CR LF.
 std::string wireLines(const std::string& reply);
-Rule makeRule(const std::string& pattern, MatchMode mode, RuleAction action, int times);
+// Throws std::invalid_argument for a negative times (empty: unlimited) or a bad expression.
+Rule makeRule(const std::string& pattern, MatchMode mode, RuleAction action,
+              std::optional<int> times);
 
 class RuleBook {
   public:

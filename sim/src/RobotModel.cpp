@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <numbers>
 #include <utility>
 
 #include "PoseMath.hpp"
@@ -13,13 +12,13 @@
 namespace epson::sim {
 namespace {
 
+using detail::Axis;
+using detail::axisRotation;
 using detail::normalizeAngle;
 using detail::rotationOf;
 using Eigen::Isometry3d;
 using Eigen::Matrix3d;
 using Eigen::Vector3d;
-
-constexpr double kDegPerRad = 180.0 / std::numbers::pi;
 
 // J3 reaches past full stretch (at about 83.2) into the elbow-down range; J4 and J6 turn more
 // than a full turn, so an angle can have two in-limit equivalents.
@@ -39,34 +38,19 @@ constexpr double kReachTolerance = 1e-12;
 constexpr double kSameSolution = 1e-9;
 
 double rad(double deg) {
-    return deg / kDegPerRad;
+    return detail::radians(deg);
 }
 double deg(double rad) {
-    return rad * kDegPerRad;
+    return detail::degrees(rad);
 }
-
-// Written out rather than through AngleAxis: forward kinematics runs in tight loops and
-// unoptimised builds of Eigen's generic code are slow.
 Matrix3d rotX(double degrees) {
-    const double c = std::cos(rad(degrees));
-    const double s = std::sin(rad(degrees));
-    Matrix3d m;
-    m << 1.0, 0.0, 0.0, 0.0, c, -s, 0.0, s, c;
-    return m;
+    return axisRotation(degrees, Axis::X);
 }
 Matrix3d rotY(double degrees) {
-    const double c = std::cos(rad(degrees));
-    const double s = std::sin(rad(degrees));
-    Matrix3d m;
-    m << c, 0.0, s, 0.0, 1.0, 0.0, -s, 0.0, c;
-    return m;
+    return axisRotation(degrees, Axis::Y);
 }
 Matrix3d rotZ(double degrees) {
-    const double c = std::cos(rad(degrees));
-    const double s = std::sin(rad(degrees));
-    Matrix3d m;
-    m << c, -s, 0.0, s, c, 0.0, 0.0, 0.0, 1.0;
-    return m;
+    return axisRotation(degrees, Axis::Z);
 }
 
 Isometry3d toTransform(const Pose& p) {

@@ -1,5 +1,6 @@
 #include "epson_sim/Script.hpp"
 
+#include <cctype>
 #include <cmath>
 #include <functional>
 #include <optional>
@@ -93,7 +94,7 @@ std::array<double, 6> six(const std::vector<std::string>& w, std::size_t first) 
 
 // The options after a rule's fixed words: times=N, regex, raw, rst.
 struct RuleOptions {
-    int times = -1;
+    std::optional<int> times;  // empty: every match; a negative count is refused by the rule
     MatchMode mode = MatchMode::Substring;
     bool raw = false;
     bool rst = false;
@@ -105,9 +106,6 @@ RuleOptions ruleOptions(const std::vector<std::string>& w, std::size_t first, bo
     for (std::size_t i = first; i < w.size(); ++i) {
         if (w[i].rfind("times=", 0) == 0) {
             o.times = integer(w[i].substr(6));
-            if (o.times < 0) {
-                bad("times must not be negative");
-            }
         } else if (w[i] == "regex") {
             o.mode = MatchMode::Regex;
         } else if (w[i] == "raw" && rawAllowed) {
@@ -162,6 +160,25 @@ TelemetryMode parseTelemetryMode(std::string_view name) {
         std::string(name) + "\"");
 }
 
+StatusWord parseStatusWord(std::string_view name) {
+    std::string key;
+    for (const char c : name) {
+        if (c != '_' && c != '-') {
+            key += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+    }
+    if (key == "stat") {
+        return StatusWord::Stat;
+    }
+    if (key == "robotinfo") {
+        return StatusWord::RobotInfo;
+    }
+    if (key == "ctrlinfo") {
+        return StatusWord::CtrlInfo;
+    }
+    bad("status word must be stat, robot_info or ctrl_info; got \"" + std::string(name) + "\"");
+}
+
 const char* telemetryModeName(TelemetryMode mode) {
     for (const auto& [candidate, text] : kTelemetryModes) {
         if (candidate == mode) {
@@ -171,10 +188,10 @@ const char* telemetryModeName(TelemetryMode mode) {
     return "normal";
 }
 
-void runScriptLine(Simulator& sim, std::string_view line) {
+std::string runScriptLine(Simulator& sim, std::string_view line) {
     const auto w = words(line);
-    if (w.empty() || w[0].front() == '#') {
-        return;
+    if (w.empty() || w[0].empty() || w[0].front() == '#') {
+        return "ok: nothing to do";
     }
     const std::string& d = w[0];
     if (d == "delay") {
@@ -227,7 +244,9 @@ void runScriptLine(Simulator& sim, std::string_view line) {
         if (w.size() > 2 || (w.size() == 2 && w[1] != "rst")) {
             bad("drop-command-connection takes only rst");
         }
-        sim.dropCommandConnection(w.size() == 2);
+        if (!sim.dropCommandConnection(w.size() == 2)) {
+            throw std::logic_error("no command client is connected");
+        }
     } else if (d == "command-connections") {
         exactly(w, 2);
         if (w[1] != "accept" && w[1] != "refuse") {
@@ -239,17 +258,16 @@ void runScriptLine(Simulator& sim, std::string_view line) {
         sim.setStrictExecute(onOff(w[1]));
     } else if (d == "fail-motion") {
         exactly(w, 2);
-        sim.failMotion(integer(w[1]));
+        if (!sim.failMotion(integer(w[1]))) {
+            throw std::logic_error("no motion is running");
+        }
+        return "ok: the motion ended with " + w[1];
     } else if (d == "system-error") {
         exactly(w, 2);
         sim.setSystemError(integer(w[1]));
     } else if (d == "status") {
         exactly(w, 3);
-        const StatusWord word = w[1] == "stat"        ? StatusWord::Stat
-                                : w[1] == "robotinfo" ? StatusWord::RobotInfo
-                                : w[1] == "ctrlinfo"
-                                    ? StatusWord::CtrlInfo
-                                    : (bad("unknown status word " + w[1]), StatusWord::Stat);
+        const StatusWord word = parseStatusWord(w[1]);
         sim.setStatusOverride(
             word, w[2] == "auto" ? std::nullopt : std::optional<std::int64_t>(integer(w[2])));
     } else if (d == "input") {
@@ -274,6 +292,7 @@ void runScriptLine(Simulator& sim, std::string_view line) {
     } else {
         bad("unknown directive \"" + d + "\"");
     }
+    return "ok";
 }
 
 void runScript(Simulator& sim, std::string_view text) {

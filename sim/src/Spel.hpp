@@ -4,7 +4,7 @@
 // case-insensitive):
 //   Print <item>[, <item>...]
 //       items: a number; Power, Tool, EStopOn, SysErr, SafetyOn, TeachOn, CtrlDev, XYLimMode,
-//       Motor, Speed, SpeedS, PosFound; Stat(0), RobotInfo(0), CtrlInfo(1), AccelMax(1|2),
+//       Motor, Speed, SpeedS, PosFound, TillOn; Stat(0), RobotInfo(0), CtrlInfo(1), AccelMax(1|2),
 //       Agl(1..6), TLDef(1..15), Accel(1|2), AccelS(1|2), Sw(bit), In(port);
 //       CX..CW(<point>); PAgl(<point>, 1..6)
 //   Motor On|Off, Reset, Power Low|High, TLSet n, <point>, TLClr n, Tool n,
@@ -17,7 +17,9 @@
 // XYLim(1|2), FindPos, named points (P1, P(1), any name given to the simulator),
 // LJM(<point>[, <reference point>[, orientation flag]]), each optionally followed by offsets
 // +X(d) / -Y(d) ... or replacements :Z(v) ... and by configuration flags /R /L /A /B /NF /F.
-// Conditions: see Condition.hpp. Nesting of points and conditions is bounded (kMaxNesting).
+// Conditions: see Condition.hpp. Nesting of points and conditions is bounded (kMaxNesting in
+// SpelParser.hpp). Numbers beyond +-1e9 and stored coordinates beyond +-1e6 are refused (15),
+// see sim_text.hpp.
 //
 // Inverse kinematics: a point with exact joints (Here, JA, AglToPls, a joint point) is taken
 // as it is. LJM(...) and the LJM modifier take the least joint motion from the reference (the

@@ -10,12 +10,9 @@ namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 
-void openListener(tcp::acceptor& acceptor, const tcp::endpoint& endpoint) {
-    acceptor.open(endpoint.protocol());
-    acceptor.set_option(asio::socket_base::reuse_address(true));
-    acceptor.bind(endpoint);
-    acceptor.listen();
-}
+namespace {
+constexpr std::size_t kMaxPendingRaw = 1024;
+}  // namespace
 
 class TelemetryClient : public std::enable_shared_from_this<TelemetryClient> {
   public:
@@ -32,6 +29,11 @@ class TelemetryClient : public std::enable_shared_from_this<TelemetryClient> {
         }
         if (writing_) {
             if (mustArrive) {
+                // A client that reads nothing must not hold a test's raw bytes without bound.
+                if (pending_.size() >= kMaxPendingRaw) {
+                    server_.removeClient(this);
+                    return;
+                }
                 pending_.push_back(packet);
             }
             return;
@@ -87,8 +89,7 @@ TelemetryServer::TelemetryServer(asio::io_context& io, const tcp::endpoint& endp
                                  std::atomic<TelemetryMode>& mode,
                                  std::atomic<std::size_t>& clientCount,
                                  std::atomic<std::uint64_t>& samplesSent)
-    : io_(io),
-      acceptor_(io),
+    : listener_(io),
       endpoint_(endpoint),
       tickTimer_(io),
       period_(period),
@@ -97,57 +98,45 @@ TelemetryServer::TelemetryServer(asio::io_context& io, const tcp::endpoint& endp
       clientCount_(clientCount),
       samplesSent_(samplesSent) {
     try {
-        openListener(acceptor_, endpoint);
+        listener_.open(endpoint);
     } catch (const boost::system::system_error& e) {
         throw std::runtime_error("epson-sim: cannot listen for telemetry on " +
                                  endpoint.address().to_string() + ":" +
                                  std::to_string(endpoint.port()) + ": " + e.code().message());
     }
-    endpoint_ = acceptor_.local_endpoint();
+    endpoint_ = listener_.localEndpoint();
     if (mode_ == TelemetryMode::Refused) {
-        acceptor_.close();
+        listener_.close();
     }
 }
 
 void TelemetryServer::begin() {
-    accept();
+    listener_.start([this](tcp::socket socket) { accepted(std::move(socket)); });
     nextTick_ = Clock::now();
     scheduleTick();
 }
 
 void TelemetryServer::shutdown() {
     stopping_ = true;
-    boost::system::error_code ignored;
     tickTimer_.cancel();
-    acceptor_.close(ignored);
+    listener_.close();
     closeClients();
 }
 
-void TelemetryServer::accept() {
-    if (!acceptor_.is_open()) {
+void TelemetryServer::accepted(tcp::socket socket) {
+    const TelemetryMode mode = mode_;
+    boost::system::error_code ignored;
+    if (mode == TelemetryMode::Closed || mode == TelemetryMode::Refused ||
+        clients_.size() >= kMaxTelemetryClients) {
+        socket.shutdown(tcp::socket::shutdown_both, ignored);
+        socket.close(ignored);
         return;
     }
-    acceptor_.async_accept([this](const boost::system::error_code& error, tcp::socket socket) {
-        if (error) {
-            if (!stopping_ && error != asio::error::operation_aborted && acceptor_.is_open()) {
-                accept();
-            }
-            return;
-        }
-        const TelemetryMode mode = mode_;
-        boost::system::error_code ignored;
-        if (mode == TelemetryMode::Closed || mode == TelemetryMode::Refused) {
-            socket.shutdown(tcp::socket::shutdown_both, ignored);
-            socket.close(ignored);
-        } else {
-            socket.set_option(tcp::no_delay(true), ignored);
-            auto client = std::make_shared<TelemetryClient>(*this, std::move(socket));
-            clients_.push_back(client);
-            clientCount_ = clients_.size();
-            client->start();
-        }
-        accept();
-    });
+    socket.set_option(tcp::no_delay(true), ignored);
+    auto client = std::make_shared<TelemetryClient>(*this, std::move(socket));
+    clients_.push_back(client);
+    clientCount_ = clients_.size();
+    client->start();
 }
 
 void TelemetryServer::removeClient(const TelemetryClient* client) {
@@ -170,19 +159,18 @@ void TelemetryServer::closeClients() {
 
 void TelemetryServer::openAcceptor() {
     try {
-        openListener(acceptor_, endpoint_);
+        listener_.open(endpoint_);
     } catch (const boost::system::system_error& e) {
-        boost::system::error_code ignored;
-        acceptor_.close(ignored);
+        listener_.close();
         throw std::runtime_error("epson-sim: cannot listen for telemetry again on port " +
                                  std::to_string(endpoint_.port()) + ": " + e.code().message());
     }
-    accept();
+    listener_.start([this](tcp::socket socket) { accepted(std::move(socket)); });
 }
 
 void TelemetryServer::applyMode(TelemetryMode mode) {
     // Reopen first: if the port is gone meanwhile, nothing has changed when this throws.
-    if (mode != TelemetryMode::Refused && !acceptor_.is_open()) {
+    if (mode != TelemetryMode::Refused && !listener_.isOpen()) {
         openAcceptor();
     }
     mode_ = mode;
@@ -190,8 +178,7 @@ void TelemetryServer::applyMode(TelemetryMode mode) {
         closeClients();
     }
     if (mode == TelemetryMode::Refused) {
-        boost::system::error_code ignored;
-        acceptor_.close(ignored);
+        listener_.close();
     }
 }
 
@@ -227,9 +214,14 @@ void TelemetryServer::onTick() {
     }
     // Sample and status leave in one write so that a slow client drops both or neither.
     const bool statusOnly = mode == TelemetryMode::StatusOnly;
-    const auto packet = std::make_shared<const std::string>(content_.packet(
-        !statusOnly, statusOnly || tick_ % 10 == 0, mode == TelemetryMode::Garbled));
-    const bool carriesSample = mode == TelemetryMode::Normal;  // garbled values do not parse
+    // Garbled values do not parse, so only a normal packet counts as a sample sent.
+    sendPacket(std::make_shared<const std::string>(content_.packet(
+                   !statusOnly, statusOnly || tick_ % 10 == 0, mode == TelemetryMode::Garbled)),
+               mode == TelemetryMode::Normal);
+}
+
+void TelemetryServer::sendPacket(const std::shared_ptr<const std::string>& packet,
+                                 bool carriesSample) {
     for (const auto& client : std::vector(clients_)) {
         client->send(packet, false, carriesSample);
     }

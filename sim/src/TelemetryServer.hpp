@@ -1,8 +1,9 @@
 #pragma once
 
-// The telemetry side: accepts any number of clients and sends each, every period, the sample
-// line and after every tenth sample the status line, shaped by the telemetry mode. Runs on the
-// simulator's I/O thread; every method must be called there.
+// The telemetry side: accepts up to kMaxTelemetryClients clients (more are accepted and closed
+// at once) and sends each, every period, the sample line and after every tenth sample the
+// status line, shaped by the telemetry mode. Runs on the simulator's I/O thread; every method
+// must be called there.
 
 // <utility> first: Boost 1.74's awaitable.hpp uses std::exchange without including it.
 #include <utility>
@@ -17,9 +18,12 @@
 #include <string>
 #include <vector>
 
+#include "Listener.hpp"
 #include "epson_sim/Simulator.hpp"
 
 namespace epson::sim::detail {
+
+inline constexpr std::size_t kMaxTelemetryClients = 64;
 
 class TelemetryClient;
 
@@ -48,14 +52,15 @@ class TelemetryServer {
     void sampleWritten() { ++samplesSent_; }
 
   private:
-    void accept();
+    void accepted(boost::asio::ip::tcp::socket socket);
     void openAcceptor();
     void closeClients();
     void scheduleTick();
     void onTick();
+    // The one place where a tick's packet goes to every client.
+    void sendPacket(const std::shared_ptr<const std::string>& packet, bool carriesSample);
 
-    boost::asio::io_context& io_;
-    boost::asio::ip::tcp::acceptor acceptor_;
+    Listener listener_;
     boost::asio::ip::tcp::endpoint endpoint_;
     boost::asio::steady_timer tickTimer_;
     std::chrono::steady_clock::duration period_;
@@ -68,9 +73,5 @@ class TelemetryServer {
     std::uint64_t tick_ = 0;
     bool stopping_ = false;
 };
-
-// Binds an acceptor with address reuse; throws boost::system::system_error.
-void openListener(boost::asio::ip::tcp::acceptor& acceptor,
-                  const boost::asio::ip::tcp::endpoint& endpoint);
 
 }  // namespace epson::sim::detail

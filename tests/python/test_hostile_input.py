@@ -2,6 +2,7 @@
 
 import gc
 import math
+import re
 import socket
 import threading
 import time
@@ -12,6 +13,7 @@ import _cell_command_link
 import _cell_telemetry
 from _cell_command_link import CellCommandLink, EpsonPowerMode
 from conftest import wait_until
+from test_simulator import Client
 
 NAN, INF = math.nan, math.inf
 HUGE = "P" * (10 << 20)
@@ -186,3 +188,143 @@ class TestHostilePeers:
             server.close()
             for client in accepted:
                 client.close()
+
+
+# ---- The simulator under hostile input: what it answers stays a protocol line, what a client
+# can take stays bounded. ----
+
+PRINTABLE_REPLY = re.compile(r'[#!][\x21-\x7e]*(,"[\x20\x21\x23-\x7e]*"|,[0-9]+)?')
+NUMBER = re.compile(r"-?[0-9]+(\.[0-9]+)?")
+
+
+# statements sent after "Motor On" -> the reply expected; each was answered wrongly once.
+HOSTILE_STATEMENTS = [
+    ("Go Here Till 1", "#Execute,0"),                # a zero-length stop ramp once gave NaN joints
+    ("Print Agl(1)", None),                           # ... and every later Print a "NaN"
+    ("Print 1e60", "!Execute,15"),                    # printed stack bytes after a quote
+    ("Print -1e10", "!Execute,15"),
+    ("TLSet 1, XY(0, 0, 2e6, 0, 0, 0)", "!Execute,15"),   # a Tool the TCP could not print
+    ("XYLim -1e7, 1, -1, 1, -1, 1", "!Execute,15"),
+    ("Print CX(XY(9e8, 0, 0, 0, 0, 0) +X(9e8))", "!Execute,15"),
+    ("P007 = XY(300, 0, 400, 0, 0, 180)", "#Execute,0"),  # stored as P7 but looked up as P007
+    ("Print CX(P7), CX(P(7)), CX(P007)", '#Execute,"300,300,300"'),
+    ("Print TillOn", '#Execute,"1"'),                 # the Go Here Till above stopped on Till
+]
+
+
+def test_hostile_statements_leave_every_number_finite_and_every_reply_framed(sim):
+    client = Client(sim.command_port)
+    try:
+        assert client.command("$Login") == "#Login,0"
+        assert client.execute("Motor On") == "#Execute,0"
+        for statement, expected in HOSTILE_STATEMENTS:
+            reply = client.execute(statement)
+            assert reply is not None and PRINTABLE_REPLY.fullmatch(reply), (statement, reply)
+            if expected is not None:
+                assert reply == expected, statement
+        for value in client.execute("Print Agl(1), Agl(2), Agl(6)")[10:-1].split(","):
+            assert NUMBER.fullmatch(value), value
+        assert all(math.isfinite(j) for j in sim.joints())
+        # Command names echoed in an error keep to printable text without the delimiters.
+        for name, echo in [("$Fo\x01o", "!Fo?o,11"), ('$A"B', "!A?B,11"), ("X\x7f", "!X?,10")]:
+            client.sock.sendall(name.encode() + b"\r\n")
+            assert client.read_line() == echo
+        assert client.execute("Go XY(300, 0, 400, 0, 0, 180)", timeout=10) == "#Execute,0"
+        assert client.execute("Print TillOn") == '#Execute,"0"', "a motion without Till"
+    finally:
+        client.close()
+
+
+def test_a_regex_rule_or_wait_over_a_long_line_stays_linear(sim):
+    # std::regex recursed once per character: a 60 KB line crashed the process.
+    sim.go_silent("^(.)*$", regex=True)
+    client = Client(sim.command_port)
+    try:
+        started = time.monotonic()
+        client.send_line("$" + "A" * 60000)
+        assert sim.wait_for_command("^(.)*Z$|^\\$A+$", timeout=5, regex=True)
+        assert time.monotonic() - started < 2.0
+        sim.clear_rules()
+        assert client.command("$Login") == "#Login,0"
+    finally:
+        client.close()
+    with pytest.raises(ValueError, match="invalid regular expression"):
+        sim.wait_for_command("(a)\\1", timeout=0, regex=True)  # RE2 has no backreferences
+
+
+def test_lines_before_a_login_cannot_grow_the_log_without_bound(sim):
+    line = b"$" + b"L" * 65000 + b"\r\n"
+    client = Client(sim.command_port)
+    try:
+        gc.collect()
+        before = rss_mib()
+        for _ in range(2000):
+            client.sock.sendall(line)
+        client.send_line("$Login")
+        replies = [client.read_line(timeout=10) for _ in range(2001)]
+        assert replies[-1] == "#Login,0" and set(replies[:-1]) == {"!" + "L" * 64 + ",11"}
+        assert sum(len(entry) for entry in sim.command_log()) <= 4 << 20
+        assert rss_mib() - before < 48  # 130 MB before the log was bounded in bytes
+    finally:
+        client.close()
+
+
+def test_a_client_that_pipelines_and_reads_gets_every_reply(sim):
+    count = 100000  # 2.9 MB of replies: beyond the 1 MiB a stalled client may leave
+    client = Client(sim.command_port)
+    try:
+        assert client.command("$Login") == "#Login,0"
+        received = []
+
+        def reader():
+            while len(received) < count:
+                line = client.read_line(timeout=10)
+                if line is None:
+                    return
+                received.append(line)
+
+        thread = threading.Thread(target=reader)
+        thread.start()
+        client.sock.sendall(b"$GetStatus\r\n" * count)
+        thread.join(60)
+        assert len(received) == count, "the client was dropped after %d replies" % len(received)
+        assert sim.is_command_client_connected()
+    finally:
+        client.close()
+
+
+def test_delayed_replies_stop_the_reading_instead_of_piling_up(sim):
+    sim.delay_reply("", 30.0)
+    client = Client(sim.command_port)
+    try:
+        client.sock.sendall(b"$Login\r\n")
+        assert sim.wait_for_command("$Login")
+        client.sock.settimeout(0.5)
+        sent = 0
+        try:
+            while sent < 20 << 20:  # the simulator stops reading long before
+                sent += client.sock.send(b'$Execute,"Print SysErr"\r\n' * 1000)
+        except (socket.timeout, BlockingIOError):
+            pass
+        time.sleep(0.2)  # what the kernel still buffers may arrive; none of it is read
+        logged = len(sim.command_log())
+        assert logged < 10000, "%d lines read with replies held back" % logged
+        assert sim.is_command_client_connected()
+    finally:
+        client.close()
+
+
+def test_telemetry_clients_are_bounded_per_port(sim):
+    clients = [socket.create_connection(("127.0.0.1", sim.telemetry_port), timeout=5)
+               for _ in range(70)]
+    try:
+        assert wait_until(lambda: sim.telemetry_client_count() == 64)
+        closed = 0
+        for client in clients:
+            client.settimeout(2)
+            data = client.recv(65536)
+            closed += data == b""
+        assert closed == 6 and sim.telemetry_client_count() == 64
+    finally:
+        for client in clients:
+            client.close()

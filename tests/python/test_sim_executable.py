@@ -2,6 +2,7 @@
 
 import os
 import pathlib
+import resource
 import re
 import selectors
 import signal
@@ -118,6 +119,11 @@ def test_serves_commands_and_telemetry_on_free_ports_until_signalled(launch, sto
         (["--rate", "-5"], 'invalid rate "-5"'),
         (["--rate"], "missing value for --rate"),
         (["--verbose", "1"], "unknown option --verbose"),
+        # Ranges the simulator checks, with the same words as its Python options.
+        (["--time-scale", "1e300"], "time scale must be between 0.0001 and 10000"),
+        (["--rate", "1e9"], "telemetry rate must be between 0.1 and 10000 Hz"),
+        (["--login-timeout", "1e12"], 'invalid login time-out "1e12"'),
+        (["--control-idle-timeout", "-1"], 'invalid control idle time-out "-1"'),
     ],
 )
 def test_bad_options_exit_2_with_the_reason_and_the_usage(launch, arguments, message):
@@ -196,3 +202,95 @@ def test_a_bad_rules_file_exits_1_naming_the_line(launch, tmp_path):
     assert process.wait(10) == 1
     assert f'{rules}: line 2: not a number: "many"' in process.stderr.read()
 
+
+
+def control_banner(process):
+    match = BANNER.match(read_line(process) or "")
+    assert match, "no banner"
+    line = read_line(process) or ""
+    control = re.fullmatch(r"epson-sim: control on (.+):(\d+)", line)
+    assert control, line
+    return match, control[1], int(control[2])
+
+
+@pytest.mark.parametrize("host, control_host, connect_to", [
+    ("0.0.0.0", None, "127.0.0.1"),  # the command port's host does not open the control port
+    ("127.0.0.1", "localhost", "localhost"),
+    ("::1", "::1", "::1"),
+], ids=["loopback-by-default", "localhost", "ipv6"])
+def test_the_control_channel_listens_where_it_is_told_only(launch, host, control_host, connect_to):
+    if ":" in host and not socket.has_ipv6:
+        pytest.skip("no IPv6")
+    arguments = ["--command-port", "0", "--telemetry-port", "0", "--host", host,
+                 "--control-port", "0", "--control-idle-timeout", "0.3"]
+    if control_host:
+        arguments += ["--control-host", control_host]
+    process = launch(*arguments)
+    banner = read_line(process) or ""
+    if "cannot" in banner or process.poll() is not None:
+        pytest.skip("this host cannot bind " + host)
+    line = read_line(process) or ""
+    match = re.fullmatch(r"epson-sim: control on (.+):(\d+)", line)
+    assert match, line
+    assert match[1] == (control_host or "127.0.0.1")
+    port = int(match[2])
+    clients = [socket.create_connection((connect_to, port), timeout=5) for _ in range(9)]
+    try:
+        assert clients[8].recv(64) == b"", "a ninth control client is closed at once"
+        for client in clients[:8]:
+            client.sendall(b"system-error 7\n")
+            assert client.recv(64) == b"ok\n"
+        started = time.monotonic()
+        assert clients[0].recv(64) == b"", "an idle control client is closed"
+        assert time.monotonic() - started < 2.0
+    finally:
+        for client in clients:
+            client.close()
+    if host == "0.0.0.0":
+        outside = [address for address in socket.gethostbyname_ex(socket.gethostname())[2]
+                   if not address.startswith("127.")]
+        for address in outside[:1]:
+            with pytest.raises(OSError):
+                socket.create_connection((address, port), timeout=1)
+    process.send_signal(signal.SIGTERM)
+    assert process.wait(5) == 0
+
+
+def cpu_seconds(pid):
+    with open(f"/proc/{pid}/stat") as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def test_running_out_of_descriptors_backs_off_and_keeps_serving(launch):
+    def few_descriptors():
+        resource.setrlimit(resource.RLIMIT_NOFILE, (40, 40))
+
+    process = subprocess.Popen(
+        [str(EXECUTABLE), "--command-port", "0", "--telemetry-port", "0"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, preexec_fn=few_descriptors)
+    connections = []
+    try:
+        match = BANNER.match(read_line(process) or "")
+        assert match, "no banner"
+        command = socket.create_connection(("127.0.0.1", int(match[1])), timeout=5)
+        connections.append(command)
+        command.sendall(b"$Login\r\n")
+        assert command.recv(64) == b"#Login,0\r\n"
+        # Telemetry clients until the simulator has no descriptor left for another.
+        for _ in range(60):
+            connections.append(socket.create_connection(("127.0.0.1", int(match[2])), timeout=5))
+        time.sleep(0.3)  # the pending connections reach the full accept loop
+        before = cpu_seconds(process.pid)
+        time.sleep(1.0)
+        used = cpu_seconds(process.pid) - before
+        assert used < 0.3, f"{used:.2f} s of CPU in 1 s with the descriptors exhausted"
+        command.sendall(b"$GetStatus\r\n")
+        assert command.recv(64).startswith(b"#GetStatus,")
+    finally:
+        for connection in connections:
+            connection.close()
+        process.kill()
+        process.wait(10)
+        process.stdout.close()
+        process.stderr.close()

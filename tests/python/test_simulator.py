@@ -1,5 +1,6 @@
 """The _cell_simulator module: the simulator driven through its Python API and plain sockets."""
 
+import math
 import re
 import socket
 import threading
@@ -443,3 +444,93 @@ def test_abort_goes_through_the_reply_rules_like_any_command(rule, replies, stop
         assert [client.read_line(timeout=2.0 if r else 0.15) for r in replies] == replies
         assert sim.is_moving() != stopped
         assert sim.wait_for_command("$Abort", timeout=0) == "$Abort"
+
+
+# Options and counts out of their range: one clear error, the same in C++, Python and scripts.
+BAD_OPTIONS = [
+    (dict(time_scale=1e300), ValueError, "time scale"),
+    (dict(time_scale=math.nan), ValueError, "time scale"),
+    (dict(rate_hz=1e9), ValueError, "telemetry rate"),
+    (dict(login_timeout=1e300), ValueError, "login_timeout"),
+    (dict(log_capacity=-1), ValueError, "capacity"),  # a TypeError of the conversion once
+    (dict(host=""), ValueError, "host"),
+]
+
+
+@pytest.mark.parametrize("options, kind, message", BAD_OPTIONS)
+def test_options_out_of_range_are_refused_clearly(options, kind, message):
+    with pytest.raises(kind, match=message):
+        Simulator(**options)
+
+
+BAD_CALLS = [
+    (lambda s: s.go_silent("x", times=-1), ValueError),    # silently never applied once
+    (lambda s: s.run_script('silent "x" times=-1'), ValueError),
+    (lambda s: s.set_log_capacity(-1), ValueError),
+    (lambda s: s.run_script("log-capacity -1"), ValueError),
+    (lambda s: s.set_system_error(-5), IndexError),        # "#GetStatus,...,-005" once
+    (lambda s: s.set_system_error(10000), IndexError),
+    (lambda s: s.fail_motion(-1), IndexError),
+    (lambda s: s.set_point("P1", [math.nan, 0, 0, 0, 0, 0]), ValueError),
+    (lambda s: s.set_point("P1", [2e6, 0, 0, 0, 0, 0]), ValueError),
+    (lambda s: s.set_joint_point("P1", [math.inf, 0, 0, 0, 0, 0]), ValueError),
+    (lambda s: s.set_joints([math.nan, 0, 0, 0, -90, 0]), IndexError),
+    (lambda s: s.delay_reply("x", 1e300), ValueError),
+    (lambda s: s.run_script("fail-motion 99"), ValueError),  # answered "ok" with nothing running
+]
+
+
+@pytest.mark.parametrize("call, kind", BAD_CALLS)
+def test_hostile_hook_arguments_are_refused_and_change_nothing(sim, call, kind):
+    before = sim.state()
+    with pytest.raises(kind):
+        call(sim)
+    assert sim.state() == before
+    assert sim.log_capacity() == 10000
+
+
+def test_point_names_are_one_name_however_spelt(sim):
+    client = logged_in(sim)
+    sim.set_point("p(07)", [301, 0, 400, 0, 0, 180])
+    sim.set_point("home_A", [302, 0, 400, 0, 0, 180])
+    assert client.print("CX(P7),CX(P07),CX(P( 7 )),CX(HOME_a)") == "301,301,301,302"
+    assert client.execute("P0012 = XY(303, 0, 400, 0, 0, 180)") == "#Execute,0"
+    assert client.print("CX(P(12))") == "303"
+    assert client.execute("P1234567 = XY(303, 0, 400, 0, 0, 180)") == "!Execute,15"
+
+
+def test_a_logout_starts_the_login_time_out_again():
+    with Simulator(time_scale=FAST, login_timeout=0.3) as sim:
+        client = Client(sim.command_port)
+        try:
+            assert client.command("$Login") == "#Login,0"
+            time.sleep(0.4)  # logged in: the time-out does not apply
+            assert client.command("$Logout") == "#Logout,0"
+            started = time.monotonic()
+            assert client.recv_once(timeout=3) == b"", "a logged-out client held the port"
+            assert 0.25 < time.monotonic() - started < 2.0
+        finally:
+            client.close()
+
+
+def test_the_control_channel_serves_several_clients_and_says_what_it_did():
+    with Simulator(time_scale=FAST, control_port=0) as sim:
+        assert sim.control_port > 0
+
+        def steer(connection, line):
+            connection.sendall(line.encode() + b"\n")
+            return connection.makefile("rb").readline().decode().rstrip("\n")
+
+        with socket.create_connection(("127.0.0.1", sim.control_port), timeout=5) as first, \
+                socket.create_connection(("127.0.0.1", sim.control_port), timeout=5) as second:
+            assert steer(second, "fail-motion 99") == "error: no motion is running"
+            assert steer(first, "drop-command-connection") == \
+                "error: no command client is connected"
+            assert steer(first, "input 3 on") == "ok" and sim.input(3)
+            client = logged_in(sim)
+            assert client.execute("Motor On") == "#Execute,0"
+            client.send_line('$Execute,"Go XY(300, 200, 300, 0, 0, 180)"')
+            assert until(sim.is_moving)
+            assert steer(second, "fail-motion 99") == "ok: the motion ended with 99"
+            assert client.read_line() == "!Execute,99"
+            assert steer(first, 'silent "^(.)*$" regex') == "ok"

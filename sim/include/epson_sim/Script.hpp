@@ -1,9 +1,11 @@
 #pragma once
 
 // Fault scripts: the Simulator's hooks as lines of text, for a rules file given to epson-sim
-// at start-up and for its control channel. One directive a line; blank lines and lines
-// starting with "#" are skipped. Words are separated by blanks; a word in double quotes may
-// hold blanks and the escapes \" \\ \r \n \t. kScriptDirectives lists the directives.
+// at start-up and for the control channel (SimulatorOptions::controlPort). One directive a
+// line; blank lines and lines starting with "#" are skipped. Words are separated by blanks; a
+// word in double quotes may hold blanks and the escapes \" \\ \r \n \t. kScriptDirectives
+// lists the directives. Patterns with "regex" use RE2 syntax (no backreferences or
+// look-around), matched anywhere in the line.
 
 #include <string>
 #include <string_view>
@@ -32,19 +34,28 @@ inline constexpr const char* kScriptDirectives =
     "  strict-execute on|off                         only $Abort, $GetStatus during $Execute\n"
     "  fail-motion CODE                              end the running motion with CODE\n"
     "  system-error CODE                             set SysErr\n"
-    "  status stat|robotinfo|ctrlinfo VALUE|auto     pin a status word, or compute it again\n"
+    "  status stat|robot_info|ctrl_info VALUE|auto   pin a status word, or compute it again\n"
     "  input BIT on|off                              a simulated input (Sw, In)\n"
     "  point NAME X Y Z U V W    joint-point NAME J1..J6    joints J1..J6\n"
-    "  log-capacity LINES    clear-log\n";
+    "  log-capacity LINES    clear-log\n"
+    "  (times=N: N >= 0 matches, default every one; regex: RE2 syntax, no backreferences or\n"
+    "  look-around; fail-motion and drop-command-connection are errors when nothing runs\n"
+    "  or is connected)\n";
 
 // "normal", "silent", "closed", "refused", "garbled", "status-only"; throws
 // std::invalid_argument for another name.
 TelemetryMode parseTelemetryMode(std::string_view name);
 const char* telemetryModeName(TelemetryMode mode);
+// "stat", "robotinfo", "ctrlinfo", read one way wherever a status word is named: case,
+// "_" and "-" are ignored ("robot_info" in Python, "robotinfo" in scripts). Throws
+// std::invalid_argument for another name.
+StatusWord parseStatusWord(std::string_view name);
 
-// Applies one directive. Throws std::invalid_argument for a line it does not understand and
-// passes on what the hook throws.
-void runScriptLine(Simulator& simulator, std::string_view line);
+// Applies one directive and says what it did: "ok", or "ok: <what>" where that varies (the
+// code a failed motion ended with). Throws std::invalid_argument for a line it does not
+// understand, std::logic_error for a directive with nothing to act on ("no motion is
+// running"), and passes on what the hook throws.
+std::string runScriptLine(Simulator& simulator, std::string_view line);
 // Applies every line; a failure names its line number ("line 3: ...").
 void runScript(Simulator& simulator, std::string_view text);
 

@@ -33,21 +33,32 @@
 //
 // Print output: values joined by commas without blanks; integers plainly; reals in fixed
 // notation with at most six decimals, trailing zeros and a trailing point trimmed ("-0" reads
-// "0"); Booleans (EStopOn, SafetyOn, TeachOn, TLDef, Motor) as "True" / "False".
+// "0"); Booleans (EStopOn, SafetyOn, TeachOn, TLDef, Motor, PosFound) as "True" / "False";
+// TillOn as 1 or 0.
+//
+// Numbers: a number in a statement beyond +-1e9, and a point, Tool or XYLim coordinate beyond
+// +-1e6, are refused with 15 where they are given; so every number the simulator prints is
+// finite and short, and motion planning refuses (15) a motion whose joints would not be.
 //
 // Statements: the SPEL+ subset listed in src/Spel.hpp (Print, Motor, Reset, Power, TLSet,
 // TLClr, Tool, Speed, Accel, SpeedS, AccelS, XYLimMode, XYLim, Till, Find, P<n> = <point>,
 // Go, Move with Till and Find over the simulated inputs of setInput). Poses are
 // [X, Y, Z, U, V, W] in mm and degrees with R = Rz(U) * Ry(V) * Rx(W) (see RobotModel.hpp);
 // Here and the telemetry pose are the TCP of the selected Tool. Inverse kinematics (Go, Move,
-// PAgl) always takes the solution with the least joint motion from the LJM reference, or from
-// the current joints when there is none. Motors must be on to move; with XYLimMode 1 and a
-// non-zero box, a target whose TCP lies outside the box is refused (the path is not checked).
-// Reset clears SysErr only (settings and Power stay). Power has no effect on motion speed.
+// PAgl): with LJM (the modifier or LJM(...)) the least joint motion from the reference, or
+// from the current joints when there is none; without it the configuration of the point's
+// flags, or else the current one, nearest the current joints (another configuration only: 15).
+// Motors must be on to move; with XYLimMode 1 and a non-zero box, a target whose TCP lies
+// outside the box is refused (the path is not checked). Reset clears SysErr and restores
+// Power Low and the default Speed, Accel, SpeedS and AccelS, as Motor On does. Power has no
+// effect on motion speed.
 //
 // Telemetry: every period each client gets "X=..;Y=..;Z=..;U=..;V=..;W=..;J1agl=..;...;
 // J6agl=..\r" (numbers as in Print) and, after every tenth sample, also
-// "STAT=..;SYSERR=..;CTRLDEV=..;ROBOTINFO=..;CTRLINFO=..\r", in the same write.
+// "STAT=..;SYSERR=..;CTRLDEV=..;ROBOTINFO=..;CTRLINFO=..\r", in the same write. Up to 64
+// telemetry clients; more are accepted and closed at once.
+//
+// Bounds and the control channel: see SimulatorOptions and sim/README.md.
 
 #include <array>
 #include <chrono>
@@ -138,22 +149,35 @@ struct MotionLimits {
     double minAccelS = 1.0;      // mm/s^2, the smallest AccelS accepted
 };
 
+// Every option is checked by the Simulator's constructor (std::invalid_argument outside the
+// ranges named here).
 struct SimulatorOptions {
-    std::string host = "127.0.0.1";    // address both listeners bind to
+    std::string host = "127.0.0.1";    // address (or name) the command and telemetry ports bind
     std::uint16_t commandPort = 5000;  // 0: an ephemeral port, see commandPort()
     std::uint16_t telemetryPort = 2000;
     std::optional<std::string> password;  // empty optional: any password logs in
-    double timeScale = 1.0;               // wall seconds per simulated second (0.01: 100x faster)
-    double telemetryRateHz = 100.0;       // sample packets per second to each client
+    double timeScale = 1.0;               // wall seconds per simulated second, 0.0001..10000
+    double telemetryRateHz = 100.0;       // sample packets per second to each client, 0.1..10000
     MotionLimits limits;
     bool strictExecute = false;  // only $Abort and $GetStatus while an $Execute runs
-    // A command client that has not logged in by then is closed (0: never).
+    // A command client that has not logged in by then (since it connected or logged out) is
+    // closed (0: never; at most a year, as the other time-outs).
     std::chrono::milliseconds loginTimeout{10000};
     // A command client that sends nothing for this long is closed (0: never).
     std::chrono::milliseconds idleTimeout{0};
-    // Reply bytes a command client may leave unread before it is dropped.
+    // Reply bytes (queued or delayed) a command client may leave unread before it is dropped,
+    // 64 KiB..1 GiB. A client that reads is never dropped: above 64 KiB of waiting replies
+    // the simulator stops reading its commands until they drain.
     std::size_t maxReplyBacklog = 1 << 20;
-    std::size_t logCapacity = 10000;  // command log lines kept (the newest)
+    std::size_t logCapacity = 10000;  // command log lines kept (the newest), 1..10^7
+    std::size_t logBytes = 4 << 20;   // and at most this many bytes of them, 64 KiB..1 GiB
+    // The control channel (fault directives, see Script.hpp): off when empty; 0: a free port.
+    // It listens on controlHost, loopback unless said otherwise: whoever reaches it can inject
+    // any fault and move the arm.
+    std::optional<std::uint16_t> controlPort;
+    std::string controlHost = "127.0.0.1";
+    // A control client that sends nothing for this long is closed (0: never).
+    std::chrono::milliseconds controlIdleTimeout{60000};
 };
 
 enum class TelemetryMode {
@@ -170,7 +194,7 @@ enum class StatusWord { Stat, RobotInfo, CtrlInfo };
 
 enum class MatchMode {
     Substring,  // the pattern occurs in the command line (the empty pattern matches all)
-    Regex,      // std::regex_search (ECMAScript) on the command line
+    Regex,      // RE2 syntax, matched anywhere in the line, in time linear in the line
 };
 
 enum class MotionKind { Go, Move };
@@ -224,7 +248,7 @@ class Simulator {
     Simulator(const Simulator&) = delete;
     Simulator& operator=(const Simulator&) = delete;
 
-    // Binds both listeners and starts the I/O thread. Throws std::runtime_error when a port
+    // Binds the listeners and starts the I/O thread. Throws std::runtime_error when a port
     // cannot be bound, std::logic_error when already running. A stopped simulator can start
     // again on the same ports (those of the first start when 0 was asked for), as a rebooted
     // controller would; the controller state is kept.
@@ -236,45 +260,50 @@ class Simulator {
     // The bound ports (the ephemeral ones when 0 was asked for); 0 before the first start.
     std::uint16_t commandPort() const;
     std::uint16_t telemetryPort() const;
+    std::uint16_t controlPort() const;  // 0 without a control channel
     const SimulatorOptions& options() const;
 
     // ---- Command log: every received command line, exactly, without its CR LF; the newest
-    // logCapacity lines are kept. ----
+    // logCapacity lines, and of them at most logBytes bytes, are kept. ----
     std::vector<std::string> commandLog() const;
     void clearLog();
     // Throws std::invalid_argument for 0.
     void setLogCapacity(std::size_t lines);
     std::size_t logCapacity() const;
     // The first line at log index >= from (counting from the last clear, lines that fell out
-    // of the log included) that matches, waiting up to the timeout for it.
+    // of the log included) that matches, waiting up to the timeout for it. Throws
+    // std::invalid_argument for a bad regular expression.
     std::optional<std::string> waitForCommand(const std::string& pattern,
                                               std::chrono::milliseconds timeout,
                                               MatchMode mode = MatchMode::Substring,
                                               std::size_t from = 0) const;
 
     // ---- Reply rules. The first rule whose pattern matches a command line applies; a rule
-    // with times > 0 applies that many times and is then spent. times < 0: unlimited. ----
+    // with times applies that many times and is then spent; without, every time. Each throws
+    // std::invalid_argument for a negative times or a bad regular expression. ----
     // Executes the command at once but sends its reply (a motion's: after the motion) later.
     void delayReply(const std::string& pattern, std::chrono::milliseconds delay,
-                    MatchMode mode = MatchMode::Substring, int times = -1);
+                    MatchMode mode = MatchMode::Substring, std::optional<int> times = {});
     // Answers without executing. The reply's lines ("\n"-separated) each get CR LF, all in
     // one write; raw sends the bytes exactly as given.
     void answer(const std::string& pattern, const std::string& reply,
-                MatchMode mode = MatchMode::Substring, int times = -1, bool raw = false);
+                MatchMode mode = MatchMode::Substring, std::optional<int> times = {},
+                bool raw = false);
     // Neither executes nor answers.
     void goSilent(const std::string& pattern, MatchMode mode = MatchMode::Substring,
-                  int times = -1);
+                  std::optional<int> times = {});
     // Closes the command connection instead of executing and answering; abortive: resets it
     // (RST) instead.
     void dropConnection(const std::string& pattern, MatchMode mode = MatchMode::Substring,
-                        int times = -1, bool abortive = false);
+                        std::optional<int> times = {}, bool abortive = false);
     // Executes the command, then closes (abortive: resets) the connection instead of replying
     // (a motion: when it ends).
     void executeThenDrop(const std::string& pattern, MatchMode mode = MatchMode::Substring,
-                         int times = -1, bool abortive = false);
+                         std::optional<int> times = {}, bool abortive = false);
     // Executes the command, then sends reply (as answer() shapes it) instead of its own.
     void executeThenAnswer(const std::string& pattern, const std::string& reply,
-                           MatchMode mode = MatchMode::Substring, int times = -1, bool raw = false);
+                           MatchMode mode = MatchMode::Substring, std::optional<int> times = {},
+                           bool raw = false);
     // Every reply is written in this many TCP segments (1: whole), with the gap between them.
     void splitReplies(int segments, std::chrono::milliseconds gap);
     // Replies that are ready together (commands that arrived together, a motion's end and a
@@ -292,14 +321,15 @@ class Simulator {
     void setTelemetryMode(TelemetryMode mode);
     TelemetryMode telemetryMode() const;
     // Closes the current command connection, as a controller that goes away would; abortive:
-    // with a reset (RST).
-    void dropCommandConnection(bool abortive = false);
+    // with a reset (RST). False when no client was connected.
+    bool dropCommandConnection(bool abortive = false);
     // Refused: the command listener closes, so connects are refused; the current client stays.
     void setCommandConnectionsRefused(bool refused);
     void setStrictExecute(bool on);
     // Ends a running motion at once with "!<Command>,<code>" (0: "#<Command>,0"). False when
-    // no motion runs.
+    // no motion runs. Throws std::out_of_range outside 0..9999.
     bool failMotion(int code);
+    // Throws std::out_of_range outside 0..9999 (the four digits of $GetStatus).
     void setSystemError(int code);
     // Pins a status word (Print and telemetry) to a value; empty: computed again.
     void setStatusOverride(StatusWord word, std::optional<std::int64_t> value);
@@ -310,13 +340,14 @@ class Simulator {
     // These bytes exactly, once, to every telemetry client (split samples, lines without CR,
     // oversize lines...).
     void sendTelemetryRaw(const std::string& bytes);
-    // Defines or replaces a named point (P1, P(1) or any identifier), a TCP pose; throws
-    // std::invalid_argument for another name.
+    // Defines or replaces a named point, a TCP pose. Names are stored as the statements spell
+    // them: P1, P01 and P(1) are one point; other identifiers ignore case. Throws
+    // std::invalid_argument for another name or a value not finite or beyond +-1e6.
     void setPoint(const std::string& name, const Pose& pose);
     // The same, as joint angles (a JA point).
     void setJointPoint(const std::string& name, const Joints& joints);
     // Places the arm. Throws std::logic_error while a motion runs, std::out_of_range outside
-    // the joint limits.
+    // the joint limits (a value that is not finite included).
     void setJoints(const Joints& joints);
 
     // ---- State accessors. ----

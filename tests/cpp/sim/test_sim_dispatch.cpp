@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -135,6 +136,48 @@ TEST(SimDispatch, GetStatusFlags) {
         c.apply(bench.controller);
         EXPECT_EQ(bench.send("$GetStatus"), c.expected) << c.state;
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Hostile values at the dispatch: each line's reply, and afterwards every joint finite. Each row
+// was answered wrongly once (NaN joints, stack bytes after a quote, a name stored two ways).
+TEST(SimDispatch, HostileValuesAreRefusedOrStayFinite) {
+    struct Row {
+        std::string statement;
+        std::string reply;
+    };
+    const std::vector<Row> rows = {
+        {"Go Here Till 1", ""},  // a zero-length motion stopped by Till: its end below
+        {"Print TillOn", "#Execute,\"1\""},
+        {"Print Agl(1), Agl(6)", "#Execute,\"0,0\""},
+        {"Print 1e60", "!Execute,15"},
+        {"Print 1e9, -1e9", "#Execute,\"1000000000,-1000000000\""},
+        {"TLSet 1, XY(0, 0, 1000001, 0, 0, 0)", "!Execute,15"},
+        {"XYLim -1e7, 1, -1, 1, -1, 1", "!Execute,15"},
+        {"Print CX(XY(9e8, 0, 0, 0, 0, 0) +X(9e8))", "!Execute,15"},
+        {"P007 = XY(300, 0, 400, 0, 0, 180)", "#Execute,0"},
+        {"Print CX(P7), CX(P(7)), CX(P0007)", "#Execute,\"300,300,300\""},
+        {"P1234567 = Here", "!Execute,15"},
+    };
+    Bench bench(false);
+    bench.send("$Login");
+    bench.send("$Execute,\"Motor On\"");
+    bench.controller.setJoints({0, 0, 0, 0, 0, 0});
+    for (const auto& row : rows) {
+        EXPECT_EQ(bench.send("$Execute,\"" + row.statement + "\""), row.reply) << row.statement;
+        if (const auto outcome = bench.controller.completeMotion(bench.now)) {
+            EXPECT_EQ(motionReply(*outcome), "#Execute,0");
+        }
+        for (const double j : bench.controller.joints(bench.now)) {
+            ASSERT_TRUE(std::isfinite(j)) << "after " << row.statement;
+        }
+    }
+    EXPECT_EQ(bench.send("$Fo\x01o"), "!Fo?o,11") << "an echoed name stays printable";
+    EXPECT_EQ(bench.send(std::string("$") + std::string(100, 'N')),
+              "!" + std::string(64, 'N') + ",11");
 }
 
 }  // namespace

@@ -355,7 +355,7 @@ TEST_F(SimProtocol, RulesShapeReplies) {
 
     // raw answer and regular expressions.
     sim_.answer(R"re(^\$Execute,"Print (Tool|Power)"$)re", "#Execute,\"9\"\r\n", MatchMode::Regex,
-                -1, true);
+                std::nullopt, true);
     EXPECT_EQ(client.print("Tool"), "9");
     EXPECT_EQ(client.print("Power"), "9");
     EXPECT_EQ(client.print("SysErr"), "0") << "the pattern does not match";
