@@ -231,8 +231,5 @@ std::string displayedCommand(const std::string& command);
 /// Throws @p message as an error of the same kind as @p error (a controller refusal keeps its
 /// reply and command), or as std::runtime_error for any other kind.
 [[noreturn]] void rethrowWithContext(const std::exception& error, const std::string& message);
-/// Writes one line through the console route: to standard output for Info, standard error
-/// otherwise, flushed as a single write.
-void writeConsoleLine(ConsoleLevel level, const std::string& line);
 
 }  // namespace epson

@@ -20,7 +20,8 @@ from expected_docstrings import COMMAND_LINK, POWER_MODE_MEMBERS
 METHODS_IN_ORDER = [
     "connect", "disconnect", "is_connected", "is_logged_in", "motor_on_error",
     "is_emergency_stopped", "get_controller_status", "reset_controller", "motor_on", "motor_off",
-    "pause", "continue_motion", "abort_motion", "get_power_mode", "get_ptp_motion_limits",
+    "pause", "continue_motion", "abort_motion", "get_remote_status", "till_on",
+    "get_power_mode", "get_ptp_motion_limits",
     "add_safety_cuboid",
     "set_power_mode", "tl_set", "tl_clear", "set_tool", "get_tool", "is_tool_defined",
     "get_tool_definition", "get_tcp_offset", "set_tcp_offset", "restore_tcp_offset",
@@ -43,13 +44,14 @@ class TestSurface:
         public = [n for n in dir(_cell_command_link) if not n.startswith("_")]
         assert public == sorted(["CellCommandLink", "EpsonPowerMode", "PtpMotionLimits",
                                  "ControllerError", "ConnectionLostError", "NotConnectedError",
+                                 "MotionAbortedError", "RemoteStatus",
                                  "RobotState", "ControllerStatus", "log_to_python"])
         assert "LOW" not in dir(_cell_command_link) and "HIGH" not in dir(_cell_command_link)
         for kind in (ControllerError, ConnectionLostError, NotConnectedError):
             assert kind.__bases__ == (RuntimeError,)
             assert kind.__module__ == "_cell_command_link"
 
-    def test_the_29_methods_and_abort_motion_in_order(self):
+    def test_the_29_methods_and_the_additions_in_order(self):
         names = [n for n in CellCommandLink.__dict__ if not n.startswith("_")
                  and n not in ("default_port", "default_password")]
         assert names == METHODS_IN_ORDER
@@ -95,7 +97,8 @@ class TestSurface:
             assert f"{member} : {text}" in EpsonPowerMode.__doc__
         for name in ("default_port", "default_password"):
             assert CellCommandLink.__dict__[name].__doc__ == COMMAND_LINK[name]
-        assert [m for m in METHODS_IN_ORDER if m not in COMMAND_LINK] == ["abort_motion"]
+        assert [m for m in METHODS_IN_ORDER if m not in COMMAND_LINK] == [
+            "abort_motion", "get_remote_status"]
         for name in ["__init__"] + [m for m in METHODS_IN_ORDER if m in COMMAND_LINK]:
             doc = getattr(CellCommandLink, name).__doc__
             assert body(doc).rstrip("\n") == COMMAND_LINK[name].rstrip("\n"), name
