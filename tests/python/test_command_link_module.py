@@ -320,42 +320,78 @@ class TestInterpreterLock:
 
 INTERRUPTED_MOTION = """
 import sys
+import threading
+import time
 import _cell_command_link
 link = _cell_command_link.CellCommandLink()
 link.connect("127.0.0.1", int(sys.argv[1]))
 link.motor_on()
-link.go("P9", False, False, None, None, None, False, 1)
+
+
+def pause_beside():
+    time.sleep(0.5)  # into the motion
+    try:
+        link.pause()
+    except RuntimeError as error:
+        print("pause:", error, flush=True)
+
+
+if sys.argv[2] == "pause waits":
+    threading.Thread(target=pause_beside, daemon=True).start()
+try:
+    link.go("P9", False, False, None, None, None, False, 1)
+except KeyboardInterrupt as interruption:
+    print("cause:", type(interruption.__cause__).__name__, interruption.__cause__, flush=True)
+    raise
 print("the motion ended", flush=True)
 """
 
 
 class TestStoppingAMotion:
-    def test_ctrl_c_aborts_the_motion_and_raises_keyboard_interrupt(self):
+    # Ctrl-C aborts the motion, even while another thread's pause waits for its reply; when the
+    # abort fails, the interruption says why and the console says the arm may still move.
+    @pytest.mark.parametrize("case", ["plain", "pause waits", "abort refused"])
+    def test_ctrl_c_aborts_the_motion_or_says_why_not(self, case):
         with _cell_simulator.Simulator() as sim:  # in real time: the motion lasts half a minute
             probe = CellCommandLink()
             probe.connect("127.0.0.1", sim.command_port)
             x, y, z, u, v, w = probe.get_state()["tcp_pose"]
             probe.disconnect()
             sim.set_point("P9", [-y, x, z, u + 90.0, v, w])  # J1 turned by a quarter
+            if case == "pause waits":
+                sim.go_silent("$Pause", times=1)
+            elif case == "abort refused":
+                sim.answer("$Abort", "!Abort,20", times=1)
             module_dir = os.path.dirname(_cell_command_link.__file__)
             process = subprocess.Popen(
-                [sys.executable, "-c", INTERRUPTED_MOTION, str(sim.command_port)],
+                [sys.executable, "-c", INTERRUPTED_MOTION, str(sim.command_port), case],
                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                 env=dict(os.environ, PYTHONPATH=module_dir))
             try:
                 assert sim.wait_for_command("Go P9", 10) is not None
                 assert wait_until(sim.is_moving, 5)
                 assert sim.last_motion()["duration"] > 10
+                if case == "pause waits":
+                    assert sim.wait_for_command("$Pause", 5) is not None
                 time.sleep(1.0)  # well into the motion
                 assert sim.is_moving()
                 interrupted = time.monotonic()
                 process.send_signal(signal.SIGINT)
-                _, errors = process.communicate(timeout=10)
+                output, errors = process.communicate(timeout=10)
                 elapsed = time.monotonic() - interrupted
             finally:
                 process.kill()
             assert process.returncode != 0
             assert errors.rstrip().endswith("KeyboardInterrupt"), errors
-            assert elapsed < 0.5
+            assert elapsed < 1.0
             assert "$Abort" in sim.command_log()
-            assert wait_until(lambda: not sim.is_moving(), 2)
+            if case == "abort refused":
+                assert ("cause: ControllerError Remote command failed: !Abort,20 "
+                        "(command: $Abort)") in output
+                assert "Epson motion may still be running" in errors
+                assert "The above exception was the direct cause" in errors
+                assert sim.is_moving()  # what the console line warns of
+            else:
+                assert "cause: NoneType None" in output
+                assert "may still be running" not in errors
+                assert wait_until(lambda: not sim.is_moving(), 2)
