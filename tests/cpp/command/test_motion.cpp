@@ -520,6 +520,29 @@ TEST(MotionControl, ALostConnectionFailsThePendingCommandAtOnceAndLeavesNothingO
     EXPECT_TRUE(peer.finish());
 }
 
+TEST(MotionControlSlow, APeerThatStopsReadingHoldsNoWriteBeyondItsDeadline) {
+    ScriptedPeer peer;
+    scriptLogin(peer).expectLine(execute("Go P1")).mark("moving").gate("read again", 15s);
+    Impl impl;
+    connectImpl(impl, peer);
+    auto motion = std::async(std::launch::async, [&impl] {
+        impl.go("P1", false, false, nullopt, nullopt, nullopt, false, nullopt, nullopt, nullopt);
+    });
+    ASSERT_TRUE(peer.waitForMark("moving"));
+    // Far more than the socket buffers hold: the write blocks until its deadline, and the half
+    // that went out leaves the connection unusable, so the motion learns of it at once.
+    const std::string endless = "$Pause," + std::string(std::size_t{32} << 20U, 'x');
+    const auto elapsed =
+        timed([&] { EXPECT_THROW(impl.sendMotionControlCommand_(endless), ConnectionLostError); });
+    EXPECT_GE(elapsed, milliseconds(4900));
+    EXPECT_LT(elapsed, milliseconds(6500));
+    ASSERT_EQ(motion.wait_for(2s), std::future_status::ready);
+    EXPECT_THROW(motion.get(), ConnectionLostError);
+    EXPECT_FALSE(impl.connected_);
+    peer.openGate("read again");
+    EXPECT_TRUE(peer.finish());
+}
+
 TEST(MotionControl, WriteFailuresChangeNothingAndLeaveNothingPending) {
     ScriptedPeer peer;
     scriptLogin(peer)
