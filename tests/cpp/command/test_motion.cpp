@@ -522,7 +522,7 @@ TEST(MotionControl, ALostConnectionFailsThePendingCommandAtOnceAndLeavesNothingO
 
 TEST(MotionControlSlow, APeerThatStopsReadingHoldsNoWriteBeyondItsDeadline) {
     ScriptedPeer peer;
-    scriptLogin(peer).expectLine(execute("Go P1")).mark("moving").gate("read again", 15s);
+    scriptLogin(peer).expectLine(execute("Go P1")).mark("moving").gate("done", 15s).close();
     Impl impl;
     connectImpl(impl, peer);
     auto motion = std::async(std::launch::async, [&impl] {
@@ -539,7 +539,7 @@ TEST(MotionControlSlow, APeerThatStopsReadingHoldsNoWriteBeyondItsDeadline) {
     ASSERT_EQ(motion.wait_for(2s), std::future_status::ready);
     EXPECT_THROW(motion.get(), ConnectionLostError);
     EXPECT_FALSE(impl.connected_);
-    peer.openGate("read again");
+    peer.openGate("done");
     EXPECT_TRUE(peer.finish());
 }
 
