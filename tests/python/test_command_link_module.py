@@ -312,10 +312,16 @@ class TestInterpreterLock:
         with pytest.raises(RuntimeError, match="getState\\(\\) skipped"):
             link.get_state()
         link.pause()
+        # The status goes beside the motion too, and sees the pause.
+        status = link.get_remote_status()
+        assert status.paused and status.running and not status.ready, repr(status)
         link.continue_motion()
         mover.join(30)
         assert not mover.is_alive() and errors == []
         assert link.get_state()["tcp_pose"][:3] == pytest.approx(target[:3], abs=1e-3)
+        status = link.get_remote_status()  # an ordinary command now
+        assert status.ready and not status.running and status.code == 0
+        assert repr(status) == "RemoteStatus(auto=True, ready=True, code=0)"
 
 
 INTERRUPTED_MOTION = """
