@@ -168,6 +168,7 @@ void FaultyController::handle(const std::string& line) {
     const auto now = Clock::now();
     Reply reply{now, order_++, "", "", 1, false, false, false};
     const bool moving = motionEnd().has_value();
+    reply.awaited = !moving;
 
     if (startsWith(line, "$Login") || line == "$Logout") {
         record(WireEvent::Kind::Received, line, "L");
@@ -280,8 +281,9 @@ void FaultyController::handle(const std::string& line) {
             reply.due += secondsOf(uniform(5.3, 6.5));
         }
         if (owedLate || plan(reply, 0.01, 0.005, 0.02)) {
-            // A controller answers its control commands in their order.
             schedule(reply);
+        } else if (reply.awaited) {
+            record(WireEvent::Kind::Late, line, reply.tag);
         }
         return;
     }
@@ -323,8 +325,9 @@ void FaultyController::schedule(Reply reply) {
         reply.due = std::max(reply.due, lastReplyDue_);
         lastReplyDue_ = reply.due;
     }
-    // A query answered this late costs the connector its connection, rightly.
-    if (reply.tag.starts_with("Q") && reply.due - Clock::now() > 5s) {
+    // A reply awaited this late costs the connector its connection, rightly; so does one that
+    // waits behind it, since replies keep their order.
+    if ((reply.awaited || reply.tag.starts_with("Q")) && reply.due - Clock::now() > 5s) {
         record(WireEvent::Kind::Late, reply.line, reply.tag);
     }
     replies_.push_back(std::move(reply));

@@ -31,7 +31,7 @@ struct WireEvent {
         Sent,      // a whole reply line
         Dropped,   // a reply cut off by closing the connection in its middle
         Closed,    // the connection ended: line "by controller", "by client" or "replaced"
-        Late,      // a query's reply delayed past the deadline or withheld
+        Late,      // a reply awaited with no motion running, delayed past the deadline or withheld
     };
     Kind kind;
     int connection;
@@ -76,6 +76,7 @@ class FaultyController {
         bool drop = false;      // half written, then the connection is closed
         bool coalesce = false;  // held a little, then written together with what is due by then
         bool motion = false;
+        bool awaited = false;  // sent with no motion running: its reader waits at most 5 s
     };
 
     void run();
