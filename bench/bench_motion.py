@@ -1,4 +1,4 @@
-"""3. pause() and abort_motion() during a motion, and get_state()'s fail-fast error during a
+"""3. pause(), get_remote_status() and abort_motion() during a motion, and get_state()'s fail-fast error during a
 motion.
 
 Against the simulator. Each round first times plain get_power_mode() round trips (no motion),
@@ -97,11 +97,12 @@ class Cell:
         return plain, pauses, continues, states
 
 
-def abort_rounds(rounds, plain_count, abort_count, client_cpus, responder_cpus):
+def abort_rounds(rounds, plain_count, abort_count, client_cpus, responder_cpus, status_count=5):
     """Against the minimal responder, which holds every Go until an $Abort and reports when each
-    arrives: per round, plain round trips, then abort_motion() beside one Go after another.
-    Three lists of rounds of ns: plain, call to $Abort at the peer, call to acknowledged return."""
-    plain, arrivals, returns = [], [], []
+    arrives: per round, plain round trips, then beside one Go after another a few
+    get_remote_status() calls and abort_motion(). Four lists of rounds of ns: plain, call to
+    $Abort at the peer, call to acknowledged return, get_remote_status() during the motion."""
+    plain, arrivals, returns, statuses = [], [], [], []
     everywhere = os.sched_getaffinity(0)
     with common.responder_process() as (port, process):
         if responder_cpus:
@@ -112,7 +113,7 @@ def abort_rounds(rounds, plain_count, abort_count, client_cpus, responder_cpus):
         try:
             for _ in range(rounds):
                 plain.append(timed_calls(link.get_power_mode, plain_count))
-                arrived, returned = [], []
+                arrived, returned, status = [], [], []
                 for _ in range(abort_count):
                     errors = []
 
@@ -126,6 +127,12 @@ def abort_rounds(rounds, plain_count, abort_count, client_cpus, responder_cpus):
                     motion.start()
                     if not process.stdout.readline().startswith("GO "):
                         raise RuntimeError("the responder did not report the motion")
+                    for _ in range(status_count):
+                        start = time.perf_counter_ns()
+                        running = link.get_remote_status().running
+                        status.append(time.perf_counter_ns() - start)
+                        if not running:
+                            raise RuntimeError("get_remote_status() did not see the motion")
                     start = time.perf_counter_ns()
                     link.abort_motion()
                     returned.append(time.perf_counter_ns() - start)
@@ -138,10 +145,11 @@ def abort_rounds(rounds, plain_count, abort_count, client_cpus, responder_cpus):
                         raise RuntimeError(f"the aborted motion did not end as aborted: {errors}")
                 arrivals.append(arrived)
                 returns.append(returned)
+                statuses.append(status)
         finally:
             os.sched_setaffinity(0, everywhere)
             link.disconnect()
-    return plain, arrivals, returns
+    return plain, arrivals, returns, statuses
 
 
 def report_aborts(args):
@@ -150,20 +158,29 @@ def report_aborts(args):
     placements = {"unpinned": (set(cpus), None)}
     if len(cpus) >= 2:
         placements = {"controller on its own CPU": ({cpus[0]}, {cpus[1]}), **placements}
-    ratios = {}
+    ratios, status_ratios = {}, {}
     for name, (client_cpus, responder_cpus) in placements.items():
-        plain, arrivals, returns = abort_rounds(args.rounds, args.plain, args.aborts, client_cpus,
-                                                responder_cpus)
+        plain, arrivals, returns, statuses = abort_rounds(args.rounds, args.plain, args.aborts,
+                                                          client_cpus, responder_cpus)
         rows = {"plain round trip (get_power_mode)": plain,
+                "get_remote_status() during a motion": statuses,
                 "abort_motion(): call to $Abort at the peer": arrivals,
                 "abort_motion(): call to acknowledged return": returns}
         flat = table(f"{name}: {args.rounds} rounds of {args.plain} plain calls, then "
                      f"{args.aborts} aborted Go motions (minimal responder)", rows,
                      [("abort_motion(): call to acknowledged return",
+                       "plain round trip (get_power_mode)"),
+                      ("get_remote_status() during a motion",
                        "plain round trip (get_power_mode)")])
         per_round = [median(a) / median(p) for a, p in zip(returns, plain)]
         print("    abort / plain, round by round: " + ", ".join(f"{x:.2f}" for x in per_round)
               + f"; median {median(per_round):.2f}x")
+        status_rounds = [median(s) / median(p) for s, p in zip(statuses, plain)]
+        print("    get_remote_status() / plain, round by round: "
+              + ", ".join(f"{x:.2f}" for x in status_rounds)
+              + f"; median {median(status_rounds):.2f}x")
+        status_ratios[name] = (median(status_rounds),
+                               median(flat["get_remote_status() during a motion"]))
         ratios[name] = (median(per_round),
                         median(flat["abort_motion(): call to acknowledged return"]),
                         median(flat["abort_motion(): call to $Abort at the peer"]),
@@ -179,6 +196,14 @@ def report_aborts(args):
          f"{ratio:.2f}x with the {names[0]} ({returned / 1000:.1f} us to the acknowledged "
          f"return, $Abort at the peer after {arrived / 1000:.1f} us, plain {plain / 1000:.1f} us)"
          + (f"; {others}" if others else ""))
+    status_ratio, status = status_ratios[names[0]]
+    others = "; ".join(f"{n}: {status_ratios[n][0]:.2f}x" for n in names[1:])
+    record("remote_status_us", status / 1000)
+    record("remote_status_ratio", status_ratio)
+    goal("get_remote_status() during a motion, at most 1.5x a plain command's round trip",
+         status_ratio <= 1.5,
+         f"{status_ratio:.2f}x with the {names[0]} ({status / 1000:.1f} us, plain "
+         f"{plain / 1000:.1f} us)" + (f"; {others}" if others else ""))
 
 
 def main():

@@ -9,6 +9,8 @@
 //   $Abort                   -> #Abort,0 at once; the held motion's !Execute,20 follows 5 ms
 //                               later, as a controller answers the motion once the arm has
 //                               stopped
+//   $GetStatus               -> #GetStatus,<11 flags>,0000 at once, Running set while a Go is
+//                               held and Ready otherwise
 //   $Execute,"<other>"       -> #Execute,0
 //   $<Name>[,...]            -> #<Name>,0
 //
@@ -72,6 +74,10 @@ std::string replyTo(std::string_view line, Connection& connection) {
             connection.abortedMotionReply = Clock::now() + kStopTime;
         }
         return "#Abort,0\r\n";
+    }
+    if (line == "$GetStatus") {
+        // Test, Teach, Auto, Warning, SError, Safeguard, EStop, Error, Paused, Running, Ready.
+        return moving ? "#GetStatus,00100000010,0000\r\n" : "#GetStatus,00100000001,0000\r\n";
     }
     if (line.empty() || line.front() != '$') {
         return "!,10\r\n";

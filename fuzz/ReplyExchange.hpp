@@ -4,8 +4,8 @@
 //
 // The flag byte of an input:
 //   bits 0-1  command: $Execute, $Login, $Logout, or a statement through executeAndGetResult_
-//   bit 2     a motion-control command is pending (pendingPrefix_ "#Pause")
-//   bit 3     a timed-out control command's late reply is owed ("#Continue")
+//   bit 2     a side-path "$Pause" waits for its reply in the ledger
+//   bit 3     a "$Continue" that gave up waiting is still owed its reply
 //   bit 4     logged in before the command
 
 #include <cstddef>

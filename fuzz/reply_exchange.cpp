@@ -34,8 +34,8 @@ using Impl = CellCommandLink::Impl;
 // Generous: every read ends at end-of-stream long before it, so reaching it is a failure.
 constexpr std::chrono::milliseconds kTimeout{5000};
 
-constexpr const char* kPendingPrefix = "#Pause";
-constexpr const char* kLatePrefix = "#Continue";
+constexpr const char* kPendingName = "Pause";
+constexpr const char* kLateName = "Continue";
 constexpr const char* kNote99 =
     " (Epson Remote Ethernet error 99: system error or communication error; no motion error "
     "code was returned)";
@@ -124,14 +124,22 @@ namespace {
 
 // --- Framing model ---------------------------------------------------------------------------
 
-enum class Outcome { kReturned, kEmpty, kControllerError, kUnexpected, kReadFailure, kNoQuotes };
+enum class Outcome {
+    kReturned,
+    kEmpty,
+    kControllerError,
+    kUnexpected,
+    kReadFailure,
+    kNoQuotes,
+    kAmbiguous
+};
 
 struct Expected {
     Outcome outcome = Outcome::kReadFailure;
     std::string line;  // the reply that decided the outcome
     std::optional<std::string> lastResponse;
     std::string pendingResponse;
-    std::vector<std::string> latePrefixes;
+    bool lateOwed = false;
 };
 
 /// Frames the complete stream: a line is readable once a "\r\n" that ends within kMaxReplyBytes
@@ -183,18 +191,27 @@ class StreamModel {
 Expected modelExchange(const std::string& stream, const CommandChoice& command, bool pending,
                        bool late) {
     const std::string name = command.wire.substr(1, command.wire.find(',') - 1);
-    const std::string echo = "#" + name;
     Expected expected;
+    expected.lateOwed = late;
+    // What is owed, oldest first: a control command that gave up, a waiting one, this one.
+    struct Owed {
+        std::string name;
+        enum { kGaveUp, kWaiting, kOwn } kind;
+    };
+    std::vector<Owed> owed;
     if (late) {
-        expected.latePrefixes.push_back(kLatePrefix);
+        owed.push_back({kLateName, Owed::kGaveUp});
     }
+    if (pending) {
+        owed.push_back({kPendingName, Owed::kWaiting});
+    }
+    owed.push_back({name, Owed::kOwn});
     StreamModel model(stream);
     for (;;) {
         const auto reply = model.nextReply();
         if (!reply) {
-            // Nothing owed on a connection that is given up can be answered any more.
             expected.outcome = Outcome::kReadFailure;
-            expected.latePrefixes.clear();
+            expected.lateOwed = false;  // nothing is owed on a connection given up
             return expected;
         }
         expected.line = *reply;
@@ -202,55 +219,65 @@ Expected modelExchange(const std::string& stream, const CommandChoice& command, 
             expected.outcome = Outcome::kEmpty;
             return expected;
         }
-        // A reply owed to a control command that gave up comes first and belongs to nobody:
-        // "#Continue...", "!Continue" or "!Continue,<code>".
-        bool lateTaken = false;
-        for (auto it = expected.latePrefixes.begin(); it != expected.latePrefixes.end(); ++it) {
-            const std::string error = "!" + it->substr(1);
-            if (startsWith(*reply, *it) || *reply == error || startsWith(*reply, error + ",")) {
-                expected.latePrefixes.erase(it);
-                lateTaken = true;
-                break;
+        // A line belongs to the oldest owed entry of its name; an error that names nobody is
+        // the only owed entry's, and cannot be told when more are owed.
+        auto owner = owed.end();
+        if (reply->front() == '#') {
+            owner = std::find_if(owed.begin(), owed.end(), [&](const Owed& entry) {
+                return startsWith(*reply, "#" + entry.name);
+            });
+        } else if (reply->front() == '!') {
+            const std::string named = epson::replyName(*reply);
+            if (!named.empty()) {
+                owner = std::find_if(owed.begin(), owed.end(),
+                                     [&](const Owed& entry) { return entry.name == named; });
+            } else if (owed.size() > 1) {
+                expected.outcome = Outcome::kAmbiguous;
+                expected.lateOwed = false;
+                return expected;
+            } else {
+                owner = owed.begin();
             }
         }
-        if (lateTaken) {
+        if (owner == owed.end()) {
+            expected.outcome =
+                reply->front() == '!' ? Outcome::kControllerError : Outcome::kUnexpected;
+            if (reply->front() == '!') {
+                expected.lastResponse = *reply;
+            }
+            return expected;
+        }
+        const auto kind = owner->kind;
+        // Whoever is answered, those that gave up before it will not be any more.
+        if (owner != owed.begin() && owed.front().kind == Owed::kGaveUp) {
+            owed.erase(owed.begin());
+            expected.lateOwed = false;
+            owner = std::find_if(owed.begin(), owed.end(),
+                                 [&](const Owed& entry) { return entry.kind == kind; });
+        }
+        if (kind == Owed::kGaveUp) {
+            expected.lateOwed = false;
+            owed.erase(owner);
             continue;
         }
-        if (startsWith(*reply, echo)) {
-            expected.lastResponse = *reply;
-            expected.outcome = Outcome::kReturned;
-            if (!command.statement.empty()) {
-                const auto first = reply->find('"');
-                const auto last = reply->rfind('"');
-                if (first == std::string::npos || first >= last) {
-                    expected.outcome = Outcome::kNoQuotes;
-                }
-            }
-            return expected;
-        }
-        // An error naming the own command ("!Execute" alone or followed by a comma) is the own
-        // reply, never a pending command's.
-        const std::string ownError = "!" + name;
-        const bool ownErrorReply =
-            startsWith(*reply, ownError) &&
-            (reply->size() == ownError.size() || (*reply)[ownError.size()] == ',');
-        if (ownErrorReply) {
-            expected.lastResponse = *reply;
-            expected.outcome = Outcome::kControllerError;
-            return expected;
-        }
-        // The pending command takes one reply; a second is not its own.
-        if (pending && expected.pendingResponse.empty() &&
-            (reply->front() == '!' || startsWith(*reply, kPendingPrefix))) {
+        if (kind == Owed::kWaiting) {
             expected.pendingResponse = *reply;
+            owed.erase(owner);
             continue;
         }
+        expected.lastResponse = *reply;
         if (reply->front() == '!') {
-            expected.lastResponse = *reply;
             expected.outcome = Outcome::kControllerError;
             return expected;
         }
-        expected.outcome = Outcome::kUnexpected;
+        expected.outcome = Outcome::kReturned;
+        if (!command.statement.empty()) {
+            const auto first = reply->find('"');
+            const auto last = reply->rfind('"');
+            if (first == std::string::npos || first >= last) {
+                expected.outcome = Outcome::kNoQuotes;
+            }
+        }
         return expected;
     }
 }
@@ -291,12 +318,12 @@ void checkExchange(const std::string& stream, std::uint8_t flags) {
     impl.socket_.assign(boost::asio::ip::tcp::v4(), peer.takeLocalEnd());
     impl.connected_ = true;
     impl.loggedIn_ = loggedInBefore;
-    if (pending) {
-        impl.pendingPrefix_ = kPendingPrefix;
-    }
     if (late) {
-        impl.lateControlPrefixes_.push_back(kLatePrefix);
-        impl.lateReplyCount_ = 1;
+        impl.ledger_.giveUp(impl.ledger_.open(std::string("$") + kLateName, true));
+    }
+    const auto pendingTicket = impl.ledger_.open(std::string("$") + kPendingName, true);
+    if (!pending) {
+        impl.ledger_.withdraw(pendingTicket);
     }
     peer.sendThenClose(stream);
 
@@ -323,18 +350,18 @@ void checkExchange(const std::string& stream, std::uint8_t flags) {
     FUZZ_CHECK(!oddQuoteCount(impl.lastResponse_), impl.lastResponse_);
     FUZZ_CHECK(impl.lastResponse_.size() <= kMaxReplyBytes,
                std::to_string(impl.lastResponse_.size()));
-    FUZZ_CHECK(!oddQuoteCount(impl.pendingResponse_), impl.pendingResponse_);
-    FUZZ_CHECK(impl.pendingResponse_.empty() ||
-                   (pending && (impl.pendingResponse_.front() == '!' ||
-                                startsWith(impl.pendingResponse_, kPendingPrefix))),
-               impl.pendingResponse_);
+    const auto collected = impl.ledger_.collect(pendingTicket);
+    const std::string pendingResponse =
+        collected && collected->reply ? *collected->reply : std::string();
+    FUZZ_CHECK(!oddQuoteCount(pendingResponse), pendingResponse);
     FUZZ_CHECK(impl.connected_.load() == socketOpen, "connected_ disagrees with the socket");
     FUZZ_CHECK(!error || !startsWith(*error, "Timed out"), *error);
 
     const Expected expected = modelExchange(stream, command, pending, late);
     FUZZ_CHECK(impl.lastResponse_ == expected.lastResponse.value_or(""), impl.lastResponse_);
-    FUZZ_CHECK(impl.pendingResponse_ == expected.pendingResponse, impl.pendingResponse_);
-    FUZZ_CHECK(impl.lateControlPrefixes_ == expected.latePrefixes, "late prefixes differ");
+    FUZZ_CHECK(pendingResponse == expected.pendingResponse, pendingResponse);
+    FUZZ_CHECK(impl.ledger_.collides(std::string("$") + kLateName) == expected.lateOwed,
+               "the late reply's entry differs");
 
     const std::string echo = "#" + command.wire.substr(1, command.wire.find(',') - 1);
     bool loggedInAfter = loggedInBefore;
@@ -375,10 +402,19 @@ void checkExchange(const std::string& stream, std::uint8_t flags) {
                        error.value_or("no error"));
             loggedInAfter = false;
             break;
+        case Outcome::kAmbiguous:
+            FUZZ_CHECK(error == asWhat("Epson Remote Ethernet reply could not be assigned to a "
+                                       "command: " +
+                                       expected.line),
+                       error.value_or("no error"));
+            loggedInAfter = false;
+            break;
     }
-    // Only a broken connection closes the link; only the own echo moves the login flag.
-    FUZZ_CHECK(impl.connected_.load() == (expected.outcome != Outcome::kReadFailure),
-               error.value_or("returned"));
+    // Only a broken or unreadable connection closes the link; only the own echo moves the
+    // login flag.
+    const bool closes =
+        expected.outcome == Outcome::kReadFailure || expected.outcome == Outcome::kAmbiguous;
+    FUZZ_CHECK(impl.connected_.load() == !closes, error.value_or("returned"));
     FUZZ_CHECK(impl.loggedIn_.load() == loggedInAfter, error.value_or("returned"));
 }
 

@@ -17,6 +17,7 @@
 
 #include "cross_module.hpp"
 #include "epson/CellCommandLink.hpp"
+#include "interruptible.hpp"
 #include "typed_results.hpp"
 
 namespace py = pybind11;
@@ -25,6 +26,7 @@ using epson::ConsoleLevel;
 using epson::EpsonPowerMode;
 using epson::PtpMotionLimits;
 
+using epson::RemoteStatus;
 using epson::python::ControllerStatusDict;
 using epson::python::RobotStateDict;
 
@@ -96,10 +98,35 @@ constexpr const char* kContinueMotionDoc =
 constexpr const char* kAbortMotionDoc =
     "Abort the running Epson motion.\n\nUses the Remote Ethernet ``$Abort`` command, which the "
     "controller accepts while\n``$Execute`` runs. The motion then ends with the controller's "
-    "answer, normally an\nerror that ``go()`` or ``move()`` raises. A ``go()`` or ``move()`` "
-    "still waiting for\nthe connection does not start. With no motion running the command is "
-    "sent on\nits own.\n\nRaises:\n    RuntimeError: If the session is unavailable, the "
+    "answer, normally an\nerror that ``go()`` or ``move()`` raises as ``MotionAbortedError``. "
+    "It goes out at\nonce, even while ``pause()`` or ``continue_motion()`` waits for its reply, "
+    "and never\nreaches a motion called after it. A ``go()`` or ``move()`` still waiting for "
+    "the\nconnection does not start, and nothing is sent for it. With no motion called\nthe "
+    "command is sent on its own.\n\nRaises:\n    RuntimeError: If the session is unavailable, the "
     "controller rejects the\n        command, or its reply does not come within 5 seconds.\n";
+constexpr const char* kGetRemoteStatusDoc =
+    "Read the controller's Remote Ethernet status.\n\nUses the ``$GetStatus`` command, which the "
+    "controller accepts while ``$Execute``\nruns: during a motion it goes beside the motion like "
+    "``pause()``, otherwise\nas an ordinary command.\n\nReturns:\n    RemoteStatus: The status "
+    "flags and the error code.\n\nRaises:\n    RuntimeError: If the session is unavailable, the "
+    "reply is malformed, or\n        during a motion it does not come within 5 seconds.\n";
+constexpr const char* kTillOnDoc =
+    "Return whether the last motion was stopped by its search condition.";
+constexpr const char* kRemoteStatusDoc =
+    "The controller's Remote Ethernet status, as ``get_remote_status()`` reads it.\n\n"
+    "Attributes:\n    test, teach, auto: The operation mode flags.\n    warning, serious_error, "
+    "error: Whether a warning, a serious error (only a\n        restart clears it) or an error "
+    "is active.\n    safeguard, emergency_stop: Whether the safeguard is open, or an "
+    "emergency\n        stop is active.\n    paused, running, ready: Whether execution is "
+    "paused, runs, or can start.\n    code (int): The error or warning code; 0 when there is "
+    "none.\n";
+constexpr const char* kRemoteStatusReprDoc = "Return the flags that are set and the code.";
+constexpr const char* kMotionAbortedErrorDoc =
+    "A motion that this link aborted, by ``abort_motion()`` or by Ctrl-C.\n\nA subclass of "
+    "``ControllerError`` with the message the motion would have had,\nso that a caller tells its "
+    "own stop from a controller fault. A motion stopped\nbefore it sent its statement has the "
+    "message \"Epson motion was aborted before\nit started\", ``code`` 0 and an empty "
+    "``reply``.\n";
 constexpr const char* kGetPowerModeDoc =
     "Read the current Epson servo power mode.\n\nReturns:\n    EpsonPowerMode: ``LOW`` or ``HIGH`` "
     "as reported by the controller.\n\nRaises:\n    RuntimeError: If the session is unavailable, "
@@ -261,108 +288,6 @@ constexpr const char* kLogToPythonDoc =
     "writes to the standard streams again.\n";
 
 using Release = py::call_guard<py::gil_scoped_release>;
-using Clock = std::chrono::steady_clock;
-
-/// How often the main thread looks for a pending signal while a motion runs.
-constexpr auto kSignalCheckInterval = std::chrono::milliseconds(50);
-/// How long an interrupted motion's abort may take to be acknowledged: the control deadline.
-constexpr auto kAbortDeadline = std::chrono::seconds(5);
-/// How long, once the abort is acknowledged, the motion's own end is awaited, so that the link
-/// is usually free again when the interruption reaches the caller.
-constexpr auto kAbortedMotionGrace = std::chrono::milliseconds(200);
-
-/// The end of a call made on another thread.
-class Completion {
-  public:
-    void finish(std::exception_ptr error) {
-        {
-            std::lock_guard lock(mutex_);
-            error_ = std::move(error);
-            finished_ = true;
-        }
-        changed_.notify_all();
-    }
-    bool waitUntil(Clock::time_point deadline) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_until(lock, deadline, [this] { return finished_; });
-    }
-    std::exception_ptr error() {
-        std::lock_guard lock(mutex_);
-        return error_;
-    }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool finished_ = false;
-    std::exception_ptr error_;
-};
-
-unsigned long mainThreadIdent = 0;
-
-/// Runs a motion without the interpreter lock. On the main thread, which alone runs Python's
-/// signal handlers, the motion runs on a worker while the main thread looks for signals between
-/// short waits: an exception from a handler (Ctrl-C's KeyboardInterrupt) aborts the motion and
-/// is raised once the abort is acknowledged, or after the control deadline at the latest.
-void runMotion(const std::shared_ptr<CellCommandLink>& link,
-               std::function<void(CellCommandLink&)> motion) {
-    if (PyThread_get_thread_ident() != mainThreadIdent) {
-        py::gil_scoped_release release;
-        motion(*link);
-        return;
-    }
-    auto completion = std::make_shared<Completion>();
-    std::thread worker([link, motion = std::move(motion), completion] {
-        try {
-            motion(*link);
-            completion->finish(nullptr);
-        } catch (...) {
-            completion->finish(std::current_exception());
-        }
-    });
-    std::optional<py::error_already_set> interruption;
-    bool finished = false;
-    {
-        py::gil_scoped_release release;
-        while (!(finished = completion->waitUntil(Clock::now() + kSignalCheckInterval))) {
-            py::gil_scoped_acquire acquire;
-            if (PyErr_CheckSignals() != 0) {
-                interruption.emplace();  // takes the handler's exception out of the interpreter
-                break;
-            }
-        }
-        if (interruption) {
-            // The abort runs on a thread of its own so that waiting for it stays bounded even
-            // when it must first wait for the connection.
-            const auto deadline = Clock::now() + kAbortDeadline;
-            auto aborted = std::make_shared<Completion>();
-            std::thread([link, aborted] {
-                try {
-                    link->abortMotion();
-                    aborted->finish(nullptr);
-                } catch (...) {
-                    aborted->finish(std::current_exception());
-                }
-            }).detach();
-            aborted->waitUntil(deadline);
-            finished =
-                completion->waitUntil(std::min(deadline, Clock::now() + kAbortedMotionGrace));
-        }
-    }
-    if (finished) {
-        worker.join();
-    } else {
-        // Still waiting for the controller's answer to the aborted motion; it owns what it uses.
-        worker.detach();
-    }
-    if (interruption) {
-        throw *interruption;
-    }
-    if (const auto error = completion->error()) {
-        std::rethrow_exception(error);
-    }
-}
-
 constexpr const char* kLoggerName = "epson_cell";
 
 // ---- Console lines to Python's logging. The sink runs on whichever thread writes the line,
@@ -488,10 +413,9 @@ bool startDelivery(epson::ConsoleRoute& route) {
 }
 
 py::object makeErrorClass(py::module_& m, const char* name, const char* doc,
-                          const py::dict& defaults) {
+                          const py::dict& defaults, PyObject* base = PyExc_RuntimeError) {
     const std::string qualified = std::string("_cell_command_link.") + name;
-    PyObject* type =
-        PyErr_NewExceptionWithDoc(qualified.c_str(), doc, PyExc_RuntimeError, defaults.ptr());
+    PyObject* type = PyErr_NewExceptionWithDoc(qualified.c_str(), doc, base, defaults.ptr());
     if (type == nullptr) {
         throw py::error_already_set();
     }
@@ -509,13 +433,32 @@ py::object makeTypedDict(py::module_& m, const char* name, const char* doc,
     return cls;
 }
 
+// The error classes, held for the translator; the module keeps them alive for the process.
+PyObject* controllerError = nullptr;
+PyObject* connectionLostError = nullptr;
+PyObject* notConnectedError = nullptr;
+PyObject* motionAbortedError = nullptr;
+
+py::object errorClass(std::string_view name) {
+    PyObject* type = name == "MotionAbortedError"    ? motionAbortedError
+                     : name == "ControllerError"     ? controllerError
+                     : name == "ConnectionLostError" ? connectionLostError
+                                                     : notConnectedError;
+    return py::reinterpret_borrow<py::object>(type);
+}
+
+/// A call that may wait for a motion: without the interpreter lock, and on the main thread
+/// interruptible, Ctrl-C aborting the motion.
+void interruptible(const std::shared_ptr<CellCommandLink>& link, std::function<void()> call) {
+    epson::python::runInterruptible(link, std::move(call), errorClass);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_cell_command_link, m, py::multiple_interpreters::not_supported()) {
     m.doc() = kModuleDoc;
     m.attr("__version__") = EPSON_VERSION;
-    mainThreadIdent =
-        py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
+    epson::python::rememberMainThread();
 
     py::enum_<EpsonPowerMode>(m, "EpsonPowerMode", kEpsonPowerModeDoc)
         .value("LOW", EpsonPowerMode::LOW, kLowDoc)
@@ -535,9 +478,47 @@ PYBIND11_MODULE(_cell_command_link, m, py::multiple_interpreters::not_supported(
             },
             kPtpMotionLimitsReprDoc);
 
+    py::class_<RemoteStatus>(m, "RemoteStatus", kRemoteStatusDoc)
+        .def_readonly("test", &RemoteStatus::test)
+        .def_readonly("teach", &RemoteStatus::teach)
+        .def_readonly("auto", &RemoteStatus::autoMode)
+        .def_readonly("warning", &RemoteStatus::warning)
+        .def_readonly("serious_error", &RemoteStatus::seriousError)
+        .def_readonly("safeguard", &RemoteStatus::safeguard)
+        .def_readonly("emergency_stop", &RemoteStatus::emergencyStop)
+        .def_readonly("error", &RemoteStatus::error)
+        .def_readonly("paused", &RemoteStatus::paused)
+        .def_readonly("running", &RemoteStatus::running)
+        .def_readonly("ready", &RemoteStatus::ready)
+        .def_readonly("code", &RemoteStatus::code)
+        .def(
+            "__repr__",
+            [](const RemoteStatus& status) {
+                std::string flags;
+                for (const auto& [set, name] : {std::pair{status.test, "test"},
+                                                {status.teach, "teach"},
+                                                {status.autoMode, "auto"},
+                                                {status.warning, "warning"},
+                                                {status.seriousError, "serious_error"},
+                                                {status.safeguard, "safeguard"},
+                                                {status.emergencyStop, "emergency_stop"},
+                                                {status.error, "error"},
+                                                {status.paused, "paused"},
+                                                {status.running, "running"},
+                                                {status.ready, "ready"}}) {
+                    if (set) {
+                        flags += std::string(flags.empty() ? "" : ", ") + name + "=True";
+                    }
+                }
+                return "RemoteStatus(" + flags + (flags.empty() ? "" : ", ") +
+                       "code=" + std::to_string(status.code) + ")";
+            },
+            kRemoteStatusReprDoc);
+
     py::class_<CellCommandLink, std::shared_ptr<CellCommandLink>>(m, "CellCommandLink",
                                                                   kCellCommandLinkDoc)
-        .def(py::init<>(), kInitDoc)
+        .def(py::init([] { return epson::python::ownedWithoutTheLock(new CellCommandLink()); }),
+             kInitDoc)
         .def_property_readonly_static(
             "default_port", [](const py::object&) { return CellCommandLink::kDefaultPort; },
             kDefaultPortDoc)
@@ -549,7 +530,12 @@ PYBIND11_MODULE(_cell_command_link, m, py::multiple_interpreters::not_supported(
              py::arg("port") = CellCommandLink::kDefaultPort,
              py::arg("password") = std::string(CellCommandLink::kDefaultPassword), kConnectDoc,
              Release())
-        .def("disconnect", &CellCommandLink::disconnect, kDisconnectDoc, Release())
+        .def(
+            "disconnect",
+            [](const std::shared_ptr<CellCommandLink>& link) {
+                interruptible(link, [link] { link->disconnect(); });
+            },
+            kDisconnectDoc)
         .def("is_connected", &CellCommandLink::isConnected, kIsConnectedDoc, Release())
         .def("is_logged_in", &CellCommandLink::isLoggedIn, kIsLoggedInDoc, Release())
         .def("motor_on_error", &CellCommandLink::motorOnError, kMotorOnErrorDoc, Release())
@@ -572,6 +558,8 @@ PYBIND11_MODULE(_cell_command_link, m, py::multiple_interpreters::not_supported(
         .def("pause", &CellCommandLink::pause, kPauseDoc, Release())
         .def("continue_motion", &CellCommandLink::continueMotion, kContinueMotionDoc, Release())
         .def("abort_motion", &CellCommandLink::abortMotion, kAbortMotionDoc, Release())
+        .def("get_remote_status", &CellCommandLink::getRemoteStatus, kGetRemoteStatusDoc, Release())
+        .def("till_on", &CellCommandLink::tillOn, kTillOnDoc, Release())
         .def("get_power_mode", &CellCommandLink::getPowerMode, kGetPowerModeDoc, Release())
         .def("get_ptp_motion_limits", &CellCommandLink::getPtpMotionLimits, kGetPtpMotionLimitsDoc,
              Release())
@@ -606,10 +594,10 @@ PYBIND11_MODULE(_cell_command_link, m, py::multiple_interpreters::not_supported(
                const std::optional<int>& speed_percent,
                const std::optional<int>& acceleration_percent,
                const std::optional<int>& deceleration_percent) {
-                runMotion(link, [=](CellCommandLink& target) {
-                    target.go(destination, cp, ljm, orientation_flag, search_expression,
-                              parallel_processing, sync, speed_percent, acceleration_percent,
-                              deceleration_percent);
+                interruptible(link, [=] {
+                    link->go(destination, cp, ljm, orientation_flag, search_expression,
+                             parallel_processing, sync, speed_percent, acceleration_percent,
+                             deceleration_percent);
                 });
             },
             py::arg("destination"), py::arg("cp"), py::arg("ljm"),
@@ -625,9 +613,9 @@ PYBIND11_MODULE(_cell_command_link, m, py::multiple_interpreters::not_supported(
                const std::optional<std::string>& parallel_processing, bool sync,
                const std::optional<double>& speed_mm_s,
                const std::optional<double>& acceleration_mm_s2) {
-                runMotion(link, [=](CellCommandLink& target) {
-                    target.move(destination, rot, ecp, cp, search_expression, parallel_processing,
-                                sync, speed_mm_s, acceleration_mm_s2);
+                interruptible(link, [=] {
+                    link->move(destination, rot, ecp, cp, search_expression, parallel_processing,
+                               sync, speed_mm_s, acceleration_mm_s2);
                 });
             },
             py::arg("destination"), py::arg("rot"), py::arg("ecp"), py::arg("cp"),
@@ -654,10 +642,9 @@ PYBIND11_MODULE(_cell_command_link, m, py::multiple_interpreters::not_supported(
             kEnterDoc)
         .def(
             "__exit__",
-            [](CellCommandLink& link, const py::object&, const py::object&, const py::object&) {
-                link.disconnect();
-            },
-            py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"), kExitDoc, Release());
+            [](const std::shared_ptr<CellCommandLink>& link, const py::object&, const py::object&,
+               const py::object&) { interruptible(link, [link] { link->disconnect(); }); },
+            py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"), kExitDoc);
 
     // Beside the three types: the shapes of two returned dicts, the error kinds and the
     // logging switch.
@@ -679,10 +666,6 @@ PYBIND11_MODULE(_cell_command_link, m, py::multiple_interpreters::not_supported(
     refusalDefaults["command"] = "";
     refusalDefaults["reply"] = "";
     refusalDefaults["meaning"] = "";
-    // Held for the translator; the module keeps the classes alive for the process anyway.
-    static PyObject* controllerError = nullptr;
-    static PyObject* connectionLostError = nullptr;
-    static PyObject* notConnectedError = nullptr;
     controllerError =
         makeErrorClass(m, "ControllerError", kControllerErrorDoc, refusalDefaults).release().ptr();
     connectionLostError =
@@ -691,13 +674,12 @@ PYBIND11_MODULE(_cell_command_link, m, py::multiple_interpreters::not_supported(
             .ptr();
     notConnectedError =
         makeErrorClass(m, "NotConnectedError", kNotConnectedErrorDoc, py::dict()).release().ptr();
+    motionAbortedError =
+        makeErrorClass(m, "MotionAbortedError", kMotionAbortedErrorDoc, py::dict(), controllerError)
+            .release()
+            .ptr();
     py::register_local_exception_translator([](std::exception_ptr pending) {
-        epson::python::translateConnectorErrors(pending, [](std::string_view name) {
-            PyObject* type = name == "ControllerError"       ? controllerError
-                             : name == "ConnectionLostError" ? connectionLostError
-                                                             : notConnectedError;
-            return py::reinterpret_borrow<py::object>(type);
-        });
+        epson::python::translateConnectorErrors(pending, errorClass);
     });
 
     epson::ConsoleRoute* route = epson::python::sharedConsoleRoute();

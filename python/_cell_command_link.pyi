@@ -7,7 +7,7 @@ Continuous telemetry is handled separately by ``EthernetReceiveInterface``.
 from __future__ import annotations
 import collections.abc
 import typing
-__all__: list[str] = ['CellCommandLink', 'ConnectionLostError', 'ControllerError', 'ControllerStatus', 'EpsonPowerMode', 'NotConnectedError', 'PtpMotionLimits', 'RobotState', 'log_to_python']
+__all__: list[str] = ['CellCommandLink', 'ConnectionLostError', 'ControllerError', 'ControllerStatus', 'EpsonPowerMode', 'MotionAbortedError', 'NotConnectedError', 'PtpMotionLimits', 'RemoteStatus', 'RobotState', 'log_to_python']
 class EpsonPowerMode:
     """
     Epson controller servo power mode.
@@ -81,6 +81,59 @@ class PtpMotionLimits:
     @property
     def speed_percent(self) -> int:
         ...
+class RemoteStatus:
+    """
+    The controller's Remote Ethernet status, as ``get_remote_status()`` reads it.
+    
+    Attributes:
+        test, teach, auto: The operation mode flags.
+        warning, serious_error, error: Whether a warning, a serious error (only a
+            restart clears it) or an error is active.
+        safeguard, emergency_stop: Whether the safeguard is open, or an emergency
+            stop is active.
+        paused, running, ready: Whether execution is paused, runs, or can start.
+        code (int): The error or warning code; 0 when there is none.
+    """
+    def __repr__(self) -> str:
+        """
+        Return the flags that are set and the code.
+        """
+    @property
+    def auto(self) -> bool:
+        ...
+    @property
+    def code(self) -> int:
+        ...
+    @property
+    def emergency_stop(self) -> bool:
+        ...
+    @property
+    def error(self) -> bool:
+        ...
+    @property
+    def paused(self) -> bool:
+        ...
+    @property
+    def ready(self) -> bool:
+        ...
+    @property
+    def running(self) -> bool:
+        ...
+    @property
+    def safeguard(self) -> bool:
+        ...
+    @property
+    def serious_error(self) -> bool:
+        ...
+    @property
+    def teach(self) -> bool:
+        ...
+    @property
+    def test(self) -> bool:
+        ...
+    @property
+    def warning(self) -> bool:
+        ...
 class CellCommandLink:
     """
     Control an Epson robot through Remote Ethernet.
@@ -135,9 +188,11 @@ class CellCommandLink:
         
         Uses the Remote Ethernet ``$Abort`` command, which the controller accepts while
         ``$Execute`` runs. The motion then ends with the controller's answer, normally an
-        error that ``go()`` or ``move()`` raises. A ``go()`` or ``move()`` still waiting for
-        the connection does not start. With no motion running the command is sent on
-        its own.
+        error that ``go()`` or ``move()`` raises as ``MotionAbortedError``. It goes out at
+        once, even while ``pause()`` or ``continue_motion()`` waits for its reply, and never
+        reaches a motion called after it. A ``go()`` or ``move()`` still waiting for the
+        connection does not start, and nothing is sent for it. With no motion called
+        the command is sent on its own.
         
         Raises:
             RuntimeError: If the session is unavailable, the controller rejects the
@@ -224,6 +279,21 @@ class CellCommandLink:
         Raises:
             RuntimeError: If the session is unavailable, the query is rejected, or the
                 controller response is invalid.
+        """
+    def get_remote_status(self) -> RemoteStatus:
+        """
+        Read the controller's Remote Ethernet status.
+        
+        Uses the ``$GetStatus`` command, which the controller accepts while ``$Execute``
+        runs: during a motion it goes beside the motion like ``pause()``, otherwise
+        as an ordinary command.
+        
+        Returns:
+            RemoteStatus: The status flags and the error code.
+        
+        Raises:
+            RuntimeError: If the session is unavailable, the reply is malformed, or
+                during a motion it does not come within 5 seconds.
         """
     def get_state(self) -> RobotState:
         """
@@ -471,6 +541,10 @@ class CellCommandLink:
             IndexError: If ``tool_num`` is outside the supported range.
             RuntimeError: If the session is unavailable or the command is rejected.
         """
+    def till_on(self) -> bool:
+        """
+        Return whether the last motion was stopped by its search condition.
+        """
     def tl_clear(self, tool_num: typing.SupportsInt | typing.SupportsIndex) -> None:
         """
         Clear a native Epson Tool definition.
@@ -548,6 +622,15 @@ class ConnectionLostError(RuntimeError):
 class NotConnectedError(RuntimeError):
     """
     A command on a link that is not connected. Nothing was sent.
+    """
+class MotionAbortedError(ControllerError):
+    """
+    A motion that this link aborted, by ``abort_motion()`` or by Ctrl-C.
+    
+    A subclass of ``ControllerError`` with the message the motion would have had,
+    so that a caller tells its own stop from a controller fault. A motion stopped
+    before it sent its statement has the message "Epson motion was aborted before
+    it started", ``code`` 0 and an empty ``reply``.
     """
 def log_to_python(enable: bool = True) -> None:
     """

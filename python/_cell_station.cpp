@@ -10,6 +10,7 @@
 
 #include "cross_module.hpp"
 #include "epson/CellStation.hpp"
+#include "interruptible.hpp"
 
 namespace py = pybind11;
 using epson::CellCommandLink;
@@ -110,6 +111,14 @@ py::object commandLinkErrorClass(std::string_view name) {
     return type;
 }
 
+/// The station's disconnect waits for a motion of its command link: without the interpreter
+/// lock, and on the main thread interruptible, Ctrl-C aborting that motion.
+void disconnectStation(const std::shared_ptr<CellStation>& station) {
+    epson::python::runInterruptible(
+        station->getControlInterface(), [station] { station->disconnect(); },
+        commandLinkErrorClass);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_cell_station, m, py::multiple_interpreters::not_supported()) {
@@ -117,6 +126,7 @@ PYBIND11_MODULE(_cell_station, m, py::multiple_interpreters::not_supported()) {
     m.attr("__version__") = EPSON_VERSION;
     // This module's own copy of the command link writes through the process's one route.
     epson::useConsoleRoute(epson::python::sharedConsoleRoute());
+    epson::python::rememberMainThread();
     // That copy throws its own error kinds; they reach Python as the classes that
     // `_cell_command_link` registered, or as RuntimeError while it is not loaded.
     py::register_local_exception_translator([](std::exception_ptr pending) {
@@ -124,10 +134,16 @@ PYBIND11_MODULE(_cell_station, m, py::multiple_interpreters::not_supported()) {
     });
 
     py::class_<CellStation, std::shared_ptr<CellStation>>(m, "CellStation", kCellStationDoc)
-        .def(py::init<const std::string&, unsigned short, unsigned short>(), py::arg("host"),
-             py::arg("control_port") = epson::CellCommandLink::kDefaultPort,
-             py::arg("receive_port") = epson::EthernetReceiveInterface::kDefaultPort, kInitDoc,
-             Release())
+        // Dropping a station closes both links, which may wait for a motion: its deleter lets
+        // the other threads run meanwhile.
+        .def(py::init([](const std::string& host, unsigned short control_port,
+                         unsigned short receive_port) {
+                 py::gil_scoped_release release;
+                 return epson::python::ownedWithoutTheLock(
+                     new CellStation(host, control_port, receive_port));
+             }),
+             py::arg("host"), py::arg("control_port") = epson::CellCommandLink::kDefaultPort,
+             py::arg("receive_port") = epson::EthernetReceiveInterface::kDefaultPort, kInitDoc)
         .def(
             "get_control_interface",
             [](const CellStation& station) { return ControlHandle{station.getControlInterface()}; },
@@ -137,13 +153,12 @@ PYBIND11_MODULE(_cell_station, m, py::multiple_interpreters::not_supported()) {
             [](const CellStation& station) { return ReceiveHandle{station.getReceiveInterface()}; },
             kGetReceiveInterfaceDoc)
         .def("is_connected", &CellStation::isConnected, kIsConnectedDoc, Release())
-        .def("disconnect", &CellStation::disconnect, kDisconnectDoc, Release())
+        .def("disconnect", &disconnectStation, kDisconnectDoc)
         .def(
             "__enter__", [](const std::shared_ptr<CellStation>& self) { return self; }, kEnterDoc)
         .def(
             "__exit__",
-            [](CellStation& station, const py::object&, const py::object&, const py::object&) {
-                station.disconnect();
-            },
-            py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"), kExitDoc, Release());
+            [](const std::shared_ptr<CellStation>& station, const py::object&, const py::object&,
+               const py::object&) { disconnectStation(station); },
+            py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"), kExitDoc);
 }

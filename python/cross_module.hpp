@@ -58,6 +58,8 @@ void translateConnectorErrors(const std::exception_ptr& pending, ClassNamed clas
     }
     try {
         std::rethrow_exception(pending);
+    } catch (const MotionAbortedError& error) {
+        raiseConnectorError(classNamed("MotionAbortedError"), error, &error);
     } catch (const ControllerError& error) {
         raiseConnectorError(classNamed("ControllerError"), error, &error);
     } catch (const ConnectionLostError& error) {

@@ -83,17 +83,28 @@ class CellCommandLink {
     void pause();
     /// "$Continue", delivered like pause().
     void continueMotion();
-    /// "$Abort": stops the running motion. Beside a running motion it goes like pause() (its
-    /// reply within 5 s), and the motion then ends with whatever the controller answers it,
-    /// normally an error reply that go() or move() throws as ControllerError. A go() or move()
-    /// called earlier that has not sent its motion yet (it waits for the connection, or sends
-    /// its settings) never sends it and throws std::runtime_error "Epson motion was aborted
-    /// before it started". With no motion running it is an ordinary command.
-    /// @throw std::runtime_error "Another Epson motion-control command is pending" when a
-    ///        control command is already in flight during the motion, or "Timed out waiting for
-    ///        Epson response to $Abort" after 5 s beside a motion (the link stays up).
+    /// "$Abort": stops the motions called before it, never one called after it. A motion whose
+    /// statement is out gets "$Abort" beside it at once, even while a pause() or
+    /// continueMotion() waits for its reply, and then ends with whatever the controller answers
+    /// it, normally an error reply that go() or move() throws as MotionAbortedError. A go() or
+    /// move() called earlier that has not sent its motion yet (it waits for the connection, or
+    /// sends its settings) never sends it and throws MotionAbortedError "Epson motion was
+    /// aborted before it started"; nothing is sent for it. With no motion called at all it is
+    /// an ordinary command. Returns within 5 s.
+    /// @throw std::runtime_error "Timed out waiting for Epson response to $Abort" when the
+    ///        reply does not come within 5 s beside a motion (the link stays up), or the
+    ///        connection stays busy that long with no motion.
     /// @throw ControllerError when the controller refuses it.
     void abortMotion();
+    /// "$GetStatus": the controller's status flags and error code. Beside a running motion it
+    /// goes like pause() (its reply within 5 s), otherwise as an ordinary command.
+    /// @throw std::runtime_error when the reply is malformed ("Failed to parse GetStatus
+    ///        response: ..."), or "Timed out waiting for Epson response to $GetStatus" beside a
+    ///        motion.
+    RemoteStatus getRemoteStatus();
+    /// Whether the last motion was stopped by its search condition ("Print TillOn").
+    /// @throw std::runtime_error when the result is none of "1", "-1", "True", "0", "False".
+    bool tillOn();
 
     // --- Tools ---------------------------------------------------------------------------
 

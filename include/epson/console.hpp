@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <string>
 #include <string_view>
 
 namespace epson {
@@ -31,5 +32,9 @@ void useConsoleRoute(ConsoleRoute* route) noexcept;
 
 /// The route the command link writes through now.
 ConsoleRoute& consoleRoute() noexcept;
+
+/// Writes one console line through the route: to standard output for Info, standard error
+/// otherwise, flushed as a single write, unless a sink takes it.
+void writeConsoleLine(ConsoleLevel level, const std::string& line);
 
 }  // namespace epson

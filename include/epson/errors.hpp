@@ -31,6 +31,15 @@ class ControllerError : public std::runtime_error {
     int code_ = 0;
 };
 
+/// A motion that this link aborted, through abortMotion() or an interrupted Python call: its
+/// controller's error reply after an "$Abort" written beside it, or "Epson motion was aborted
+/// before it started" (empty reply, code 0) for one that never sent its statement. Tells a
+/// caller's own stop from a controller fault; the message is the one it would have had.
+class MotionAbortedError : public ControllerError {
+  public:
+    using ControllerError::ControllerError;
+};
+
 /// The link gave its connection up: no reply within the deadline, a read error, or a reply
 /// that never ends. The link is disconnected afterwards, and every command fails with
 /// NotConnectedError until the next connect().

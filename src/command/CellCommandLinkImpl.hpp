@@ -13,6 +13,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/streambuf.hpp>
 
+#include "ReplyLedger.hpp"
 #include "epson/CellCommandLink.hpp"
 #include "epson/console.hpp"
 
@@ -51,6 +52,12 @@ inline constexpr std::size_t kMaxCommandBytes = 65536;
 void requireTransmittable(const std::string& text, const char* name,
                           std::size_t limit = kMaxTextBytes);
 
+/// A motion's step: which motion call (0: none), and whether it is the statement itself.
+struct MotionStep {
+    std::uint64_t motion = 0;
+    bool statement = false;
+};
+
 class CellCommandLink::Impl {
   public:
     Impl();
@@ -79,10 +86,14 @@ class CellCommandLink::Impl {
     void motorOn_();
     void motorOff_();
     void resetController_();
-    void sendMotionControlCommand_(const std::string& command);
-    /// Counts the request, so that a motion waiting for the connection never starts after it,
-    /// and sends "$Abort" like any control command.
+    /// Sends a control command beside the running motion, or as an ordinary command when none
+    /// runs, and returns its reply line.
+    std::string sendMotionControlCommand_(const std::string& command);
+    /// Stops the motions called before it: one whose statement is out gets "$Abort" beside it,
+    /// the others never send it. With no motion at all "$Abort" goes as an ordinary command.
     void abortMotion();
+    RemoteStatus getRemoteStatus();
+    bool tillOn();
 
     // Tools.
     static void validateToolNumber_(int tool_num, bool allow_zero);
@@ -139,26 +150,21 @@ class CellCommandLink::Impl {
     std::atomic<bool> connected_{false};
     std::atomic<bool> loggedIn_{false};
     std::atomic<bool> motionInProgress_{false};
+    /// Held around each socket write, and around the decisions that must keep their place in
+    /// the write order: entering a command in the ledger, and whether a motion or an abort
+    /// goes out.
     std::mutex writeMutex_;
-    std::mutex pendingMutex_;
-    std::condition_variable pendingCondition_;
-    std::string pendingPrefix_;
-    std::string pendingResponse_;
-    /// When the pending control command stops waiting. Guarded by pendingMutex_.
-    std::chrono::steady_clock::time_point pendingDeadline_{};
-    /// Set instead of a reply when the connection is given up under the pending command: it
-    /// fails at once with the link's own error, this message as ConnectionLostError. A message
-    /// and not the exception itself, so that no two threads share one exception object.
-    /// Guarded by pendingMutex_.
-    std::optional<std::string> pendingFailure_;
-    /// Echo prefixes of control commands that gave up waiting, oldest first. Their replies may
-    /// still come on this connection: every reply loop drops one matching line per entry, until
-    /// the connection is given up or replaced. Guarded by pendingMutex_.
-    std::vector<std::string> lateControlPrefixes_;
-    /// Size of lateControlPrefixes_, so that a reply loop skips pendingMutex_ when it is zero.
-    std::atomic<std::size_t> lateReplyCount_{0};
-    /// abortMotion() calls so far; a motion compares it with its value at the motion's call.
-    std::atomic<std::uint64_t> abortRequests_{0};
+    /// Who owns each reply line of the connection (ReplyLedger.hpp).
+    ReplyLedger ledger_;
+    /// The motions' place with respect to aborts; guarded by motionMutex_, which is never held
+    /// while waiting. Motions are numbered when called, so that an abort stops exactly the
+    /// motions called before it.
+    std::mutex motionMutex_;
+    std::uint64_t lastMotionCall_ = 0;
+    std::uint64_t abortedThrough_ = 0;  ///< motions up to this one never send their statement
+    std::uint64_t runningMotion_ = 0;   ///< the motion whose statement is out; 0 when none
+    std::uint64_t abortSentFor_ = 0;    ///< the motion an "$Abort" was written beside
+    int activeMotions_ = 0;             ///< motion calls not yet returned
     std::timed_mutex commandMutex_;
 
   private:
@@ -166,39 +172,51 @@ class CellCommandLink::Impl {
 
     void connectStep_(const boost::asio::ip::tcp::resolver::results_type& endpoints,
                       const std::string& host, std::uint16_t port);
+    /// Writes one command, entered in the ledger in write order, and reads until its own reply.
+    void exchange_(const std::string& command, std::chrono::milliseconds timeout,
+                   MotionStep step = {});
+    /// Before a command whose reply could not be told from one owed to a caller that gave up,
+    /// makes the stream unambiguous: a "$GetStatus" whose reply proves the older ones settled,
+    /// or, for names that cannot be proven so, reading until they are.
+    void settleCollision_(const std::string& command, std::chrono::milliseconds timeout);
     /// Reads one reply line (joining odd-quote continuation lines) from readBuffer_.
     std::string readReplyLine_(std::chrono::milliseconds timeout);
-    /// Waits until readBuffer_ holds a whole line. False when @p deadline passes first; the
-    /// connection and any partial line are kept then.
+    /// Waits until readBuffer_ holds a whole line, or with @p wholeReply a whole reply (its
+    /// continuation lines too). False when @p deadline passes first; the connection and any
+    /// partial line are kept then.
     /// @throw ConnectionLostError after a read error or an endless line (the link is given up).
-    bool waitForLine_(Clock::time_point deadline);
+    bool waitForLine_(Clock::time_point deadline, bool wholeReply = false);
     /// Gives the connection up: closes the socket, clears the state bound to it, fails the
-    /// pending control command with the same error, forgets late replies, and throws.
+    /// side-path commands still waiting with the same error, and throws.
     [[noreturn]] void giveUpConnection_(const std::string& message);
-    /// Closes the socket under writeMutex_, so that no side-path write can be inside it.
+    /// Closes the socket under writeMutex_, after shutting it down so that a write blocked by a
+    /// peer that stopped reading lets go of the lock at once.
     void closeSocket_() noexcept;
-    /// Drops @p line when it is the reply owed to the oldest control command that gave up
-    /// waiting for one of its kind. Returns whether it was dropped.
-    bool dropLateReply_(const std::string& line);
-    /// Gives a line that is not the reply to @p ownEcho's command to the pending control
-    /// command. Returns whether it was taken.
-    bool handOverToControlCommand_(std::string& line, const std::string& ownEcho);
-    /// The side path: writes @p command beside the running motion and waits for the reply that
-    /// the motion's reader hands across, or, once the motion has ended, that it reads itself.
-    /// Expects @p pending to hold pendingMutex_.
-    void sendBesideMotion_(const std::string& command, std::unique_lock<std::mutex>& pending);
-    /// One read for the pending control command's reply, until @p deadline at most, if the
-    /// command lock is free. Never throws.
-    void readOwedReply_(Clock::time_point deadline) noexcept;
-    /// Fails the pending control command with @p failure and forgets late replies: nothing
-    /// owed on a connection that is closed can be answered any more.
-    void abandonOwedReplies_(const std::string& failure);
-    /// Sends one command of a motion, unless abortMotion() was called since the motion's call.
+    /// Writes @p command and the terminator by @p deadline; writeMutex_ must be held. Returns
+    /// how many bytes went out, the whole line unless the deadline passed first.
+    /// @throw boost::system::system_error ("write") when the socket fails or is closed.
+    std::size_t writeLocked_(const std::string& command, Clock::time_point deadline);
+    /// The error for @p line, which answers nothing owed, met while reading for @p command.
+    [[noreturn]] void rejectForeignLine_(const std::string& line, const std::string& command);
+    /// The side path, when a motion's reader is there to hand its reply across: writes
+    /// @p command and waits for the reply until @p deadline. Empty when no motion runs.
+    std::optional<std::string> trySendBesideMotion_(const std::string& command,
+                                                    Clock::time_point deadline);
+    /// Writes a side-path command entered as @p ticket and waits for its reply.
+    std::string completeBesideMotion_(ReplyLedger::Ticket ticket, const std::string& command,
+                                      Clock::time_point deadline);
+    /// One read for side-path command @p ticket once its motion has ended, until @p until at
+    /// most, if the command lock is free. Returns a line that answers nothing owed, which fails
+    /// that command. Never throws otherwise.
+    std::optional<std::string> readOwedReply_(ReplyLedger::Ticket ticket,
+                                              Clock::time_point until) noexcept;
+    /// Sends one command of motion @p motion, unless an abort has stopped it first.
     void sendMotionStep_(const std::string& command, std::chrono::milliseconds timeout,
-                         std::uint64_t abortsBefore);
+                         MotionStep step);
+    /// Numbers a motion call, before it waits for the connection.
+    std::uint64_t registerMotion_();
     void forgetSavedToolState_();
-    void writeLine_(const std::string& command);
-    /// Ends a motion: clears motionInProgress_ and wakes a control command still owed its
+    /// Ends a motion: clears motionInProgress_ and wakes a side-path command still owed its
     /// reply, which reads for itself from then on.
     void finishMotion_() noexcept;
     /// Sets motionInProgress_ for a motion and ends it on every exit path.
@@ -213,11 +231,5 @@ std::string displayedCommand(const std::string& command);
 /// Throws @p message as an error of the same kind as @p error (a controller refusal keeps its
 /// reply and command), or as std::runtime_error for any other kind.
 [[noreturn]] void rethrowWithContext(const std::exception& error, const std::string& message);
-/// Whether @p line is a reply to the control command whose echo is @p echo: "#Pause..." for
-/// "#Pause", and the error forms "!Pause" and "!Pause,<code>".
-bool answersControlCommand(const std::string& line, const std::string& echo);
-/// Writes one line through the console route: to standard output for Info, standard error
-/// otherwise, flushed as a single write.
-void writeConsoleLine(ConsoleLevel level, const std::string& line);
 
 }  // namespace epson

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "CellCommandLinkImpl.hpp"
+#include "epson/errors.hpp"
 #include "spel_text.hpp"
 
 namespace epson {
@@ -46,29 +47,74 @@ std::string executeCommand(const std::string& statement) {
 
 class CellCommandLink::Impl::MotionScope {
   public:
-    explicit MotionScope(Impl& impl) : impl_(impl) { impl_.motionInProgress_.exchange(true); }
-    ~MotionScope() { impl_.finishMotion_(); }
+    /// Counts the motion call @p id as active until the scope ends; once @p locked, the motion
+    /// holds the connection and its reader hands control replies across.
+    MotionScope(Impl& impl, std::uint64_t id) : impl_(impl), id_(id) {}
+    /// The motion holds the connection: motionInProgress_ is set from construction until
+    /// destruction, which comes before the command lock is released.
+    class Running {
+      public:
+        explicit Running(Impl& impl) : impl_(impl) {
+            impl_.motionInProgress_.exchange(true);
+            impl_.ledger_.setMotionReader(true);
+        }
+        ~Running() { impl_.finishMotion_(); }
+        Running(const Running&) = delete;
+        Running& operator=(const Running&) = delete;
+
+      private:
+        Impl& impl_;
+    };
+    ~MotionScope() {
+        std::lock_guard motion(impl_.motionMutex_);
+        --impl_.activeMotions_;
+    }
     MotionScope(const MotionScope&) = delete;
     MotionScope& operator=(const MotionScope&) = delete;
+    std::uint64_t id() const { return id_; }
 
   private:
     Impl& impl_;
+    std::uint64_t id_;
 };
 
+std::uint64_t CellCommandLink::Impl::registerMotion_() {
+    std::lock_guard motion(motionMutex_);
+    ++activeMotions_;
+    return ++lastMotionCall_;
+}
+
 void CellCommandLink::Impl::finishMotion_() noexcept {
-    std::lock_guard pending(pendingMutex_);
+    {
+        // Cleared first: an abort that finds no running motion must not find its reader either.
+        std::lock_guard motion(motionMutex_);
+        runningMotion_ = 0;
+    }
     motionInProgress_.exchange(false);
-    // A control command still owed its reply stops relying on this motion's reader.
-    pendingCondition_.notify_all();
+    // A side-path command still owed its reply stops relying on this motion's reader.
+    ledger_.setMotionReader(false);
 }
 
 void CellCommandLink::Impl::sendMotionStep_(const std::string& command,
-                                            std::chrono::milliseconds timeout,
-                                            std::uint64_t abortsBefore) {
-    if (abortRequests_.load() != abortsBefore) {
-        throw std::runtime_error("Epson motion was aborted before it started");
+                                            std::chrono::milliseconds timeout, MotionStep step) {
+    if (!connected_ || !socket_.is_open()) {
+        throw NotConnectedError("command() was called but socket not connected");
     }
-    command_(command, timeout);
+    requireTransmittable(command, "command", kMaxCommandBytes);
+    settleCollision_(command, timeout);
+    try {
+        exchange_(command, timeout, step);
+    } catch (const ControllerError& error) {
+        bool aborted = false;
+        {
+            std::lock_guard motion(motionMutex_);
+            aborted = step.statement && abortSentFor_ == step.motion;
+        }
+        if (aborted && dynamic_cast<const MotionAbortedError*>(&error) == nullptr) {
+            throw MotionAbortedError(error.what(), error.reply(), error.command());
+        }
+        throw;
+    }
 }
 
 void CellCommandLink::Impl::go(const std::string& destination, bool cp, bool ljm,
@@ -78,10 +124,10 @@ void CellCommandLink::Impl::go(const std::string& destination, bool cp, bool ljm
                                const std::optional<int>& speed_percent,
                                const std::optional<int>& acceleration_percent,
                                const std::optional<int>& deceleration_percent) {
-    // Read before waiting for the connection: an abort requested meanwhile cancels this call.
-    const std::uint64_t abortsBefore = abortRequests_.load();
+    // Numbered before waiting for the connection: an abort requested meanwhile cancels it.
+    MotionScope motion(*this, registerMotion_());
     std::lock_guard lock(commandMutex_);
-    MotionScope motion(*this);
+    const MotionScope::Running running(*this);
 
     if (destination.empty()) {
         throw std::invalid_argument("Go destination must not be empty");
@@ -121,15 +167,15 @@ void CellCommandLink::Impl::go(const std::string& destination, bool cp, bool ljm
 
     if (speed_percent) {
         sendMotionStep_(executeCommand("Speed " + std::to_string(*speed_percent)), kCommandTimeout,
-                        abortsBefore);
+                        {motion.id(), false});
     }
     if (acceleration_percent) {
         const int deceleration = deceleration_percent.value_or(*acceleration_percent);
         sendMotionStep_(executeCommand("Accel " + std::to_string(*acceleration_percent) + ", " +
                                        std::to_string(deceleration)),
-                        kCommandTimeout, abortsBefore);
+                        kCommandTimeout, {motion.id(), false});
     }
-    sendMotionStep_(executeCommand(statement), kMotionTimeout, abortsBefore);
+    sendMotionStep_(executeCommand(statement), kMotionTimeout, {motion.id(), true});
 }
 
 void CellCommandLink::Impl::move(const std::string& destination, bool rot, bool ecp, bool cp,
@@ -137,9 +183,9 @@ void CellCommandLink::Impl::move(const std::string& destination, bool rot, bool 
                                  const std::optional<std::string>& parallel_processing, bool sync,
                                  const std::optional<double>& speed_mm_s,
                                  const std::optional<double>& acceleration_mm_s2) {
-    const std::uint64_t abortsBefore = abortRequests_.load();
+    MotionScope motion(*this, registerMotion_());
     std::lock_guard lock(commandMutex_);
-    MotionScope motion(*this);
+    const MotionScope::Running running(*this);
 
     if (destination.empty()) {
         throw std::invalid_argument("Move destination must not be empty");
@@ -169,13 +215,13 @@ void CellCommandLink::Impl::move(const std::string& destination, bool rot, bool 
 
     if (speed_mm_s) {
         sendMotionStep_(executeCommand("SpeedS " + spel::formatFixed(*speed_mm_s, 17)),
-                        kCommandTimeout, abortsBefore);
+                        kCommandTimeout, {motion.id(), false});
     }
     if (acceleration_mm_s2) {
         sendMotionStep_(executeCommand("AccelS " + spel::formatFixed(*acceleration_mm_s2, 17)),
-                        kCommandTimeout, abortsBefore);
+                        kCommandTimeout, {motion.id(), false});
     }
-    sendMotionStep_(executeCommand(statement), kMotionTimeout, abortsBefore);
+    sendMotionStep_(executeCommand(statement), kMotionTimeout, {motion.id(), true});
 }
 
 void CellCommandLink::go(const std::string& destination, bool cp, bool ljm,

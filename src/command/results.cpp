@@ -94,6 +94,47 @@ double parseIkJoint(int joint, const std::string& text) {
     return *value;
 }
 
+RemoteStatus parseRemoteStatus(const std::string& reply) {
+    const auto comma = reply.find(',');
+    const auto tokens =
+        spel::readTokens(comma == std::string::npos ? std::string() : reply.substr(comma + 1));
+    const auto malformed = [&reply] {
+        return std::runtime_error("Failed to parse GetStatus response: " + quoted(reply));
+    };
+    if (!spel::startsWith(reply, "#GetStatus") || tokens.size() != 2 || tokens[0].size() != 11 ||
+        tokens[0].find_first_not_of("01") != std::string::npos || tokens[1].empty() ||
+        tokens[1].size() > 9 || tokens[1].find_first_not_of("0123456789") != std::string::npos) {
+        throw malformed();
+    }
+    const std::string& flags = tokens[0];
+    const auto flag = [&flags](std::size_t index) { return flags[index] == '1'; };
+    RemoteStatus status;
+    status.test = flag(0);
+    status.teach = flag(1);
+    status.autoMode = flag(2);
+    status.warning = flag(3);
+    status.seriousError = flag(4);
+    status.safeguard = flag(5);
+    status.emergencyStop = flag(6);
+    status.error = flag(7);
+    status.paused = flag(8);
+    status.running = flag(9);
+    status.ready = flag(10);
+    status.code = static_cast<std::int32_t>(std::stol(tokens[1]));
+    return status;
+}
+
+bool parseTillOn(const std::string& text) {
+    const std::string word = spel::lowerWithoutSpace(text);
+    if (word == "1" || word == "-1" || word == "true") {
+        return true;
+    }
+    if (word == "0" || word == "false") {
+        return false;
+    }
+    throw std::runtime_error("Failed to parse TillOn response as a Boolean: " + quoted(text));
+}
+
 void verifyXyLimMode(const std::string& text) {
     if (spel::readSingleInteger(text) != 1) {
         throw std::runtime_error("Epson controller did not verify XYLIM_STRICT: " + quoted(text));

@@ -16,6 +16,10 @@ PtpMotionLimits parsePtpMotionLimits(const std::string& text);
 std::vector<double> parseToolDefinition(const std::string& text);
 std::vector<double> parseRobotState(const std::string& text);
 double parseIkJoint(int joint, const std::string& text);
+/// The "$GetStatus" reply: "#GetStatus," then eleven 0/1 flags and the error code.
+RemoteStatus parseRemoteStatus(const std::string& reply);
+/// "1", "-1" and "True" are true, "0" and "False" false (case and blanks aside).
+bool parseTillOn(const std::string& text);
 /// Throws unless the XYLimMode read-back is exactly the integer 1.
 void verifyXyLimMode(const std::string& text);
 /// Throws unless the six bounds match @p sent within 0.005 mm, with nothing after them.

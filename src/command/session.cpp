@@ -72,7 +72,7 @@ void CellCommandLink::Impl::disconnect() {
         std::lock_guard write(writeMutex_);
         socket_.close(closeError);
     }
-    abandonOwedReplies_(kClosedUnderControlCommand);
+    ledger_.closeConnection(kClosedUnderControlCommand);
     connected_ = false;
     loggedIn_ = false;
     motorsOn_ = false;

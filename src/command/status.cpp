@@ -1,10 +1,14 @@
 // Status, power and motor commands, and the motion-control side path.
 
+#include <sys/socket.h>
+
+#include <algorithm>
 #include <stdexcept>
 #include <thread>
 #include <utility>
 
 #include "CellCommandLinkImpl.hpp"
+#include "epson/errors.hpp"
 #include "results.hpp"
 
 namespace epson {
@@ -78,115 +82,229 @@ void CellCommandLink::Impl::resetController_() {
     command_("$Execute,\"Reset\"", kCommandTimeout);
 }
 
-void CellCommandLink::Impl::sendMotionControlCommand_(const std::string& command) {
+namespace {
+
+/// Pause and continue refuse to go while the other waits for its reply.
+bool exclusiveControl(const std::string& command) {
+    return command == "$Pause" || command == "$Continue";
+}
+
+std::string controlTimeoutMessage(const std::string& command) {
+    return "Timed out waiting for Epson response to " + command;
+}
+
+}  // namespace
+
+std::string CellCommandLink::Impl::sendMotionControlCommand_(const std::string& command) {
     for (;;) {
         if (motionInProgress_) {
-            std::unique_lock pending(pendingMutex_);
-            // The end of a motion clears the flag under pendingMutex_, so a command written
-            // from here always has the motion's reader, or after it its own reads, for its reply.
-            if (motionInProgress_) {
-                sendBesideMotion_(command, pending);
-                return;
+            if (auto reply = trySendBesideMotion_(command, Clock::now() + kControlReplyTimeout)) {
+                return *reply;
             }
         }
         // Polled rather than waited for: a motion that takes the lock first is then joined
-        // through the side path instead of being waited out, which for "$Abort" is the point.
+        // through the side path instead of being waited out.
         std::unique_lock lock(commandMutex_, std::try_to_lock);
         if (lock.owns_lock()) {
-            {
-                // One written beside the motion that just ended may still wait for its reply;
-                // a second of the same name would take that reply as its own.
-                std::lock_guard pending(pendingMutex_);
-                if (!pendingPrefix_.empty()) {
-                    throw std::runtime_error("Another Epson motion-control command is pending");
-                }
+            // One written beside the motion that just ended may still wait for its reply.
+            if (exclusiveControl(command) &&
+                (ledger_.waiting("$Pause") || ledger_.waiting("$Continue"))) {
+                throw std::runtime_error("Another Epson motion-control command is pending");
             }
             command_(command, kCommandTimeout);
-            return;
+            return lastResponse_;
         }
         std::this_thread::sleep_for(kControlLockPoll);
     }
 }
 
-void CellCommandLink::Impl::sendBesideMotion_(const std::string& command,
-                                              std::unique_lock<std::mutex>& pending) {
-    if (!pendingPrefix_.empty()) {
-        throw std::runtime_error("Another Epson motion-control command is pending");
+std::optional<std::string> CellCommandLink::Impl::trySendBesideMotion_(const std::string& command,
+                                                                       Clock::time_point deadline) {
+    // A reply that could not be told from one owed to a caller that gave up waits for proof
+    // that the older one is settled: the reply to a "$GetStatus" written after it.
+    while (ledger_.collides(command)) {
+        if (Clock::now() >= deadline) {
+            throw std::runtime_error(controlTimeoutMessage(command));
+        }
+        if (command != "$GetStatus") {
+            if (!trySendBesideMotion_("$GetStatus", deadline)) {
+                return std::nullopt;
+            }
+        } else {
+            ledger_.waitFor(0, std::min(deadline, Clock::now() + kOwedReplySlice));
+        }
     }
-    if (!connected_) {
-        // The motion's reader has given the connection up and the motion is about to end.
-        throw NotConnectedError("command() was called but socket not connected");
+    ReplyLedger::Ticket ticket = 0;
+    std::size_t written = 0;
+    {
+        std::lock_guard write(writeMutex_);
+        const bool beside = ledger_.ifMotionReader([&] {
+            if (exclusiveControl(command) &&
+                (ledger_.waitingLocked("Pause") || ledger_.waitingLocked("Continue"))) {
+                throw std::runtime_error("Another Epson motion-control command is pending");
+            }
+            ticket = ledger_.openLocked(command);
+        });
+        if (!beside) {
+            return std::nullopt;
+        }
+        if (!connected_) {
+            // The motion's reader has given the connection up and the motion is about to end.
+            ledger_.withdraw(ticket);
+            throw NotConnectedError("command() was called but socket not connected");
+        }
+        try {
+            written = writeLocked_(command, deadline);
+        } catch (...) {
+            ledger_.withdraw(ticket);
+            throw;
+        }
+        if (written < command.size() + terminator_.size() && written > 0) {
+            // Half a command on the wire would run into the next one: cut the connection, so
+            // that the motion's reader gives it up.
+            ::shutdown(socket_.native_handle(), SHUT_RDWR);
+        }
     }
-    const std::string prefix = expectedEcho(command);
-    pendingPrefix_ = prefix;
-    pendingResponse_.clear();
-    pendingFailure_.reset();
-    pendingDeadline_ = Clock::now() + kControlReplyTimeout;
-    try {
-        writeLine_(command);
-    } catch (...) {
-        pendingPrefix_.clear();
-        throw;
+    if (written == 0) {
+        ledger_.withdraw(ticket);
+        throw std::runtime_error(controlTimeoutMessage(command));
     }
-    const auto settled = [this] {
-        return !pendingResponse_.empty() || pendingFailure_.has_value();
-    };
-    while (!settled() && Clock::now() < pendingDeadline_) {
-        const auto slice = std::min(pendingDeadline_, Clock::now() + kOwedReplySlice);
-        if (motionInProgress_) {
-            pendingCondition_.wait_until(pending, slice, settled);  // the motion's reader
+    if (written < command.size() + terminator_.size()) {
+        ledger_.giveUp(ticket);
+        throw ConnectionLostError("Timed out sending " + command + " to the Epson controller");
+    }
+    return completeBesideMotion_(ticket, command, deadline);
+}
+
+std::string CellCommandLink::Impl::completeBesideMotion_(ReplyLedger::Ticket ticket,
+                                                         const std::string& command,
+                                                         Clock::time_point deadline) {
+    std::optional<ReplyLedger::Outcome> outcome;
+    while (!(outcome = ledger_.collect(ticket))) {
+        const auto now = Clock::now();
+        if (now >= deadline) {
+            // Its reply, should it still come, is dropped by whoever reads it.
+            outcome = ledger_.giveUp(ticket);
+            break;
+        }
+        if (ledger_.motionReader()) {
+            ledger_.waitFor(ticket, deadline);  // the motion's reader hands it across
             continue;
         }
         // The motion has ended, perhaps before its reader saw this reply: read for it whenever
         // the connection is free. Between slices other commands may go, and their reply loops
         // hand it across just the same.
-        pending.unlock();
-        readOwedReply_(slice);
-        pending.lock();
-        if (!settled()) {
-            pendingCondition_.wait_until(
-                pending, std::min(pendingDeadline_, Clock::now() + kControlLockPoll), settled);
+        if (const auto foreign =
+                readOwedReply_(ticket, std::min(deadline, now + kOwedReplySlice))) {
+            rejectForeignLine_(*foreign, command);
         }
+        ledger_.waitFor(ticket, std::min(deadline, Clock::now() + kControlLockPoll));
     }
-    const std::string reply = std::exchange(pendingResponse_, {});
-    const std::optional<std::string> failure = std::exchange(pendingFailure_, std::nullopt);
-    pendingPrefix_.clear();
-    if (reply.empty() && !failure) {
-        // The reply may still come; whoever reads it then must know it is nobody's.
-        lateControlPrefixes_.push_back(prefix);
-        lateReplyCount_ = lateControlPrefixes_.size();
+    if (outcome->failure) {
+        throw ConnectionLostError(*outcome->failure);
     }
-    if (failure) {
-        throw ConnectionLostError(*failure);
+    if (!outcome->reply) {
+        throw std::runtime_error(controlTimeoutMessage(command));
     }
-    if (reply.empty()) {
-        throw std::runtime_error("Timed out waiting for Epson response to " + command);
-    }
-    parseResponse_(reply, command);
+    parseResponse_(*outcome->reply, command);
+    return *outcome->reply;
 }
 
-void CellCommandLink::Impl::readOwedReply_(Clock::time_point deadline) noexcept {
+std::optional<std::string> CellCommandLink::Impl::readOwedReply_(ReplyLedger::Ticket ticket,
+                                                                 Clock::time_point until) noexcept {
     std::unique_lock lock(commandMutex_, std::try_to_lock);
     if (!lock.owns_lock() || !connected_) {
-        return;
+        return std::nullopt;
     }
-    // With the command lock held nothing else is in flight: a line is the pending command's,
-    // one owed to a control command that gave up, or nobody's.
     try {
-        if (waitForLine_(deadline)) {
-            std::string line = readReplyLine_(kCommandTimeout);
-            if (!line.empty() && !dropLateReply_(line)) {
-                handOverToControlCommand_(line, "");
-            }
+        // Only a whole reply is taken, so that this short read never waits long for the
+        // continuation lines of a quoted one.
+        if (!waitForLine_(until, true)) {
+            return std::nullopt;
+        }
+        std::string line = readReplyLine_(kCommandTimeout);
+        switch (ledger_.decide(line, ticket)) {
+            case ReplyLedger::Verdict::Unknown:
+                return line;
+            case ReplyLedger::Verdict::Ambiguous:
+                giveUpConnection_(
+                    "Epson Remote Ethernet reply could not be assigned to a command: " + line);
+            default:
+                return std::nullopt;
         }
     } catch (const std::exception&) {
-        // The connection was given up, which has already failed the pending command.
+        // The connection was given up, which has already failed the waiting command.
+        return std::nullopt;
     }
 }
 
 void CellCommandLink::Impl::abortMotion() {
-    abortRequests_.fetch_add(1);
-    sendMotionControlCommand_("$Abort");
+    const auto deadline = Clock::now() + kControlReplyTimeout;
+    ReplyLedger::Ticket ticket = 0;
+    {
+        // Under the write lock, so that the decision keeps its place among the motions'
+        // statements: an abort never reaches a motion whose statement follows it.
+        std::lock_guard write(writeMutex_);
+        std::lock_guard motion(motionMutex_);
+        abortedThrough_ = std::max(abortedThrough_, lastMotionCall_);
+        if (runningMotion_ != 0) {
+            // The running motion's reader stays until runningMotion_ is cleared.
+            ledger_.ifMotionReader([&] { ticket = ledger_.openLocked("$Abort"); });
+            if (ticket != 0) {
+                std::size_t written = 0;
+                try {
+                    written = writeLocked_("$Abort", deadline);
+                } catch (...) {
+                    ledger_.withdraw(ticket);
+                    throw;
+                }
+                if (written == 0) {
+                    ledger_.withdraw(ticket);
+                    throw std::runtime_error(controlTimeoutMessage("$Abort"));
+                }
+                if (written < std::string("$Abort").size() + terminator_.size()) {
+                    ::shutdown(socket_.native_handle(), SHUT_RDWR);
+                    ledger_.giveUp(ticket);
+                    throw ConnectionLostError("Timed out sending $Abort to the Epson controller");
+                }
+                abortSentFor_ = runningMotion_;
+            }
+        } else if (activeMotions_ > 0) {
+            return;  // none of them has sent its statement, and now none will
+        }
+    }
+    if (ticket != 0) {
+        completeBesideMotion_(ticket, "$Abort", deadline);
+        return;
+    }
+    // No motion at all: an ordinary command, unless a motion called after this abort gets the
+    // connection first; that one is not this abort's to stop.
+    for (;;) {
+        {
+            std::lock_guard motion(motionMutex_);
+            if (activeMotions_ > 0) {
+                return;
+            }
+        }
+        std::unique_lock lock(commandMutex_, std::try_to_lock);
+        if (lock.owns_lock()) {
+            command_("$Abort", kCommandTimeout);
+            return;
+        }
+        if (Clock::now() >= deadline) {
+            throw std::runtime_error(controlTimeoutMessage("$Abort"));
+        }
+        std::this_thread::sleep_for(kControlLockPoll);
+    }
+}
+
+RemoteStatus CellCommandLink::Impl::getRemoteStatus() {
+    return results::parseRemoteStatus(sendMotionControlCommand_("$GetStatus"));
+}
+
+bool CellCommandLink::Impl::tillOn() {
+    std::lock_guard lock(commandMutex_);
+    return results::parseTillOn(executeAndGetResult_("Print TillOn"));
 }
 
 bool CellCommandLink::isEmergencyStopped() {
@@ -238,6 +356,14 @@ void CellCommandLink::continueMotion() {
 
 void CellCommandLink::abortMotion() {
     impl_->abortMotion();
+}
+
+RemoteStatus CellCommandLink::getRemoteStatus() {
+    return impl_->getRemoteStatus();
+}
+
+bool CellCommandLink::tillOn() {
+    return impl_->tillOn();
 }
 
 }  // namespace epson

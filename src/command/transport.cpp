@@ -1,6 +1,10 @@
 // The command connection: resolve, connect with retries, write one command, read its reply.
 
+#include <poll.h>
+#include <sys/socket.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <iostream>
 #include <stdexcept>
@@ -13,6 +17,7 @@
 
 #include "CellCommandLinkImpl.hpp"
 #include "epson/errors.hpp"
+#include "results.hpp"
 #include "spel_text.hpp"
 
 namespace epson {
@@ -108,7 +113,7 @@ void CellCommandLink::Impl::connectStep_(const tcp::resolver::results_type& endp
     // Bytes of an unfinished line from the previous connection must never be read as the
     // first reply of this one, nor may replies owed on it be looked for on this one.
     readBuffer_.consume(readBuffer_.size());
-    abandonOwedReplies_(kClosedUnderControlCommand);
+    ledger_.closeConnection(kClosedUnderControlCommand);
 
     boost::system::error_code result = asio::error::would_block;
     asio::async_connect(socket_, endpoints,
@@ -135,16 +140,41 @@ void CellCommandLink::Impl::connectStep_(const tcp::resolver::results_type& endp
     loggedIn_ = false;
 }
 
-void CellCommandLink::Impl::writeLine_(const std::string& command) {
+std::size_t CellCommandLink::Impl::writeLocked_(const std::string& command,
+                                                Clock::time_point deadline) {
+    if (!socket_.is_open()) {
+        throw boost::system::system_error(asio::error::bad_descriptor, "write");
+    }
+    // Written on the descriptor itself, without blocking: a peer that stops reading must not
+    // hold this lock, and with it every other writer, past the writer's own deadline.
     const std::string wire = command + terminator_;
-    boost::system::error_code error;
-    {
-        std::lock_guard lock(writeMutex_);
-        asio::write(socket_, asio::buffer(wire), error);
+    const int fd = socket_.native_handle();
+    std::size_t done = 0;
+    while (done < wire.size()) {
+        const ssize_t sent =
+            ::send(fd, wire.data() + done, wire.size() - done, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent > 0) {
+            done += static_cast<std::size_t>(sent);
+            continue;
+        }
+        if (sent < 0 && errno == EINTR) {
+            continue;
+        }
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0) {
+                return done;
+            }
+            pollfd writable{fd, POLLOUT, 0};
+            ::poll(&writable, 1, static_cast<int>(std::min<long long>(left, 1000)));
+            continue;
+        }
+        throw boost::system::system_error(
+            boost::system::error_code(sent < 0 ? errno : EPIPE, boost::system::system_category()),
+            "write");
     }
-    if (error) {
-        throw boost::system::system_error(error, "write");
-    }
+    return done;
 }
 
 void CellCommandLink::Impl::command_(const std::string& command,
@@ -154,80 +184,124 @@ void CellCommandLink::Impl::command_(const std::string& command,
     }
     // The last guard: the operations check their arguments before anything is sent.
     requireTransmittable(command, "command", kMaxCommandBytes);
-    writeLine_(command);
+    settleCollision_(command, timeout);
+    exchange_(command, timeout);
+}
+
+void CellCommandLink::Impl::settleCollision_(const std::string& command,
+                                             std::chrono::milliseconds timeout) {
+    if (!ledger_.collides(command)) {
+        return;
+    }
+    const std::string name = expectedEcho(command);
+    const auto deadline = saturatingDeadline(timeout);
+    if (name != "#GetStatus") {
+        // The controller answers in order, so once this reply is in, every older reply that has
+        // not come never will, and those entries expire; all but a running $Execute's.
+        exchange_("$GetStatus", timeout);
+        if (ledger_.collides(command) && name == "#Execute" &&
+            !results::parseRemoteStatus(lastResponse_).running) {
+            ledger_.forget(command);  // nothing runs: its reply came before, or never will
+        }
+    }
+    // Read until the older reply has come, within this command's own deadline.
+    while (ledger_.collides(command)) {
+        if (!waitForLine_(deadline, true)) {
+            if (name == "#GetStatus") {
+                // One status reply cannot be told from another; one this late is presumed lost.
+                ledger_.forget(command);
+                return;
+            }
+            throw std::runtime_error("Epson controller is still running an earlier " +
+                                     name.substr(1) + " command; " + displayedCommand(command) +
+                                     " was not sent");
+        }
+        const std::string line = readReplyLine_(timeout);
+        switch (ledger_.decide(line, 0)) {
+            case ReplyLedger::Verdict::Ambiguous:
+                giveUpConnection_(
+                    "Epson Remote Ethernet reply could not be assigned to a command: " + line);
+            case ReplyLedger::Verdict::Unknown:
+                rejectForeignLine_(line, command);
+            default:
+                break;
+        }
+    }
+}
+
+void CellCommandLink::Impl::exchange_(const std::string& command, std::chrono::milliseconds timeout,
+                                      MotionStep step) {
+    ReplyLedger::Ticket ticket = 0;
+    const auto writeTimeout = std::min(timeout, kCommandTimeout);
+    bool cut = false;
+    {
+        std::lock_guard write(writeMutex_);
+        if (step.motion != 0) {
+            // Decided in write order: an abort written before this point stops the motion, one
+            // written after it finds the motion running.
+            std::lock_guard motion(motionMutex_);
+            if (abortedThrough_ >= step.motion) {
+                throw MotionAbortedError("Epson motion was aborted before it started", "", command);
+            }
+            if (step.statement) {
+                runningMotion_ = step.motion;
+            }
+        }
+        ticket = ledger_.open(command, false);
+        try {
+            cut = writeLocked_(command, saturatingDeadline(writeTimeout)) <
+                  command.size() + terminator_.size();
+        } catch (...) {
+            ledger_.withdraw(ticket);
+            throw;
+        }
+    }
     lastCommand_ = command;
-    const std::string echo = expectedEcho(command);
+    if (cut) {
+        ledger_.withdraw(ticket);
+        // A half-written command would run into the next one: the connection is unusable.
+        giveUpConnection_("Timed out sending " + displayedCommand(command) +
+                          " to the Epson controller after " + std::to_string(writeTimeout.count()) +
+                          " ms");
+    }
+    try {
+        expectedEcho(command);  // an empty command has no name: std::out_of_range
+    } catch (...) {
+        ledger_.giveUp(ticket);
+        throw;
+    }
 
     for (;;) {
         std::string line = readReplyLine_(timeout);
         if (line.empty()) {
+            ledger_.withdraw(ticket);  // the controller's answer, if an empty one
             throw std::runtime_error("Empty response from Epson controller");
         }
-        // Replies come in the controller's order, so one owed to a control command that gave
-        // up comes before any later reply of its kind, this command's own included.
-        if (dropLateReply_(line)) {
-            continue;
+        switch (ledger_.decide(line, ticket)) {
+            case ReplyLedger::Verdict::Own:
+                lastResponse_ = std::move(line);
+                parseResponse_(lastResponse_, command);
+                return;
+            case ReplyLedger::Verdict::HandedOver:
+            case ReplyLedger::Verdict::Dropped:
+                continue;
+            case ReplyLedger::Verdict::Ambiguous:
+                giveUpConnection_(
+                    "Epson Remote Ethernet reply could not be assigned to a command: " + line);
+            case ReplyLedger::Verdict::Unknown:
+                rejectForeignLine_(line, command);
         }
-        if (spel::startsWith(line, echo)) {
-            lastResponse_ = std::move(line);
-            parseResponse_(lastResponse_, command);
-            return;
-        }
-        if (handOverToControlCommand_(line, echo)) {
-            continue;
-        }
-        if (line.front() == '!') {
-            lastResponse_ = std::move(line);
-            parseResponse_(lastResponse_, command);
-        }
-        throw std::runtime_error("Unexpected Epson response while waiting for " + echo + ": " +
-                                 line);
     }
 }
 
-bool answersControlCommand(const std::string& line, const std::string& echo) {
-    if (spel::startsWith(line, echo)) {
-        return true;
+void CellCommandLink::Impl::rejectForeignLine_(const std::string& line,
+                                               const std::string& command) {
+    if (!line.empty() && line.front() == '!') {
+        lastResponse_ = line;
+        parseResponse_(lastResponse_, command);
     }
-    const std::string_view name = std::string_view(echo).substr(1);
-    return line.size() > name.size() && line.front() == '!' &&
-           std::string_view(line).substr(1, name.size()) == name &&
-           (line.size() == name.size() + 1 || line[name.size() + 1] == ',');
-}
-
-bool CellCommandLink::Impl::dropLateReply_(const std::string& line) {
-    if (lateReplyCount_.load() == 0) {
-        return false;
-    }
-    std::lock_guard lock(pendingMutex_);
-    for (auto it = lateControlPrefixes_.begin(); it != lateControlPrefixes_.end(); ++it) {
-        if (answersControlCommand(line, *it)) {
-            lateControlPrefixes_.erase(it);
-            lateReplyCount_ = lateControlPrefixes_.size();
-            return true;
-        }
-    }
-    return false;
-}
-
-bool CellCommandLink::Impl::handOverToControlCommand_(std::string& line,
-                                                      const std::string& ownEcho) {
-    // An error that names the command being read for (a motion aborted by an emergency stop
-    // answers "!Execute,99") is that command's own reply: handing it to a pending control
-    // command would leave the motion waiting for a reply that already came.
-    if (!ownEcho.empty() && line.front() == '!' && answersControlCommand(line, ownEcho)) {
-        return false;
-    }
-    std::lock_guard lock(pendingMutex_);
-    // A command that has its answer (or its failure) takes no second line: that line is
-    // someone else's, and overwriting the first would lose a reply.
-    if (!pendingPrefix_.empty() && pendingResponse_.empty() && !pendingFailure_ &&
-        (line.front() == '!' || spel::startsWith(line, pendingPrefix_))) {
-        pendingResponse_ = std::move(line);
-        pendingCondition_.notify_all();
-        return true;
-    }
-    return false;
+    throw std::runtime_error("Unexpected Epson response while waiting for " +
+                             expectedEcho(command) + ": " + line);
 }
 
 std::string CellCommandLink::Impl::readReplyLine_(std::chrono::milliseconds timeout) {
@@ -273,28 +347,54 @@ void CellCommandLink::Impl::readUntilTerminator_(std::chrono::milliseconds timeo
     }
 }
 
-bool CellCommandLink::Impl::waitForLine_(Clock::time_point deadline) {
+namespace {
+
+/// Matches the end of a whole reply: a line feed outside double quotes.
+struct WholeReply {
+    template <typename Iterator>
+    std::pair<Iterator, bool> operator()(Iterator begin, Iterator end) const {
+        bool quoted = false;
+        for (Iterator at = begin; at != end; ++at) {
+            if (*at == '"') {
+                quoted = !quoted;
+            } else if (*at == '\n' && !quoted) {
+                return {++at, true};
+            }
+        }
+        return {begin, false};
+    }
+};
+
+}  // namespace
+}  // namespace epson
+
+template <>
+struct boost::asio::is_match_condition<epson::WholeReply> : std::true_type {};
+
+namespace epson {
+
+bool CellCommandLink::Impl::waitForLine_(Clock::time_point deadline, bool wholeReply) {
     // The deadline bounds the run itself rather than arming a timer: a timer per reply cost a
     // timerfd update and an extra reactor pass, about a microsecond of every round trip.
     bool done = false;
     boost::system::error_code readError = asio::error::would_block;
 
     ioContext_.restart();
-    asio::async_read_until(
-        socket_, readBuffer_, terminator_,
-        [&readError, &done](const boost::system::error_code& error, std::size_t) {
-            readError = error;
-            done = true;
-        });
+    const auto handler = [&readError, &done](const boost::system::error_code& error, std::size_t) {
+        readError = error;
+        done = true;
+    };
+    if (wholeReply) {
+        asio::async_read_until(socket_, readBuffer_, WholeReply{}, handler);
+    } else {
+        asio::async_read_until(socket_, readBuffer_, terminator_, handler);
+    }
     // Nothing stops this context, so run_one_until returns 0 only once the deadline has passed.
     while (!done && ioContext_.run_one_until(deadline) != 0) {
     }
     if (!done) {
         boost::system::error_code ignored;
-        {
-            std::lock_guard lock(writeMutex_);
-            socket_.cancel(ignored);
-        }
+        socket_.cancel(ignored);
         ioContext_.run();  // lets the cancelled read finish before its handler's frame goes
         if (readError == asio::error::operation_aborted) {
             return false;  // bytes of a partial line stay in readBuffer_ for the next read
@@ -317,25 +417,18 @@ void CellCommandLink::Impl::giveUpConnection_(const std::string& message) {
     loggedIn_ = false;
     motorsOn_ = false;
     forgetSavedToolState_();
-    // The pending control command fails now with the link's own error instead of waiting out
-    // its deadline.
-    abandonOwedReplies_(message);
+    // Side-path commands fail now with the link's own error instead of waiting out their
+    // deadlines; nothing else owed on this connection can be answered any more.
+    ledger_.closeConnection(message);
     throw ConnectionLostError(message);
 }
 
-void CellCommandLink::Impl::abandonOwedReplies_(const std::string& failure) {
-    {
-        std::lock_guard pending(pendingMutex_);
-        if (!pendingPrefix_.empty() && pendingResponse_.empty() && !pendingFailure_) {
-            pendingFailure_ = failure;
-        }
-        lateControlPrefixes_.clear();
-        lateReplyCount_ = 0;
-    }
-    pendingCondition_.notify_all();
-}
-
 void CellCommandLink::Impl::closeSocket_() noexcept {
+    // Only the holder of the command lock closes, so the descriptor stays valid up to the
+    // close below; the shutdown wakes a writer that waits for a peer that stopped reading.
+    if (socket_.is_open()) {
+        ::shutdown(socket_.native_handle(), SHUT_RDWR);
+    }
     std::lock_guard lock(writeMutex_);
     boost::system::error_code ignored;
     socket_.close(ignored);

@@ -139,6 +139,9 @@ COMMAND_LINK = {
         'Raises:\n'
         '    RuntimeError: If the session is unavailable or the command is rejected.\n'
     ),
+    'till_on': (
+        'Return whether the last motion was stopped by its search condition.'
+    ),
     'get_power_mode': (
         'Read the current Epson servo power mode.\n'
         '\n'

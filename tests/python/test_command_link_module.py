@@ -20,7 +20,8 @@ from expected_docstrings import COMMAND_LINK, POWER_MODE_MEMBERS
 METHODS_IN_ORDER = [
     "connect", "disconnect", "is_connected", "is_logged_in", "motor_on_error",
     "is_emergency_stopped", "get_controller_status", "reset_controller", "motor_on", "motor_off",
-    "pause", "continue_motion", "abort_motion", "get_power_mode", "get_ptp_motion_limits",
+    "pause", "continue_motion", "abort_motion", "get_remote_status", "till_on",
+    "get_power_mode", "get_ptp_motion_limits",
     "add_safety_cuboid",
     "set_power_mode", "tl_set", "tl_clear", "set_tool", "get_tool", "is_tool_defined",
     "get_tool_definition", "get_tcp_offset", "set_tcp_offset", "restore_tcp_offset",
@@ -43,13 +44,14 @@ class TestSurface:
         public = [n for n in dir(_cell_command_link) if not n.startswith("_")]
         assert public == sorted(["CellCommandLink", "EpsonPowerMode", "PtpMotionLimits",
                                  "ControllerError", "ConnectionLostError", "NotConnectedError",
+                                 "MotionAbortedError", "RemoteStatus",
                                  "RobotState", "ControllerStatus", "log_to_python"])
         assert "LOW" not in dir(_cell_command_link) and "HIGH" not in dir(_cell_command_link)
         for kind in (ControllerError, ConnectionLostError, NotConnectedError):
             assert kind.__bases__ == (RuntimeError,)
             assert kind.__module__ == "_cell_command_link"
 
-    def test_the_29_methods_and_abort_motion_in_order(self):
+    def test_the_29_methods_and_the_additions_in_order(self):
         names = [n for n in CellCommandLink.__dict__ if not n.startswith("_")
                  and n not in ("default_port", "default_password")]
         assert names == METHODS_IN_ORDER
@@ -95,7 +97,8 @@ class TestSurface:
             assert f"{member} : {text}" in EpsonPowerMode.__doc__
         for name in ("default_port", "default_password"):
             assert CellCommandLink.__dict__[name].__doc__ == COMMAND_LINK[name]
-        assert [m for m in METHODS_IN_ORDER if m not in COMMAND_LINK] == ["abort_motion"]
+        assert [m for m in METHODS_IN_ORDER if m not in COMMAND_LINK] == [
+            "abort_motion", "get_remote_status"]
         for name in ["__init__"] + [m for m in METHODS_IN_ORDER if m in COMMAND_LINK]:
             doc = getattr(CellCommandLink, name).__doc__
             assert body(doc).rstrip("\n") == COMMAND_LINK[name].rstrip("\n"), name
@@ -309,50 +312,92 @@ class TestInterpreterLock:
         with pytest.raises(RuntimeError, match="getState\\(\\) skipped"):
             link.get_state()
         link.pause()
+        # The status goes beside the motion too, and sees the pause.
+        status = link.get_remote_status()
+        assert status.paused and status.running and not status.ready, repr(status)
         link.continue_motion()
         mover.join(30)
         assert not mover.is_alive() and errors == []
         assert link.get_state()["tcp_pose"][:3] == pytest.approx(target[:3], abs=1e-3)
+        status = link.get_remote_status()  # an ordinary command now
+        assert status.ready and not status.running and status.code == 0
+        assert repr(status) == "RemoteStatus(auto=True, ready=True, code=0)"
 
 
 INTERRUPTED_MOTION = """
 import sys
+import threading
+import time
 import _cell_command_link
 link = _cell_command_link.CellCommandLink()
 link.connect("127.0.0.1", int(sys.argv[1]))
 link.motor_on()
-link.go("P9", False, False, None, None, None, False, 1)
+
+
+def pause_beside():
+    time.sleep(0.5)  # into the motion
+    try:
+        link.pause()
+    except RuntimeError as error:
+        print("pause:", error, flush=True)
+
+
+if sys.argv[2] == "pause waits":
+    threading.Thread(target=pause_beside, daemon=True).start()
+try:
+    link.go("P9", False, False, None, None, None, False, 1)
+except KeyboardInterrupt as interruption:
+    print("cause:", type(interruption.__cause__).__name__, interruption.__cause__, flush=True)
+    raise
 print("the motion ended", flush=True)
 """
 
 
 class TestStoppingAMotion:
-    def test_ctrl_c_aborts_the_motion_and_raises_keyboard_interrupt(self):
+    # Ctrl-C aborts the motion, even while another thread's pause waits for its reply; when the
+    # abort fails, the interruption says why and the console says the arm may still move.
+    @pytest.mark.parametrize("case", ["plain", "pause waits", "abort refused"])
+    def test_ctrl_c_aborts_the_motion_or_says_why_not(self, case):
         with _cell_simulator.Simulator() as sim:  # in real time: the motion lasts half a minute
             probe = CellCommandLink()
             probe.connect("127.0.0.1", sim.command_port)
             x, y, z, u, v, w = probe.get_state()["tcp_pose"]
             probe.disconnect()
             sim.set_point("P9", [-y, x, z, u + 90.0, v, w])  # J1 turned by a quarter
+            if case == "pause waits":
+                sim.go_silent("$Pause", times=1)
+            elif case == "abort refused":
+                sim.answer("$Abort", "!Abort,20", times=1)
             module_dir = os.path.dirname(_cell_command_link.__file__)
             process = subprocess.Popen(
-                [sys.executable, "-c", INTERRUPTED_MOTION, str(sim.command_port)],
+                [sys.executable, "-c", INTERRUPTED_MOTION, str(sim.command_port), case],
                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                 env=dict(os.environ, PYTHONPATH=module_dir))
             try:
                 assert sim.wait_for_command("Go P9", 10) is not None
                 assert wait_until(sim.is_moving, 5)
                 assert sim.last_motion()["duration"] > 10
+                if case == "pause waits":
+                    assert sim.wait_for_command("$Pause", 5) is not None
                 time.sleep(1.0)  # well into the motion
                 assert sim.is_moving()
                 interrupted = time.monotonic()
                 process.send_signal(signal.SIGINT)
-                _, errors = process.communicate(timeout=10)
+                output, errors = process.communicate(timeout=10)
                 elapsed = time.monotonic() - interrupted
             finally:
                 process.kill()
             assert process.returncode != 0
             assert errors.rstrip().endswith("KeyboardInterrupt"), errors
-            assert elapsed < 0.5
+            assert elapsed < 1.0
             assert "$Abort" in sim.command_log()
-            assert wait_until(lambda: not sim.is_moving(), 2)
+            if case == "abort refused":
+                assert ("cause: ControllerError Remote command failed: !Abort,20 "
+                        "(command: $Abort)") in output
+                assert "Epson motion may still be running" in errors
+                assert "The above exception was the direct cause" in errors
+                assert sim.is_moving()  # what the console line warns of
+            else:
+                assert "cause: NoneType None" in output
+                assert "may still be running" not in errors
+                assert wait_until(lambda: not sim.is_moving(), 2)

@@ -10,6 +10,8 @@ import shutil
 import subprocess
 import sys
 import textwrap
+import threading
+import time
 import tomllib
 
 import pytest
@@ -110,6 +112,39 @@ class TestStation:
         assert receive.has_sample()  # the last sample stays readable
         with pytest.raises(_cell_command_link.NotConnectedError, match="socket not connected"):
             control.get_tool()
+
+    def test_dropping_the_station_mid_motion_lets_other_threads_run(self, spinner):
+        import _cell_command_link  # noqa: F401
+        import _cell_telemetry  # noqa: F401
+        with _cell_simulator.Simulator(time_scale=0.2) as slow:
+            station = _cell_station.CellStation("127.0.0.1", slow.command_port,
+                                                slow.telemetry_port)
+            control = station.get_control_interface()
+            x, y, z, u, v, w = control.get_state()["tcp_pose"]
+            slow.set_point("P2", [x - 60.0, y, z, u, v, w])
+            control.motor_on()
+            errors = []
+
+            def move():
+                try:
+                    control.go("P2", False, False, None, None, None, False, 1)
+                except Exception as error:  # reported below
+                    errors.append(error)
+
+            mover = threading.Thread(target=move)
+            mover.start()
+            assert slow.wait_for_command("Go P2", 5) is not None
+            with spinner() as spin:
+                start = time.monotonic()
+                del station  # waits for the motion to close the link
+                gc.collect()
+                elapsed = time.monotonic() - start
+                spun = spin.count
+            mover.join(10)
+            assert errors == [] and not slow.is_moving()
+            assert not control.is_connected()
+            assert elapsed > 0.2  # long enough to tell
+            assert spun > 200 * elapsed  # the spinner ran for most of the wait
 
 
 class TestCrossModuleRegistry:

@@ -1,9 +1,12 @@
 // A seeded randomized fault run: threads drive motions, control commands aimed at the ends of
 // motions, queries and reconnects against a controller that delays, withholds, splits and
-// coalesces replies and drops connections mid-reply. Afterwards every call is checked against
-// what the controller really did: no result that belongs to another command, no call that
-// outlived its deadline by more than 2 s, and (checked while running) no connection lost
-// without some call raising.
+// coalesces replies, answers some with lines of no known form, stops reading for a while and
+// drops connections mid-reply; aborts race the starts of motions. Afterwards every call is
+// checked against what the controller really did: no result that belongs to another command, no
+// call that outlived its deadline by more than 2 s, no abort that reached a motion called after
+// it, no connection given up by the link without a reply really overdue, and no call that
+// raised although its own reply came in time. Checked while running: no connection lost without
+// some call raising.
 //
 // EPSON_FAULT_SEED and EPSON_FAULT_SECONDS choose the run; a failure prints the seed that
 // reproduces its decisions.
@@ -14,6 +17,7 @@
 #include <iostream>
 #include <map>
 #include <random>
+#include <set>
 #include <sstream>
 
 #include "CommandTestSupport.hpp"
@@ -64,6 +68,10 @@ class FaultRun {
         record.start = Clock::now();
         try {
             body(record);
+        } catch (const MotionAbortedError& error) {
+            record.outcome = Outcome::Aborted;
+            record.code = error.code();
+            record.message = error.what();
         } catch (const ControllerError& error) {
             record.outcome = Outcome::Refused;
             record.code = error.code();
@@ -83,8 +91,7 @@ class FaultRun {
             record.outcome =
                 record.message.rfind("Timed out waiting for Epson response to ", 0) == 0
                     ? Outcome::ControlTimeout
-                : record.message == "Epson motion was aborted before it started" ? Outcome::Aborted
-                                                                                 : Outcome::Other;
+                    : Outcome::Other;
         }
         record.end = Clock::now();
         std::lock_guard lock(mutex_);
@@ -123,23 +130,45 @@ std::string describe(const Call& call) {
 }
 
 /// Checks every call against the controller's record; returns the failures.
-std::vector<std::string> audit(const std::vector<Call>& calls,
-                               const std::vector<WireEvent>& events) {
+std::vector<std::string> audit(const std::vector<Call>& calls, const std::vector<WireEvent>& events,
+                               const std::map<std::string, std::string>& aborts,
+                               Clock::time_point runEnd) {
     using Kind = WireEvent::Kind;
     using std::chrono::seconds;
     std::vector<std::string> failures;
     std::map<int, const WireEvent*> errorReplies;  // by code: every code is used once
     std::map<std::string, std::vector<const WireEvent*>> byTag;
     std::map<int, Clock::time_point> closedAt;
+    std::set<int> lateOn;  // connections on which a query's reply was overdue
     for (const auto& event : events) {
-        if (event.kind == Kind::Sent && !event.line.empty() && event.line.front() == '!') {
+        if (event.kind == Kind::Sent && !event.line.empty() &&
+            (event.line.front() == '!' || event.line.rfind("#Bogus,", 0) == 0)) {
             errorReplies[std::atoi(event.line.c_str() + event.line.find(',') + 1)] = &event;
         }
         if (event.kind == Kind::Closed) {
             closedAt.emplace(event.connection, event.time);
         }
+        if (event.kind == Kind::Late) {
+            lateOn.insert(event.connection);
+        }
         byTag[event.tag].push_back(&event);
     }
+    // The link gives a connection up only for a reply that is really overdue.
+    for (const auto& event : events) {
+        if (event.kind == Kind::Closed && event.line == "by client" && event.time < runEnd &&
+            !lateOn.contains(event.connection)) {
+            failures.push_back("connection " + std::to_string(event.connection) +
+                               " was given up although no reply on it was overdue");
+        }
+    }
+    const auto callOf = [&](const std::string& tag) -> const Call* {
+        for (const auto& call : calls) {
+            if (call.tag == tag) {
+                return &call;
+            }
+        }
+        return nullptr;
+    };
     const auto find = [&](const std::string& tag, Kind kind) -> const WireEvent* {
         for (const auto* event : byTag[tag]) {
             if (event->kind == kind) {
@@ -167,20 +196,52 @@ std::vector<std::string> audit(const std::vector<Call>& calls,
         return outcome == Outcome::Lost || outcome == Outcome::NotConnected ||
                outcome == Outcome::WriteFailed;
     };
+    // A line of no known form fails the call whose read met it, and only with that line.
+    const auto failedByUnknownLine = [&](const Call& call) {
+        const auto at = call.message.find(": #Bogus,");
+        if (call.outcome != Outcome::Other ||
+            call.message.find("Unexpected Epson response while waiting for #") ==
+                std::string::npos ||
+            at == std::string::npos) {
+            return false;
+        }
+        const auto found = errorReplies.find(std::atoi(call.message.c_str() + at + 9));
+        return found != errorReplies.end() && found->second->time <= call.end;
+    };
+    // Nothing was sent for a command while the controller still ran an earlier $Execute.
+    const auto notSent = [](const Call& call) {
+        return call.outcome == Outcome::Other &&
+               call.message.find(" was not sent") != std::string::npos;
+    };
 
     for (const auto& call : calls) {
         switch (call.kind) {
             case Call::Kind::Motion: {
                 const auto* received = find(call.tag, Kind::Received);
                 const auto* sent = find(call.tag, Kind::Sent);
+                bool reachedByAbort = false;
+                for (const auto& [abortTag, motionTag] : aborts) {
+                    reachedByAbort = reachedByAbort || motionTag == call.tag;
+                }
                 if (call.outcome == Outcome::Ok &&
                     !(sent != nullptr && sent->line == "#Execute,0" && sent->time <= call.end)) {
                     failures.push_back(describe(call) + ": success without its own reply");
                 } else if (call.outcome == Outcome::Refused &&
                            !refusedBy(call, call.tag, "!Execute,")) {
                     failures.push_back(describe(call) + ": an error that was not its own");
+                } else if (call.outcome == Outcome::Refused && reachedByAbort) {
+                    failures.push_back(describe(call) + ": aborted, but not reported so");
+                } else if (call.outcome == Outcome::Aborted &&
+                           call.message == "Epson motion was aborted before it started") {
+                    if (received != nullptr) {
+                        failures.push_back(describe(call) + ": its statement was sent");
+                    }
+                } else if (call.outcome == Outcome::Aborted &&
+                           !(refusedBy(call, call.tag, "!Execute,") && reachedByAbort)) {
+                    failures.push_back(describe(call) + ": reported aborted, but was not");
                 } else if (!honest(call.outcome) && call.outcome != Outcome::Ok &&
-                           call.outcome != Outcome::Refused && call.outcome != Outcome::Aborted) {
+                           call.outcome != Outcome::Refused && call.outcome != Outcome::Aborted &&
+                           !failedByUnknownLine(call) && !notSent(call)) {
                     failures.push_back(describe(call) + ": no such outcome for a motion");
                 }
                 if (received != nullptr) {
@@ -207,7 +268,8 @@ std::vector<std::string> audit(const std::vector<Call>& calls,
                 } else if (call.outcome == Outcome::Refused &&
                            !refusedBy(call, call.tag + "/", "!Execute,")) {
                     failures.push_back(describe(call) + ": an error that was not its own");
-                } else if (!honest(call.outcome) && call.outcome != Outcome::Refused) {
+                } else if (!honest(call.outcome) && call.outcome != Outcome::Refused &&
+                           !failedByUnknownLine(call) && !notSent(call)) {
                     failures.push_back(describe(call) + ": no such outcome for a query");
                 }
                 for (int joint = 6; joint >= 1; --joint) {
@@ -231,18 +293,42 @@ std::vector<std::string> audit(const std::vector<Call>& calls,
                     }
                 }
                 const std::string name = call.tag.substr(1);
+                const auto* ownReply = own != nullptr ? find(own->tag, Kind::Sent) : nullptr;
                 if (call.outcome == Outcome::Ok) {
-                    const auto* sent = own != nullptr ? find(own->tag, Kind::Sent) : nullptr;
-                    if (sent == nullptr || sent->line.rfind("#" + name, 0) != 0 ||
-                        sent->time > call.end) {
+                    // A status may come from a "$GetStatus" that another command sent first.
+                    bool answered = ownReply != nullptr &&
+                                    ownReply->line.rfind("#" + name, 0) == 0 &&
+                                    ownReply->time <= call.end;
+                    for (const auto& event : events) {
+                        answered = answered || (name == "GetStatus" && event.kind == Kind::Sent &&
+                                                event.line.rfind("#GetStatus", 0) == 0 &&
+                                                event.time >= call.start && event.time <= call.end);
+                    }
+                    // An abort with no motion of its own to reach sends nothing.
+                    answered = answered || (name == "Abort" && own == nullptr);
+                    if (!answered) {
                         failures.push_back(describe(call) + ": success without its own reply");
                     }
                 } else if (call.outcome == Outcome::Refused &&
                            !(own != nullptr && refusedBy(call, own->tag, "!" + name))) {
                     failures.push_back(describe(call) + ": an error that was not its own");
                 } else if (!honest(call.outcome) && call.outcome != Outcome::Refused &&
-                           call.outcome != Outcome::ControlTimeout) {
+                           call.outcome != Outcome::ControlTimeout && !failedByUnknownLine(call)) {
                     failures.push_back(describe(call) + ": no such outcome for a control command");
+                }
+                // A caller that gave up never had its own reply delivered to someone else.
+                if (call.outcome == Outcome::ControlTimeout && ownReply != nullptr &&
+                    ownReply->line.rfind("#Bogus", 0) != 0 &&
+                    ownReply->time + seconds(1) < call.end) {
+                    failures.push_back(describe(call) + ": its own reply came in time");
+                }
+                // An abort reaches only a motion called before it.
+                if (own != nullptr && name == "Abort" && aborts.contains(own->tag)) {
+                    const Call* motion = callOf(aborts.at(own->tag));
+                    if (motion == nullptr || motion->start > call.start) {
+                        failures.push_back(describe(call) + ": reached " + aborts.at(own->tag) +
+                                           ", called after it");
+                    }
                 }
                 if (own != nullptr) {
                     late(call, own->time + seconds(5));
@@ -309,10 +395,16 @@ TEST(LinkUnderFaults, EveryCallGetsItsOwnResultOrAnHonestError) {
     }
     spawn(4, [&](std::mt19937_64& random) {  // control commands, most beside motions
         const auto end = controller.motionEnd();
+        bool racing = false;
         if (!end) {
-            pauseFor(random, 20);
-            if (random() % 10 != 0) {
-                return;  // now and then one with no motion running
+            // Right after a motion ended the next one is about to start: an abort now races
+            // that start, which it must never reach.
+            racing = random() % 4 == 0;
+            if (!racing) {
+                pauseFor(random, 20);
+                if (random() % 10 != 0) {
+                    return;  // now and then one with no motion running
+                }
             }
         } else if (random() % 2 == 0) {
             // At the very end of the motion, where its reply and the control reply cross.
@@ -320,13 +412,19 @@ TEST(LinkUnderFaults, EveryCallGetsItsOwnResultOrAnHonestError) {
         } else {
             pauseFor(random, 100);
         }
-        const auto draw = random() % 10;
-        const std::string command = draw < 5 ? "$Pause" : draw < 9 ? "$Continue" : "$Abort";
+        const auto draw = random() % 20;
+        const std::string command = racing      ? "$Abort"
+                                    : draw < 8  ? "$Pause"
+                                    : draw < 14 ? "$Continue"
+                                    : draw < 17 ? "$GetStatus"
+                                                : "$Abort";
         run.call(Call::Kind::Control, command, [&](Call&) {
             if (command == "$Pause") {
                 run.link.pause();
             } else if (command == "$Continue") {
                 run.link.continueMotion();
+            } else if (command == "$GetStatus") {
+                run.link.getRemoteStatus();
             } else {
                 run.link.abortMotion();
             }
@@ -371,12 +469,14 @@ TEST(LinkUnderFaults, EveryCallGetsItsOwnResultOrAnHonestError) {
     for (auto& thread : threads) {
         thread.join();
     }
+    const auto runEnd = Clock::now();
     run.link.disconnect();
     controller.stop();
 
     const auto calls = run.calls();
     std::vector<std::string> failures = run.failures();
-    for (const auto& failure : audit(calls, controller.events())) {
+    for (const auto& failure :
+         audit(calls, controller.events(), controller.abortsReceived(), runEnd)) {
         failures.push_back(failure);
     }
     for (const auto& violation : controller.violations()) {
@@ -409,13 +509,14 @@ TEST(LinkUnderFaults, EveryCallGetsItsOwnResultOrAnHonestError) {
             story.emplace(call.start, since(call.start) + " call " + call.tag);
             story.emplace(call.end, since(call.end) + " done " + describe(call));
         }
-        static constexpr const char* kKinds[] = {"received", "sent", "dropped", "closed"};
+        static constexpr const char* kKinds[] = {"received", "sent", "dropped", "closed", "late"};
         for (const auto& event : controller.events()) {
             story.emplace(event.time, since(event.time) + " controller " +
                                           kKinds[static_cast<int>(event.kind)] + " #" +
                                           std::to_string(event.connection) + " " + event.line +
                                           " [" + event.tag + "]");
         }
+        story.emplace(runEnd, since(runEnd) + " the run ends");
         for (const auto& [time, line] : story) {
             std::cerr << line << "\n";
         }

@@ -202,9 +202,9 @@ TEST(MotionControl, AbortStopsTheMotionOrKeepsItFromStarting) {
         .sendLine("!Execute,20")
         // With nothing running: an ordinary command.
         .exchange("$Abort", "#Abort,0")
-        // During the settings of a motion: the motion itself is never sent.
+        // During the settings of a motion: nothing is sent, and the motion never is.
         .expectLine(execute("Speed 50"))
-        .exchange("$Abort", "#Abort,0")
+        .gate("aborted")
         .sendLine("#Execute,0")
         .expectSilence(200ms);
     CellCommandLink link;
@@ -215,7 +215,7 @@ TEST(MotionControl, AbortStopsTheMotionOrKeepsItFromStarting) {
     try {
         motion.get();
         ADD_FAILURE() << "the aborted motion reported success";
-    } catch (const ControllerError& refusal) {
+    } catch (const MotionAbortedError& refusal) {
         EXPECT_EQ(refusal.code(), 20);
     }
     EXPECT_NO_THROW(link.abortMotion());
@@ -224,7 +224,8 @@ TEST(MotionControl, AbortStopsTheMotionOrKeepsItFromStarting) {
     });
     ASSERT_TRUE(peer.waitForReceived("Speed 50"));
     EXPECT_NO_THROW(link.abortMotion());
-    EXPECT_TRUE(throwsWithMessage<std::runtime_error>(
+    peer.openGate("aborted");
+    EXPECT_TRUE(throwsWithMessage<MotionAbortedError>(
         [&] { slowed.get(); }, "Epson motion was aborted before it started"));
     EXPECT_TRUE(peer.finish());
 }
@@ -268,36 +269,34 @@ TEST(MotionControl, PauseReturnsWhileTheMotionKeepsWaiting) {
     EXPECT_TRUE(peer.finish());
 }
 
-TEST(MotionControl, SecondOverlappingControlCommandFailsAtOnce) {
+TEST(MotionControl, SecondOverlappingControlCommandFailsAtOnceButAnAbortGoes) {
     ScriptedPeer peer;
     scriptLogin(peer)
         .expectLine(execute("Go P1"))
+        .expectLine("$Pause")
+        .mark("pause sent")
+        // The abort goes out while the pause still waits for its reply.
         .expectLine("$Abort")
-        .mark("abort sent")
-        .gate("answer")
+        .sendLine("!Pause,21")
         .sendLine("#Abort,0")
-        .expectLine("$Continue")
-        .sendLine("!Continue,21")
-        .sendLine("#Execute,0");
+        .sendLine("!Execute,99");
     CellCommandLink link;
     connectLink(link, peer);
     auto motion = startGo(link);
     // Wait until the motion really runs, so that pause() takes the side path.
     ASSERT_TRUE(peer.waitForReceived("Go P1"));
-    auto abort = std::async(std::launch::async, [&] { link.abortMotion(); });
-    ASSERT_TRUE(peer.waitForMark("abort sent"));
+    auto pause = std::async(std::launch::async, [&] { link.pause(); });
+    ASSERT_TRUE(peer.waitForMark("pause sent"));
     const auto elapsed = timed([&] {
         EXPECT_TRUE(throwsWithMessage<std::runtime_error>(
-            [&] { link.pause(); }, "Another Epson motion-control command is pending"));
+            [&] { link.continueMotion(); }, "Another Epson motion-control command is pending"));
     });
     EXPECT_LT(elapsed, milliseconds(50));
-    peer.openGate("answer");
-    EXPECT_NO_THROW(abort.get());
-    // An error reply goes to the control command, not to the motion.
-    EXPECT_TRUE(throwsWithMessage<std::runtime_error>(
-        [&] { link.continueMotion(); },
-        "Remote command failed: !Continue,21 (command: $Continue)"));
-    EXPECT_NO_THROW(motion.get());
+    EXPECT_NO_THROW(link.abortMotion());
+    // An error reply goes to the control command it names, not to the motion.
+    EXPECT_TRUE(throwsWithMessage<ControllerError>(
+        [&] { pause.get(); }, "Remote command failed: !Pause,21 (command: $Pause)"));
+    EXPECT_THROW(motion.get(), MotionAbortedError);
     EXPECT_TRUE(peer.finish());
 }
 
@@ -453,8 +452,12 @@ TEST(MotionControlSlow, ALateReplyIsNeverTakenByALaterControlCommand) {
         .gate("timed out", 15s)
         .sendLine("#Execute,0")
         .expectLine(execute("Go P2"))
+        // The second pause's reply could not be told from the first one's: a status, answered
+        // in order, first proves the first one settled.
+        .expectLine("$GetStatus")
+        .sendLine("#Pause,0")  // owed to the first pause
+        .sendLine("#GetStatus,00100000011,0000")
         .expectLine("$Pause")
-        .sendLine("#Pause,0")     // owed to the first pause
         .sendLine("!Pause,21")    // the second pause's own reply
         .sendLine("#Execute,0");  // the second motion's
     CellCommandLink link;
@@ -517,6 +520,29 @@ TEST(MotionControl, ALostConnectionFailsThePendingCommandAtOnceAndLeavesNothingO
     EXPECT_TRUE(peer.finish());
 }
 
+TEST(MotionControlSlow, APeerThatStopsReadingHoldsNoWriteBeyondItsDeadline) {
+    ScriptedPeer peer;
+    scriptLogin(peer).expectLine(execute("Go P1")).mark("moving").gate("done", 15s).close();
+    Impl impl;
+    connectImpl(impl, peer);
+    auto motion = std::async(std::launch::async, [&impl] {
+        impl.go("P1", false, false, nullopt, nullopt, nullopt, false, nullopt, nullopt, nullopt);
+    });
+    ASSERT_TRUE(peer.waitForMark("moving"));
+    // Far more than the socket buffers hold: the write blocks until its deadline, and the half
+    // that went out leaves the connection unusable, so the motion learns of it at once.
+    const std::string endless = "$Pause," + std::string(std::size_t{32} << 20U, 'x');
+    const auto elapsed =
+        timed([&] { EXPECT_THROW(impl.sendMotionControlCommand_(endless), ConnectionLostError); });
+    EXPECT_GE(elapsed, milliseconds(4900));
+    EXPECT_LT(elapsed, milliseconds(6500));
+    ASSERT_EQ(motion.wait_for(2s), std::future_status::ready);
+    EXPECT_THROW(motion.get(), ConnectionLostError);
+    EXPECT_FALSE(impl.connected_);
+    peer.openGate("done");
+    EXPECT_TRUE(peer.finish());
+}
+
 TEST(MotionControl, WriteFailuresChangeNothingAndLeaveNothingPending) {
     ScriptedPeer peer;
     scriptLogin(peer)
@@ -541,11 +567,8 @@ TEST(MotionControl, WriteFailuresChangeNothingAndLeaveNothingPending) {
     } catch (const boost::system::system_error& error) {
         EXPECT_TRUE(isWriteError(error)) << error.what();
     }
-    {
-        std::lock_guard lock(impl.pendingMutex_);
-        EXPECT_TRUE(impl.pendingPrefix_.empty());
-        EXPECT_TRUE(impl.lateControlPrefixes_.empty());
-    }
+    EXPECT_FALSE(impl.ledger_.waiting("$Pause"));
+    EXPECT_FALSE(impl.ledger_.collides("$Pause"));
     peer.openGate("end");
     EXPECT_NO_THROW(motion.get());
     try {

@@ -140,6 +140,38 @@ TEST(Motors, OnOffResetAndTheMotorOnError) {
     EXPECT_TRUE(peer.finish());
 }
 
+// The status reply's eleven flags in order, its code, and what is malformed.
+TEST(RemoteStatus, FlagsInOrderAndTheCode) {
+    OneQuery q("$GetStatus", "#GetStatus,10101010101,0042");
+    const RemoteStatus status = q.link.getRemoteStatus();
+    const std::vector<bool> flags = {status.test,          status.teach,        status.autoMode,
+                                     status.warning,       status.seriousError, status.safeguard,
+                                     status.emergencyStop, status.error,        status.paused,
+                                     status.running,       status.ready};
+    EXPECT_EQ(flags, std::vector<bool>(
+                         {true, false, true, false, true, false, true, false, true, false, true}));
+    EXPECT_EQ(status.code, 42);
+    for (const std::string reply :
+         {"#GetStatus,0010000000,0000", "#GetStatus,00100000002,0000", "#GetStatus,00100000001",
+          "#GetStatus,00100000001,x", "#GetStatus,00100000001,0000,1"}) {
+        OneQuery bad("$GetStatus", reply);
+        EXPECT_TRUE(throwsWithMessage<std::runtime_error>(
+            [&] { bad.link.getRemoteStatus(); },
+            "Failed to parse GetStatus response: \"" + reply + "\""));
+    }
+}
+
+TEST(TillOn, ReadsTheAgreedWordsAndNothingElse) {
+    for (const auto& [text, expected] : std::vector<std::pair<std::string, bool>>{
+             {"1", true}, {"-1", true}, {"True", true}, {" 0 ", false}, {"False", false}}) {
+        OneQuery q("$Execute,\"Print TillOn\"", printed(text));
+        EXPECT_EQ(q.link.tillOn(), expected) << text;
+    }
+    OneQuery q("$Execute,\"Print TillOn\"", printed("2"));
+    EXPECT_TRUE(throwsWithMessage<std::runtime_error>(
+        [&] { q.link.tillOn(); }, "Failed to parse TillOn response as a Boolean: \"2\""));
+}
+
 TEST(ControlCommands, WithoutAMotionAreOrdinaryCommands) {
     ScriptedPeer peer;
     scriptLogin(peer).exchange("$Pause", "#Pause,0").exchange("$Continue", "!Continue,20");

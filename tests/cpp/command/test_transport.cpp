@@ -44,6 +44,8 @@ TEST(Transport, ForeignHashReplyFailsButKeepsTheConnection) {
     ScriptedPeer peer;
     scriptLogin(peer)
         .exchange("$Execute,\"Motor On\"", "#Logout,0")
+        // Its own reply is still owed: a status first proves that nothing runs any more.
+        .exchange("$GetStatus", "#GetStatus,00100000001,0000")
         .exchange("$Execute,\"Motor On\"", "#Execute,0");
     Impl impl;
     connectImpl(impl, peer);
@@ -82,24 +84,94 @@ TEST(Transport, LinesForAPendingControlCommandAreHandedOver) {
     ScriptedPeer peer;
     scriptLogin(peer)
         .expectLine("$Execute,\"Go P1\"")
-        .sendLine("!Continue,20")  // any error line goes to the pending command
+        .sendLine("!Pause,20")
         .sendLine("#Execute,0")
         .expectLine("$Execute,\"Go P2\"")
         .sendLine("#Pause,0")
-        .sendLine("#Pause,1");
+        .sendLine("#Pause,1")
+        .sendLine("#Execute,0");
     Impl impl;
     connectImpl(impl, peer);
-    impl.pendingPrefix_ = "#Pause";
+    auto pause = impl.ledger_.open("$Pause", true);
     impl.command_("$Execute,\"Go P1\"", kMotionTimeout);
-    EXPECT_EQ(impl.pendingResponse_, "!Continue,20");
+    EXPECT_EQ(impl.ledger_.collect(pause)->reply, "!Pause,20");
     EXPECT_EQ(impl.lastResponse_, "#Execute,0");
-    // An answered command takes no second line: overwriting its reply would lose it.
-    impl.pendingResponse_.clear();
+    // A line that nothing owes fails the reader; the reader's own reply stays owed and is
+    // dropped when it comes, so the next command still gets its own.
+    pause = impl.ledger_.open("$Pause", true);
     EXPECT_TRUE(throwsWithMessage<std::runtime_error>(
         [&] { impl.command_("$Execute,\"Go P2\"", kMotionTimeout); },
         "Unexpected Epson response while waiting for #Execute: #Pause,1"));
-    EXPECT_EQ(impl.pendingResponse_, "#Pause,0");
+    EXPECT_EQ(impl.ledger_.collect(pause)->reply, "#Pause,0");
+    EXPECT_TRUE(impl.ledger_.collides("$Execute,\"Print 1\""));
     EXPECT_TRUE(peer.finish());
+}
+
+// The ledger alone, without a socket: which entry each line goes to.
+TEST(ReplyLedgerCore, EachLineGoesToTheOldestOwedEntryOfItsName) {
+    using Verdict = ReplyLedger::Verdict;
+    struct Case {
+        const char* what;
+        std::vector<std::pair<std::string, char>> entries;   // command, 'r'eader 's'ide 'g'ave up
+        std::vector<std::pair<std::string, Verdict>> lines;  // decided for the reader
+        std::vector<std::string> collidingAfter;             // commands that still collide
+    };
+    const std::vector<Case> cases = {
+        {"own reply", {{"$Execute,\"Go P1\"", 'r'}}, {{"#Execute,0", Verdict::Own}}, {}},
+        {"side path handed over",
+         {{"$Execute,\"Go P1\"", 'r'}, {"$Pause", 's'}},
+         {{"#Pause,0", Verdict::HandedOver}, {"#Execute,0", Verdict::Own}},
+         {}},
+        {"error named for the motion stays the motion's",
+         {{"$Execute,\"Go P1\"", 'r'}, {"$Pause", 's'}},
+         {{"!Execute,99", Verdict::Own}},
+         {}},
+        {"late reply of a caller that gave up is dropped, the later one delivered",
+         {{"$Execute,\"Go P1\"", 'r'}, {"$Pause", 'g'}, {"$Pause", 's'}},
+         {{"#Pause,0", Verdict::Dropped}, {"!Pause,20", Verdict::HandedOver}},
+         {}},
+        {"a later reply expires the entries given up before it",
+         {{"$Pause", 'g'}, {"$Continue", 'g'}, {"$GetStatus", 'r'}},
+         {{"#GetStatus,00100000001,0000", Verdict::Own}},
+         {}},
+        {"a given-up $Execute survives later control replies: it may be the running motion",
+         {{"$Execute,\"Go P1\"", 'g'}, {"$Pause", 'r'}},
+         {{"#Pause,0", Verdict::Own}},
+         {"$Execute,\"Print 1\""}},
+        {"unknown line fails the reader and keeps its entry owed",
+         {{"$Execute,\"Go P1\"", 'r'}},
+         {{"#Bogus", Verdict::Unknown}, {"x1", Verdict::Unknown}},
+         {"$Execute,\"Print 1\""}},
+        {"an error that names nobody, with one entry owed, is that entry's",
+         {{"$Execute,\"Reset\"", 'r'}},
+         {{"!,10", Verdict::Own}},
+         {}},
+        {"an error that names nobody, with two owed, cannot be told",
+         {{"$Execute,\"Go P1\"", 'r'}, {"$Pause", 's'}},
+         {{"!99", Verdict::Ambiguous}},
+         {}},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.what);
+        ReplyLedger ledger;
+        ReplyLedger::Ticket reader = 0;
+        for (const auto& [command, kind] : test.entries) {
+            const auto ticket = ledger.open(command, kind == 's');
+            if (kind == 'r') {
+                reader = ticket;
+            } else if (kind == 'g') {
+                ledger.giveUp(ticket);
+            }
+        }
+        for (const auto& [line, verdict] : test.lines) {
+            EXPECT_EQ(ledger.decide(line, reader), verdict) << line;
+        }
+        for (const std::string command : {"$Pause", "$Continue", "$Execute,\"Print 1\""}) {
+            const bool expected = std::find(test.collidingAfter.begin(), test.collidingAfter.end(),
+                                            command) != test.collidingAfter.end();
+            EXPECT_EQ(ledger.collides(command), expected) << command;
+        }
+    }
 }
 
 TEST(Transport, EmptyCommandWritesTheTerminatorThenFailsToFormItsEcho) {

@@ -58,7 +58,7 @@ void FaultyController::stop() {
     stop_ = true;
     if (thread_.joinable()) {
         thread_.join();
-        closeClient(false);
+        closeClient(false, "by controller");
     }
 }
 
@@ -77,6 +77,11 @@ std::optional<FaultyController::Clock::time_point> FaultyController::motionEnd()
     return motionEnd_;
 }
 
+std::map<std::string, std::string> FaultyController::abortsReceived() const {
+    std::lock_guard lock(mutex_);
+    return aborts_;
+}
+
 std::map<std::string, int> FaultyController::faultCounts() const {
     std::lock_guard lock(mutex_);
     return faults_;
@@ -91,8 +96,14 @@ void FaultyController::run() {
             wait = std::min(wait,
                             std::max(0ms, std::chrono::ceil<std::chrono::milliseconds>(due - now)));
         }
+        // A controller that stops reading leaves the commands in the socket meanwhile.
+        const bool reading = now >= readingStopsUntil_;
+        if (!reading) {
+            wait = std::min(wait,
+                            std::chrono::ceil<std::chrono::milliseconds>(readingStopsUntil_ - now));
+        }
         pollfd fds[2] = {{listenFd_, POLLIN, 0}, {clientFd_, POLLIN, 0}};
-        const nfds_t count = clientFd_ >= 0 ? 2 : 1;
+        const nfds_t count = clientFd_ >= 0 && reading ? 2 : 1;
         ::poll(fds, count, static_cast<int>(wait.count()));
         if (count == 2 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
             readClient();
@@ -109,14 +120,14 @@ void FaultyController::acceptClient() {
     if (fd < 0) {
         return;
     }
-    closeClient(false);  // a new connection replaces the old one, as on a controller
+    closeClient(false, "replaced");  // a new connection replaces the old one, as on a controller
     clientFd_ = fd;
     const int on = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
     ++connection_;
 }
 
-void FaultyController::closeClient(bool reset) {
+void FaultyController::closeClient(bool reset, const char* by) {
     if (clientFd_ < 0) {
         return;
     }
@@ -126,10 +137,10 @@ void FaultyController::closeClient(bool reset) {
     }
     ::close(clientFd_);
     clientFd_ = -1;
-    record(WireEvent::Kind::Closed, "", "");
+    record(WireEvent::Kind::Closed, by, "");
     input_.clear();
     replies_.clear();
-    lastControlDue_ = {};
+    lastReplyDue_ = {};
     std::lock_guard lock(mutex_);
     motionEnd_.reset();
 }
@@ -141,7 +152,7 @@ void FaultyController::readClient() {
         return;
     }
     if (received <= 0) {
-        closeClient(false);
+        closeClient(false, "by client");
         return;
     }
     input_.append(buffer, static_cast<std::size_t>(received));
@@ -157,6 +168,7 @@ void FaultyController::handle(const std::string& line) {
     const auto now = Clock::now();
     Reply reply{now, order_++, "", "", 1, false, false, false};
     const bool moving = motionEnd().has_value();
+    reply.awaited = !moving;
 
     if (startsWith(line, "$Login") || line == "$Logout") {
         record(WireEvent::Kind::Received, line, "L");
@@ -211,9 +223,22 @@ void FaultyController::handle(const std::string& line) {
             // Six of these make one query: rare faults each, or no query would ever succeed.
             if (plan(reply, 0.001, 0.0005, 0.01)) {
                 schedule(reply);
+            } else {
+                record(WireEvent::Kind::Late, line, reply.tag);
             }
             return;
         }
+    }
+
+    if (line == "$GetStatus") {
+        reply.tag = "C" + std::to_string(++controlLines_);
+        record(WireEvent::Kind::Received, line, reply.tag);
+        // Test, Teach, Auto, Warning, SError, Safeguard, EStop, Error, Paused, Running, Ready.
+        reply.line = std::string("#GetStatus,001000000") + (moving ? "10" : "01") + ",0000";
+        if (plan(reply, 0.0, 0.0, 0.01)) {
+            schedule(reply);
+        }
+        return;
     }
 
     if (line == "$Pause" || line == "$Continue" || line == "$Abort") {
@@ -222,6 +247,11 @@ void FaultyController::handle(const std::string& line) {
         record(WireEvent::Kind::Received, line, reply.tag);
         reply.line =
             chance(0.7) ? "#" + name + ",0" : "!" + name + "," + std::to_string(nextCode_++);
+        if (chance(0.07)) {
+            // A line of no known form in its place: its reader fails, nothing else may.
+            reply.line = "#Bogus," + std::to_string(nextCode_++);
+            count("unknown reply line");
+        }
         if (name == "Abort" && moving) {
             // The motion ends soon, refused, unless its reply is already on its way.
             for (auto& pending : replies_) {
@@ -230,9 +260,14 @@ void FaultyController::handle(const std::string& line) {
                     pending.line = "!Execute," + std::to_string(nextCode_++);
                     std::lock_guard lock(mutex_);
                     motionEnd_ = pending.due;
+                    aborts_[reply.tag] = pending.tag;
                 }
             }
             count("abort of a running motion");
+        }
+        if (chance(0.05)) {
+            readingStopsUntil_ = now + secondsOf(uniform(0.3, 1.5));
+            count("stopped reading");
         }
         // A reply past the connector's deadline costs a run five seconds, so it comes on a
         // schedule rather than by chance: every fourth command sent beside a motion gets one.
@@ -246,10 +281,9 @@ void FaultyController::handle(const std::string& line) {
             reply.due += secondsOf(uniform(5.3, 6.5));
         }
         if (owedLate || plan(reply, 0.01, 0.005, 0.02)) {
-            // A controller answers its control commands in their order.
-            reply.due = std::max(reply.due, lastControlDue_);
-            lastControlDue_ = reply.due;
             schedule(reply);
+        } else if (reply.awaited) {
+            record(WireEvent::Kind::Late, line, reply.tag);
         }
         return;
     }
@@ -285,6 +319,17 @@ bool FaultyController::plan(Reply& reply, double slowShare, double withheldShare
 }
 
 void FaultyController::schedule(Reply reply) {
+    // A controller answers its commands in their order; only a running motion's reply may come
+    // after the replies of commands sent beside it.
+    if (!reply.motion) {
+        reply.due = std::max(reply.due, lastReplyDue_);
+        lastReplyDue_ = reply.due;
+    }
+    // A reply awaited this late costs the connector its connection, rightly; so does one that
+    // waits behind it, since replies keep their order.
+    if ((reply.awaited || reply.tag.starts_with("Q")) && reply.due - Clock::now() > 5s) {
+        record(WireEvent::Kind::Late, reply.line, reply.tag);
+    }
     replies_.push_back(std::move(reply));
 }
 
@@ -304,7 +349,7 @@ void FaultyController::flushDue() {
             record(WireEvent::Kind::Dropped, first.line, first.tag);
             count("dropped mid-reply");
             writeAll(bytes.substr(0, std::max<std::size_t>(1, bytes.size() / 2)));
-            closeClient(chance(0.5));
+            closeClient(chance(0.5), "by controller");
             return;
         }
         std::vector<Reply> batch{first};
@@ -334,7 +379,7 @@ void FaultyController::flushDue() {
             written = writeAll(bytes);
         }
         if (!written) {
-            closeClient(false);
+            closeClient(false, "by client");
             return;
         }
     }

@@ -2,12 +2,14 @@
 
 // A fake Remote Ethernet controller for randomized fault runs. It answers a connector's logins,
 // motions ("Go P<id>", "Move P<id>"), inverse-kinematics queries ("Print PAgl(XY(<x>,...),<j>)",
-// answered with x + j) and control commands ($Pause, $Continue, $Abort) as a controller would,
-// but a seeded generator makes it delay replies (some beyond the connector's deadlines), withhold
-// some, split and coalesce them, and drop the connection in the middle of a reply. Error replies
+// answered with x + j), control commands ($Pause, $Continue, $Abort) and $GetStatus as a
+// controller would, but a seeded generator makes it delay replies (some beyond the connector's
+// deadlines), withhold some, answer some with a line of no known form ("#Bogus,<code>"), split
+// and coalesce them, stop reading for a while, and drop the connection in the middle of a
+// reply. Error replies
 // carry codes that are never reused, so that a test can trace every error a call raised to the
-// one reply it came from. Replies to control commands keep the order of their commands, as a
-// controller's do. Everything received and sent is recorded with the time and the command it
+// one reply it came from. Replies keep the order of their commands, as a controller's do, except
+// a running motion's. Everything received and sent is recorded with the time and the command it
 // belongs to.
 
 #include <atomic>
@@ -28,7 +30,8 @@ struct WireEvent {
         Received,  // a command line
         Sent,      // a whole reply line
         Dropped,   // a reply cut off by closing the connection in its middle
-        Closed,    // the connection ended (either side)
+        Closed,    // the connection ended: line "by controller", "by client" or "replaced"
+        Late,      // a reply awaited with no motion running, delayed past the deadline or withheld
     };
     Kind kind;
     int connection;
@@ -60,6 +63,8 @@ class FaultyController {
     std::optional<Clock::time_point> motionEnd() const;
     /// How often each fault was played, by name.
     std::map<std::string, int> faultCounts() const;
+    /// The motion each "$Abort" reached, by the abort's tag ("C<n>" to "M<id>").
+    std::map<std::string, std::string> abortsReceived() const;
 
   private:
     struct Reply {
@@ -71,11 +76,12 @@ class FaultyController {
         bool drop = false;      // half written, then the connection is closed
         bool coalesce = false;  // held a little, then written together with what is due by then
         bool motion = false;
+        bool awaited = false;  // sent with no motion running: its reader waits at most 5 s
     };
 
     void run();
     void acceptClient();
-    void closeClient(bool reset);
+    void closeClient(bool reset, const char* by);
     void readClient();
     void handle(const std::string& line);
     void schedule(Reply reply);
@@ -101,17 +107,19 @@ class FaultyController {
     std::string input_;
     std::vector<Reply> replies_;
     std::uint64_t order_ = 0;
-    Clock::time_point lastControlDue_{};
+    Clock::time_point lastReplyDue_{};
     int nextCode_ = 1000;
     int controlLines_ = 0;
     int motions_ = 0;
     int controlsBesideMotions_ = 0;
+    Clock::time_point readingStopsUntil_{};
 
     mutable std::mutex mutex_;
     std::vector<WireEvent> events_;
     std::vector<std::string> violations_;
     std::map<std::string, int> faults_;
     std::optional<Clock::time_point> motionEnd_;
+    std::map<std::string, std::string> aborts_;
 };
 
 }  // namespace epson::test

@@ -1,0 +1,235 @@
+// The reply ledger of one command connection.
+
+#include "ReplyLedger.hpp"
+
+#include <algorithm>
+
+#include "spel_text.hpp"
+
+namespace epson {
+
+namespace {
+
+/// The command's name: after "$" up to the first comma.
+std::string commandName(const std::string& command) {
+    const std::string name = command.empty() ? std::string() : command.substr(1);
+    return name.substr(0, name.find(','));
+}
+
+constexpr const char* kExecuteName = "Execute";
+
+}  // namespace
+
+std::string replyName(const std::string& line) {
+    if (line.empty() || (line.front() != '#' && line.front() != '!')) {
+        return {};
+    }
+    std::string name = line.substr(
+        1, line.find(',') == std::string::npos ? std::string::npos : line.find(',') - 1);
+    if (line.front() == '!' && name.find_first_not_of("0123456789") == std::string::npos) {
+        return {};  // "!" or "!99": an error that does not say whose it is
+    }
+    return name;
+}
+
+ReplyLedger::Ticket ReplyLedger::open(const std::string& command, bool sidePath) {
+    std::lock_guard lock(mutex_);
+    return openUnlocked(command, sidePath);
+}
+
+ReplyLedger::Ticket ReplyLedger::openLocked(const std::string& command) {
+    return openUnlocked(command, true);
+}
+
+ReplyLedger::Ticket ReplyLedger::openUnlocked(const std::string& command, bool sidePath) {
+    const Ticket ticket = nextTicket_++;
+    entries_.push_back(Entry{ticket, commandName(command), sidePath, State::Waiting, {}, {}});
+    return ticket;
+}
+
+std::deque<ReplyLedger::Entry>::iterator ReplyLedger::find(Ticket ticket) {
+    return std::find_if(entries_.begin(), entries_.end(),
+                        [ticket](const Entry& entry) { return entry.ticket == ticket; });
+}
+
+ReplyLedger::Outcome ReplyLedger::giveUp(Ticket ticket) {
+    std::lock_guard lock(mutex_);
+    const auto entry = find(ticket);
+    if (entry == entries_.end()) {
+        return {};
+    }
+    Outcome outcome;
+    if (entry->state == State::Answered) {
+        outcome.reply = std::move(entry->reply);
+    } else if (entry->state == State::Failed) {
+        outcome.failure = std::move(entry->failure);
+    } else {
+        entry->state = State::GaveUp;
+        return outcome;
+    }
+    entries_.erase(entry);
+    return outcome;
+}
+
+void ReplyLedger::withdraw(Ticket ticket) {
+    std::lock_guard lock(mutex_);
+    if (const auto entry = find(ticket); entry != entries_.end()) {
+        entries_.erase(entry);
+    }
+}
+
+ReplyLedger::Verdict ReplyLedger::decide(const std::string& line, Ticket reader) {
+    std::lock_guard lock(mutex_);
+    // Every decision may settle a wait: a hand-over, or an expiry that ends a collision.
+    changed_.notify_all();
+    const auto owed = [](const Entry& entry) {
+        return entry.state == State::Waiting || entry.state == State::GaveUp;
+    };
+    auto owner = entries_.end();
+    const std::string name = replyName(line);
+    if (!line.empty() && line.front() == '#') {
+        // "#LoginXYZ" answers a login: a reply is recognised by its prefix.
+        owner = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& entry) {
+            return owed(entry) && spel::startsWith(line, "#" + entry.name);
+        });
+    } else if (!line.empty() && line.front() == '!') {
+        if (!name.empty()) {
+            owner = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& entry) {
+                return owed(entry) && entry.name == name;
+            });
+        } else {
+            const auto count = std::count_if(entries_.begin(), entries_.end(), owed);
+            if (count > 1) {
+                return Verdict::Ambiguous;
+            }
+            owner = std::find_if(entries_.begin(), entries_.end(), owed);
+        }
+    }
+    if (owner == entries_.end()) {
+        if (const auto own = find(reader); own != entries_.end() && own->state == State::Waiting) {
+            own->state = State::GaveUp;
+        }
+        return Verdict::Unknown;
+    }
+
+    const Ticket ticket = owner->ticket;
+    expireBefore(static_cast<std::size_t>(owner - entries_.begin()));
+    owner = find(ticket);
+    Verdict verdict = Verdict::Own;
+    if (ticket == reader) {
+        if (owner->sidePath) {
+            owner->state = State::Answered;  // collected by its own waiting call
+            owner->reply = line;
+        } else {
+            entries_.erase(owner);
+        }
+    } else if (owner->state == State::GaveUp) {
+        entries_.erase(owner);
+        verdict = Verdict::Dropped;
+    } else if (owner->sidePath) {
+        owner->state = State::Answered;
+        owner->reply = line;
+        verdict = Verdict::HandedOver;
+    } else {
+        // Another reader's own reply: there is only ever one reader, so the stream is not
+        // what the ledger believes it is.
+        verdict = Verdict::Ambiguous;
+    }
+    return verdict;
+}
+
+void ReplyLedger::expireBefore(std::size_t position) {
+    std::size_t index = 0;
+    std::erase_if(entries_, [&](const Entry& entry) {
+        return index++ < position && entry.state == State::GaveUp && entry.name != kExecuteName;
+    });
+}
+
+void ReplyLedger::waitFor(Ticket ticket, Clock::time_point until) {
+    std::unique_lock lock(mutex_);
+    if (ticket == 0) {
+        changed_.wait_until(lock, until);
+        return;
+    }
+    const bool readerAtStart = motionReader_;
+    changed_.wait_until(lock, until, [&] {
+        const auto entry = find(ticket);
+        return entry == entries_.end() || entry->state != State::Waiting ||
+               (readerAtStart && !motionReader_);
+    });
+}
+
+std::optional<ReplyLedger::Outcome> ReplyLedger::collect(Ticket ticket) {
+    std::lock_guard lock(mutex_);
+    const auto entry = find(ticket);
+    if (entry == entries_.end()) {
+        return Outcome{};  // closed and forgotten: nothing will come
+    }
+    if (entry->state != State::Answered && entry->state != State::Failed) {
+        return std::nullopt;
+    }
+    Outcome outcome;
+    if (entry->state == State::Answered) {
+        outcome.reply = std::move(entry->reply);
+    } else {
+        outcome.failure = std::move(entry->failure);
+    }
+    entries_.erase(entry);
+    return outcome;
+}
+
+bool ReplyLedger::collides(const std::string& command) const {
+    const std::string name = commandName(command);
+    std::lock_guard lock(mutex_);
+    return std::any_of(entries_.begin(), entries_.end(), [&](const Entry& entry) {
+        return entry.state == State::GaveUp && entry.name == name;
+    });
+}
+
+void ReplyLedger::forget(const std::string& command) {
+    const std::string name = commandName(command);
+    std::lock_guard lock(mutex_);
+    std::erase_if(entries_, [&](const Entry& entry) {
+        return entry.state == State::GaveUp && entry.name == name;
+    });
+}
+
+bool ReplyLedger::waiting(const std::string& command) const {
+    std::lock_guard lock(mutex_);
+    return waitingLocked(commandName(command));
+}
+
+bool ReplyLedger::waitingLocked(const std::string& name) const {
+    return std::any_of(entries_.begin(), entries_.end(), [&](const Entry& entry) {
+        return entry.sidePath && entry.state == State::Waiting && entry.name == name;
+    });
+}
+
+void ReplyLedger::closeConnection(const std::string& failure) {
+    {
+        std::lock_guard lock(mutex_);
+        std::erase_if(entries_, [&](Entry& entry) {
+            if (entry.sidePath && entry.state == State::Waiting) {
+                entry.state = State::Failed;
+                entry.failure = failure;
+            }
+            return !entry.sidePath || entry.state == State::GaveUp;
+        });
+    }
+    changed_.notify_all();
+}
+
+void ReplyLedger::setMotionReader(bool present) {
+    {
+        std::lock_guard lock(mutex_);
+        motionReader_ = present;
+    }
+    changed_.notify_all();
+}
+
+bool ReplyLedger::motionReader() const {
+    std::lock_guard lock(mutex_);
+    return motionReader_;
+}
+
+}  // namespace epson
