@@ -232,7 +232,10 @@ def cmd_abort(args: argparse.Namespace, out: TextIO) -> int:
 def cmd_record(args: argparse.Namespace, out: TextIO) -> int:
     receiver = _open_telemetry(args)
     try:
-        receiver.start_recording(args.output)
+        try:
+            receiver.start_recording(args.output)
+        except (RuntimeError, OSError) as error:
+            raise CliError(EXIT_FILE, str(error)) from error
         try:
             deadline = time.monotonic() + args.seconds
             while (left := deadline - time.monotonic()) > 0:

@@ -10,6 +10,7 @@ import sys
 
 import pytest
 
+import epson_cell
 from epson_cell import cli
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
@@ -37,35 +38,32 @@ def test_status_json_and_text(sim):
     assert code == 0 and "motors  off" in out and "ready" in out
 
 
-# (what goes wrong, argv after the command's link arguments, expected exit code)
-@pytest.mark.parametrize("case, argv, exit_code", [
-    ("ok: motion with the motors switched on", ["go", "--motors-on", "--speed", "50", "Here"], 0),
-    ("refused: motion with the motors off", ["go", "Here"], cli.EXIT_REFUSED),
-    ("refused: a statement the controller does not know", ["move", "--motors-on", "XY(1,2)"],
+# (what goes wrong, simulator options, arguments after the link's, expected exit code)
+@pytest.mark.parametrize("case, options, argv, exit_code", [
+    ("ok: a motion with the motors switched on", {}, ["go", "--motors-on", "--speed", "50",
+                                                      "Here"], 0),
+    ("a motion with the motors off", {}, ["go", "Here"], cli.EXIT_REFUSED),
+    ("a statement the controller does not know", {}, ["move", "--motors-on", "XY(1,2)"],
      cli.EXIT_REFUSED),
-    ("bad arguments: till with its keyword", ["move", "--till", "Till Sw(1) = On", "P1"],
-     cli.EXIT_USAGE),
-    ("lost link during the motion", ["go", "--motors-on", "--speed", "50", "Here"],
-     cli.EXIT_LINK_LOST),
-    ("login refused", ["motors", "off", "--password", "wrong"], cli.EXIT_CONNECT),
-    ("ok: abort with nothing running", ["abort"], 0),
+    ("till with its keyword", {}, ["move", "--till", "Till Sw(1) = On", "P1"], cli.EXIT_USAGE),
+    ("the link lost during the motion", {"drop": "Go "},
+     ["go", "--motors-on", "--speed", "50", "Here"], cli.EXIT_LINK_LOST),
+    ("a refused login", {"password": "right"}, ["motors", "off", "--password", "wrong"],
+     cli.EXIT_CONNECT),
+    ("ok: abort with nothing running", {}, ["abort"], 0),
 ])
-def test_exit_codes_say_what_failed(sim, case, argv, exit_code):
-    if case.startswith("lost link"):
-        sim.drop_connection("Go ")
-    if case.startswith("login refused"):
-        sim.stop()
-        sim = type(sim)(password="right", time_scale=0.02)
-        sim.start()
-    command, rest = argv[0], argv[1:]
-    positional = [a for a in rest if a in ("on", "off")]
-    code, out = run_cli(command, *positional, *link_args(sim, "--json"),
-                        *[a for a in rest if a not in positional])
-    if case.startswith("login refused"):
-        sim.stop()
+def test_exit_codes_say_what_failed(case, options, argv, exit_code):
+    drop = options.pop("drop", None)
+    with epson_cell.Simulator(time_scale=0.02, **options) as sim:
+        if drop:
+            sim.drop_connection(drop)
+        command, *rest = argv
+        positional = [a for a in rest if a in ("on", "off")]
+        code, out = run_cli(command, *positional, *link_args(sim, "--json"),
+                            *[a for a in rest if a not in positional])
     assert code == exit_code, (case, out)
     data = json.loads(out.splitlines()[-1])
-    assert ("error" in data) == (exit_code != 0)
+    assert ("error" in data) == (exit_code != 0), data
 
 
 def test_usage_errors_exit_2_with_help_that_shows_examples(capsys):
@@ -108,6 +106,8 @@ def test_record_then_plot(sim, tmp_path):
     rows = list(csv.reader(recording.open()))
     assert ",".join(rows[0]) == HEADER and len(rows) - 1 == summary["rows"] > 10
     assert summary["lost"] == 0
+    code, _ = run_cli("record", *link_args(sim, "--seconds", "1", "-o", tmp_path / "no" / "x.csv"))
+    assert code == cli.EXIT_FILE
     pytest.importorskip("matplotlib", reason="plot needs the optional extra epson-cell[plot]")
     code, out = run_cli("plot", recording, "-o", tmp_path / "run.png")
     assert code == 0, out
