@@ -94,6 +94,18 @@ def test_watch_prints_plain_lines_when_not_a_terminal(sim):
     assert code == 0 and json.loads(out.splitlines()[0])["pose"] == pytest.approx(sim.pose())
 
 
+def test_watch_redraws_in_place_on_a_terminal(sim):
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    out = Terminal()
+    argv = ["watch", *link_args(sim, "--interval", "0.05", "--seconds", "0.15")]
+    assert cli.main([str(a) for a in argv], out=out) == 0
+    blocks = out.getvalue().split("\x1b[3F\x1b[J")  # up three lines, clear below
+    assert len(blocks) >= 3 and all(b.count("\n") == 3 for b in blocks)
+
+
 HEADER = ("monotonic_s,wall_time,J1,J2,J3,J4,J5,J6,X,Y,Z,U,V,W,stat,system_error,"
           "emergency_stopped,safeguard_open,teach_mode,control_device,robot_info,ctrl_info")
 
