@@ -61,53 +61,46 @@ def site(tmp_path_factory):
     return root, python, env
 
 
-def mypy(root, python, env, *paths):
+def run_mypy(root, python, env):
+    """(file, line) -> error text and app.py line -> revealed type."""
     result = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--python-executable", python,
          "--no-incremental", "--cache-dir", os.devnull, "--no-error-summary",
-         "--hide-error-context", *paths], cwd=root, env=env, capture_output=True, text=True,
-        timeout=300)
-    return result.stdout + result.stderr
+         "--hide-error-context", "sources/epson_cell", "sources/examples", "app.py"],
+        cwd=root, env=env, capture_output=True, text=True, timeout=300)
+    errors, revealed = {}, {}
+    for line in result.stdout.splitlines():
+        match = re.match(r"(.+?):(\d+): (error|note): (.*)", line)
+        assert match, result.stdout + result.stderr
+        path, number, kind, text = match[1], int(match[2]), match[3], match[4]
+        if kind == "error":
+            errors[(path, number)] = text
+        elif text.startswith("Revealed type is "):
+            revealed[number] = text.removeprefix("Revealed type is ").strip('"').replace(
+                "builtins.", "")
+    return errors, revealed
 
 
-def pyright(root, python, env, *paths):
-    config = root / "pyrightconfig.json"
-    config.write_text(json.dumps({"typeCheckingMode": "strict", "include": list(paths)}))
+def run_pyright(root, python, env):
+    (root / "pyrightconfig.json").write_text(json.dumps(
+        {"typeCheckingMode": "strict", "include": ["sources", "app.py"]}))
     result = subprocess.run(
-        [sys.executable, "-m", "pyright", "--outputjson", "--pythonpath", python, "-p",
-         str(config)], cwd=root, env=dict(env, PYRIGHT_PYTHON_IGNORE_WARNINGS="1"),
-        capture_output=True, text=True, timeout=300)
-    return json.loads(result.stdout)["generalDiagnostics"]
-
-
-def test_package_and_examples_are_clean_under_mypy_strict(site):
-    assert mypy(*site, "sources/epson_cell", "sources/examples") == ""
-
-
-def test_package_and_examples_are_clean_under_pyright_strict(site):
-    assert pyright(*site, "sources") == []
-
-
-def test_mypy_catches_wrong_targets_and_keywords(site):
+        [sys.executable, "-m", "pyright", "--outputjson", "--pythonpath", python], cwd=root,
+        env=dict(env, PYRIGHT_PYTHON_IGNORE_WARNINGS="1"), capture_output=True, text=True,
+        timeout=300)
     errors, revealed = {}, {}
-    for line in mypy(*site, "app.py").splitlines():
-        match = re.match(r"app\.py:(\d+): (error|note): (.*)", line)
-        assert match, line
-        if match[2] == "error":
-            errors[int(match[1])] = match[3]
-        elif match[3].startswith("Revealed type is "):
-            revealed[int(match[1])] = match[3].removeprefix("Revealed type is ").strip('"')
-    assert set(errors) == set(marked("# error:")), errors
-    assert {n: t.replace("builtins.", "") for n, t in revealed.items()} == marked("# reveal:")
-
-
-def test_pyright_catches_wrong_targets_and_keywords(site):
-    errors, revealed = {}, {}
-    for diagnostic in pyright(*site, "app.py"):
+    for diagnostic in json.loads(result.stdout)["generalDiagnostics"]:
+        path = os.path.relpath(diagnostic["file"], root)
         number = diagnostic["range"]["start"]["line"] + 1
         if diagnostic["severity"] == "information":
             revealed[number] = re.match(r'Type of ".*" is "(.*)"$', diagnostic["message"])[1]
         else:
-            errors[number] = diagnostic["message"]
-    assert set(errors) == set(marked("# error:")), errors
+            errors[(path, number)] = diagnostic["message"]
+    return errors, revealed
+
+
+@pytest.mark.parametrize("checker", [run_mypy, run_pyright], ids=["mypy", "pyright"])
+def test_strict_checkers_pass_the_package_and_catch_a_users_mistakes(site, checker):
+    errors, revealed = checker(*site)
+    assert set(errors) == {("app.py", n) for n in marked("# error:")}, errors
     assert revealed == marked("# reveal:")
