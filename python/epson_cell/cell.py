@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import logging
 import pathlib
 import time
@@ -282,17 +283,18 @@ def connect(host: str, *, command_port: int = 5000, telemetry_port: int = 2000,
             control.connect(host, command_port, password)
             telemetry.connect(host, telemetry_port)
         except BaseException:
-            control.disconnect()
+            with contextlib.suppress(RuntimeError):  # the first failure is the one to report
+                control.disconnect()
             raise
         cell = Cell(control, telemetry)
     if wait_for_status:
         try:
             cell.wait_until(cell.telemetry.has_controller_status, status_timeout)
-        except TimeoutError:
-            cell.close()
-            raise TimeoutError(f"no controller status from {host}:{telemetry_port} within "
-                               f"{status_timeout:g} s") from None
-        except BaseException:
-            cell.close()
+        except BaseException as error:
+            with contextlib.suppress(RuntimeError):
+                cell.close()
+            if isinstance(error, TimeoutError):
+                raise TimeoutError(f"no controller status from {host}:{telemetry_port} within "
+                                   f"{status_timeout:g} s") from None
             raise
     return cell

@@ -203,6 +203,29 @@ def test_a_refused_login_leaves_nothing_open():
         assert sim.telemetry_client_count() == 0
 
 
+def test_no_controller_status_in_time_closes_both_links(sim):
+    # Samples without any status: the receiver connects, the status never comes.
+    sim.set_telemetry_mode("silent")
+    packet = ";".join([f"J{i}agl=0" for i in range(1, 7)] + [f"{k}=1" for k in "XYZUVW"]) + "\r"
+    stop = threading.Event()
+
+    def feed():
+        while not stop.wait(0.01):
+            sim.send_telemetry_raw(packet.encode())
+
+    feeder = threading.Thread(target=feed)
+    feeder.start()
+    try:
+        with pytest.raises(TimeoutError, match="no controller status .* within 0.2 s"):
+            epson_cell.connect("127.0.0.1", command_port=sim.command_port,
+                               telemetry_port=sim.telemetry_port, status_timeout=0.2)
+    finally:
+        stop.set()
+        feeder.join()
+    assert wait_until(lambda: not sim.is_command_client_connected())
+    assert wait_until(lambda: sim.telemetry_client_count() == 0)
+
+
 def test_cancelled_motion_sends_abort_and_the_arm_stops(sim, cell):
     cell.control.motor_on()
     far = XY(*sim.pose()[:2], sim.pose()[2] - 300, *sim.pose()[3:])
