@@ -20,7 +20,8 @@ _log = logging.getLogger("epson_cell")
 
 
 def till_clause(condition: str | None) -> str | None:
-    """The SPEL+ search clause for a ``till`` condition: ``"Sw(3) = On"`` -> ``"Till Sw(3) = On"``."""
+    """The SPEL+ search clause of a ``till`` condition: ``"Sw(3) = On"`` gives
+    ``"Till Sw(3) = On"``."""
     if condition is None:
         return None
     text = condition.strip()

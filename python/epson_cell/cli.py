@@ -233,7 +233,7 @@ def cmd_record(args: argparse.Namespace, out: TextIO) -> int:
     receiver = _open_telemetry(args)
     try:
         try:
-            receiver.start_recording(args.output)
+            receiver.start_recording(args.output)  # pyright: ignore[reportUnknownMemberType]
         except (RuntimeError, OSError) as error:
             raise CliError(EXIT_FILE, str(error)) from error
         try:
@@ -292,7 +292,8 @@ def build_parser() -> argparse.ArgumentParser:
     def add(name: str, handler: Callable[[argparse.Namespace, TextIO], int], help: str,
             parents: list[argparse.ArgumentParser]) -> argparse.ArgumentParser:
         sub = commands.add_parser(name, help=help, description=help, parents=parents,
-                                  epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+                                  epilog=EPILOG,
+                                  formatter_class=argparse.RawDescriptionHelpFormatter)
         sub.set_defaults(handler=handler)
         return sub
 

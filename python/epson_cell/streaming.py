@@ -122,7 +122,8 @@ class Recording:
             self.rows, self.lost = summary.rows, summary.lost
 
     def __enter__(self) -> Recording:
-        self._receiver.start_recording(str(self.path))
+        # The binding takes any path-like; its stub leaves PathLike's parameter open.
+        self._receiver.start_recording(str(self.path))  # pyright: ignore[reportUnknownMemberType]
         return self
 
     def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,

@@ -47,8 +47,9 @@ def site(tmp_path_factory):
                    check=True, timeout=60)
     python = str(root / "venv" / "bin" / "python")
     env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "MYPYPATH")}
-    purelib = subprocess.run([python, "-c", "import sysconfig; print(sysconfig.get_path('purelib'))"],
-                             check=True, capture_output=True, text=True, env=env).stdout.strip()
+    purelib = subprocess.run(
+        [python, "-c", "import sysconfig; print(sysconfig.get_path('purelib'))"], check=True,
+        capture_output=True, text=True, env=env).stdout.strip()
     subprocess.run(["cmake", "--install", str(BUILD), "--component", "python", "--prefix",
                     purelib], check=True, capture_output=True, timeout=60)
     (root / "app.py").write_text(USER_SCRIPT)
