@@ -27,7 +27,9 @@ def pick_and_place(cell: Cell, feeder: XY, tray: XY, slots: int) -> int:
     placed = 0
     for slot in range(slots):
         cell.go(replace(feeder, z=feeder.z + ABOVE), speed=50)
-        found = cell.move(replace(feeder, z=feeder.z - DEPTH), speed=200, till=SENSOR)
+        # A steep deceleration so that the arm stops close to where the sensor fired.
+        found = cell.move(replace(feeder, z=feeder.z - DEPTH), speed=200, acceleration=5000,
+                          till=SENSOR)
         if not found:
             print(f"slot {slot}: no part in the feeder, stopping")
             cell.move(replace(feeder, z=feeder.z + ABOVE), speed=400)

@@ -183,23 +183,22 @@ def cmd_watch(args: argparse.Namespace, out: TextIO) -> int:
         receiver.disconnect()
 
 
-def _motion_keywords(args: argparse.Namespace) -> dict[str, Any]:
-    keywords: dict[str, Any] = {"speed": args.speed, "acceleration": args.accel, "cp": args.cp,
-                                "till": args.till, "parallel": args.parallel}
-    if args.command == "go":
-        keywords.update(deceleration=args.decel, ljm=args.ljm)
-    return keywords
-
-
 def cmd_motion(args: argparse.Namespace, out: TextIO) -> int:
-    keywords = _motion_keywords(args)
+    target: str = args.target
+    till: str | None = args.till
+    parallel: str | None = args.parallel
     with _open_cell(args) as cell:
         if args.motors_on:
             cell.control.motor_on()
-        run: Callable[..., bool | None] = cell.go if args.command == "go" else cell.move
         started = time.monotonic()
         # Ctrl-C here reaches the link first, which aborts the motion before it raises.
-        till_on = run(args.target, **keywords)
+        if args.command == "go":
+            till_on = cell.go(target, speed=args.speed, acceleration=args.accel,
+                              deceleration=args.decel, cp=args.cp, ljm=args.ljm, till=till,
+                              parallel=parallel)
+        else:
+            till_on = cell.move(target, speed=args.speed, acceleration=args.accel, cp=args.cp,
+                                till=till, parallel=parallel)
         elapsed = time.monotonic() - started
         pose = cell.pose()
         data: dict[str, Any] = {"command": args.command, "target": args.target,
