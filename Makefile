@@ -75,7 +75,21 @@ fuzz-check: bootstrap
 fuzz: bootstrap
 	@bash scripts/fuzz.sh $(FUZZ_SECONDS)
 
-check: test check-asan check-tsan soak-short fault-run fuzz-check
+check: test check-asan check-tsan soak-short fault-run fuzz-check wheel-test
+
+# The wheel (`pip install` without a compiler): built with the same CMake project through
+# scikit-build-core, then repaired by auditwheel to a manylinux tag in $(WHEELHOUSE).
+WHEELHOUSE ?= $(BUILD)/wheelhouse
+.PHONY: wheel wheel-test
+wheel: bootstrap
+	@rm -rf $(BUILD)/dist $(WHEELHOUSE)
+	@$(PY) -m pip wheel -q --no-build-isolation --no-deps -w $(BUILD)/dist $(ROOT)
+	@PATH="$(VENV)/bin:$$PATH" $(PY) -m auditwheel repair -w $(WHEELHOUSE) $(BUILD)/dist/*.whl
+	@ls $(WHEELHOUSE)/*.whl
+
+# Installs the repaired wheel into a fresh venv, offline and alone, and runs an example.
+wheel-test: wheel
+	@bash scripts/wheel_test.sh "$(PY)" $(WHEELHOUSE)/*.whl
 
 demo: build
 	@PYTHONPATH=$(BUILD)/python $(PY) examples/demo.py

@@ -1,0 +1,36 @@
+"""Script an Epson robot cell.
+
+``epson_cell.connect(host)`` opens the command and telemetry connections of one controller
+and returns a :class:`Cell`::
+
+    import epson_cell
+    from epson_cell import XY
+
+    with epson_cell.connect("192.168.0.1") as cell:
+        cell.control.motor_on()
+        cell.go(XY(300, 0, 400, 0, 0, 180), speed=50)
+        found = cell.move(XY(300, 0, 200, 0, 0, 180), speed=100, till="Sw(3) = On")
+
+The extension modules underneath (``_cell_command_link``, ``_cell_telemetry``,
+``_cell_station``, ``_cell_simulator``) are imported here in the order they need and stay
+reachable as ``cell.control`` and ``cell.telemetry``.
+"""
+
+from ._modules import _cell_command_link
+from _cell_command_link import (ConnectionLostError, ControllerError, EpsonPowerMode,
+                                MotionAbortedError, NotConnectedError)
+from _cell_simulator import Simulator
+
+from .cell import Cell, connect, till_clause
+from .status import Status, motors_on, power_high
+from .streaming import Recording, Sample, Samples
+from .targets import HERE, JA, XY, Point, Target, spel
+
+__version__: str = _cell_command_link.__version__
+
+__all__ = [
+    "HERE", "JA", "XY", "Cell", "ConnectionLostError", "ControllerError", "EpsonPowerMode",
+    "MotionAbortedError", "NotConnectedError", "Point", "Recording", "Sample", "Samples",
+    "Simulator", "Status", "Target", "connect", "motors_on", "power_high", "spel",
+    "till_clause",
+]

@@ -1,0 +1,187 @@
+"""`epson-cell`: exit codes, --json, the plot, and the examples run against the simulator."""
+
+import csv
+import io
+import json
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+import epson_cell
+from epson_cell import cli
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+
+
+def run_cli(*argv):
+    out = io.StringIO()
+    code = cli.main([str(a) for a in argv], out=out)
+    return code, out.getvalue()
+
+
+def link_args(sim, *extra):
+    return ["--host", "127.0.0.1", "--command-port", sim.command_port, "--telemetry-port",
+            sim.telemetry_port, *extra]
+
+
+def test_status_json_and_text(sim):
+    code, out = run_cli("status", *link_args(sim, "--json"))
+    assert code == 0, out
+    data = json.loads(out)
+    assert data["power"] == "LOW" and data["motors_on"] is False and data["tool"] == 0
+    assert data["pose"] == pytest.approx(sim.pose(), abs=1e-6) and len(data["joints"]) == 6
+    assert data["status"]["ready"] is True and data["status"]["running"] is False
+    code, out = run_cli("status", *link_args(sim))
+    assert code == 0 and "motors  off" in out and "ready" in out
+
+
+# (what goes wrong, simulator options, arguments after the link's, expected exit code)
+@pytest.mark.parametrize("case, options, argv, exit_code", [
+    ("ok: a motion with the motors switched on", {}, ["go", "--motors-on", "--speed", "50",
+                                                      "Here"], 0),
+    ("a motion with the motors off", {}, ["go", "Here"], cli.EXIT_REFUSED),
+    ("a statement the controller does not know", {}, ["move", "--motors-on", "XY(1,2)"],
+     cli.EXIT_REFUSED),
+    ("till with its keyword", {}, ["move", "--till", "Till Sw(1) = On", "P1"], cli.EXIT_USAGE),
+    ("the link lost during the motion", {"drop": "Go "},
+     ["go", "--motors-on", "--speed", "50", "Here"], cli.EXIT_LINK_LOST),
+    ("a refused login", {"password": "right"}, ["motors", "off", "--password", "wrong"],
+     cli.EXIT_CONNECT),
+    ("ok: abort with nothing running", {}, ["abort"], 0),
+])
+def test_exit_codes_say_what_failed(case, options, argv, exit_code):
+    drop = options.pop("drop", None)
+    with epson_cell.Simulator(time_scale=0.02, **options) as sim:
+        if drop:
+            sim.drop_connection(drop)
+        command, *rest = argv
+        positional = [a for a in rest if a in ("on", "off")]
+        code, out = run_cli(command, *positional, *link_args(sim, "--json"),
+                            *[a for a in rest if a not in positional])
+    assert code == exit_code, (case, out)
+    data = json.loads(out.splitlines()[-1])
+    assert ("error" in data) == (exit_code != 0), data
+
+
+def test_usage_errors_exit_2_with_help_that_shows_examples(capsys):
+    with pytest.raises(SystemExit) as exit_info:
+        cli.main(["go"])
+    assert exit_info.value.code == cli.EXIT_USAGE
+    with pytest.raises(SystemExit):
+        cli.main(["--help"])
+    help_text = capsys.readouterr().out
+    assert "examples:" in help_text and "exit codes:" in help_text
+
+
+def test_go_json_reports_till(sim):
+    sim.set_input(2, True)
+    code, out = run_cli("go", *link_args(sim, "--json", "--motors-on", "--till", "Sw(2) = On"),
+                        "Here")
+    assert code == 0, out
+    assert json.loads(out)["till_on"] is True
+
+
+def test_watch_prints_plain_lines_when_not_a_terminal(sim):
+    code, out = run_cli("watch", *link_args(sim, "--interval", "0.05", "--seconds", "0.2"))
+    lines = out.splitlines()
+    assert code == 0 and len(lines) >= 2 and "\x1b" not in out
+    assert all(line.startswith("joints") and "motors off" in line for line in lines)
+    code, out = run_cli("watch", *link_args(sim, "--json", "--interval", "0.05", "--seconds",
+                                            "0.1"))
+    assert code == 0 and json.loads(out.splitlines()[0])["pose"] == pytest.approx(sim.pose())
+
+
+def test_watch_redraws_in_place_on_a_terminal(sim):
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    out = Terminal()
+    argv = ["watch", *link_args(sim, "--interval", "0.05", "--seconds", "0.15")]
+    assert cli.main([str(a) for a in argv], out=out) == 0
+    blocks = out.getvalue().split("\x1b[3F\x1b[J")  # up three lines, clear below
+    assert len(blocks) >= 3 and all(b.count("\n") == 3 for b in blocks)
+
+
+HEADER = ("monotonic_s,wall_time,J1,J2,J3,J4,J5,J6,X,Y,Z,U,V,W,stat,system_error,"
+          "emergency_stopped,safeguard_open,teach_mode,control_device,robot_info,ctrl_info")
+
+
+def test_record_then_plot(sim, tmp_path):
+    recording = tmp_path / "run.csv"
+    code, out = run_cli("record", *link_args(sim, "--json", "--seconds", "0.3", "-o", recording))
+    assert code == 0, out
+    summary = json.loads(out)
+    rows = list(csv.reader(recording.open()))
+    assert ",".join(rows[0]) == HEADER and len(rows) - 1 == summary["rows"] > 10
+    assert summary["lost"] == 0
+    code, _ = run_cli("record", *link_args(sim, "--seconds", "1", "-o", tmp_path / "no" / "x.csv"))
+    assert code == cli.EXIT_FILE
+    pytest.importorskip("matplotlib", reason="plot needs the optional extra epson-cell[plot]")
+    code, out = run_cli("plot", recording, "-o", tmp_path / "run.png")
+    assert code == 0, out
+
+
+def synthetic_recording(path):
+    lines = [HEADER]
+    for i in range(50):
+        stat = "0" if i < 25 else "1"
+        lines.append(f"{i * 0.01:.6f},2026-01-01T00:00:00.000000Z,{i},{-i},{i / 2},0,-90,0,"
+                     f"{300 + i},0,{400 - i},0,0,180,{stat},0,0,0,0,26,4,0")
+        if i == 24:
+            lines.append(f"{i * 0.01 + 0.005:.6f},2026-01-01T00:00:00.000000Z,,,,,,,,,,,,,"
+                         f"1,0,0,0,0,26,4,0")
+    path.write_text("\n".join(lines) + "\n")
+
+
+def test_plot_draws_a_picture(tmp_path):
+    image = pytest.importorskip("matplotlib.image",
+                                reason="plot needs the optional extra epson-cell[plot]")
+    synthetic_recording(tmp_path / "run.csv")
+    code, out = run_cli("plot", tmp_path / "run.csv", "-o", tmp_path / "run.png", "--json")
+    assert code == 0, out
+    assert json.loads(out)["status_changes"] == 1
+    pixels = image.imread(tmp_path / "run.png")
+    assert pixels.shape[:2] == (700, 1000)
+    assert pixels[..., :3].std() > 0.05  # lines drawn, not a blank canvas
+
+
+def test_plot_without_matplotlib_names_the_extra_and_bad_files_exit_6(tmp_path, monkeypatch,
+                                                                      capsys):
+    synthetic_recording(tmp_path / "run.csv")
+    monkeypatch.setitem(sys.modules, "matplotlib", None)
+    code, _ = run_cli("plot", tmp_path / "run.csv", "-o", tmp_path / "run.png")
+    assert code == cli.EXIT_MISSING_EXTRA
+    assert "pip install 'epson-cell[plot]'" in capsys.readouterr().err
+    monkeypatch.undo()
+    pytest.importorskip("matplotlib", reason="plot needs the optional extra epson-cell[plot]")
+    (tmp_path / "bad.csv").write_text("a,b\n1,2\n")
+    for path in (tmp_path / "bad.csv", tmp_path / "missing.csv"):
+        code, _ = run_cli("plot", path, "-o", tmp_path / "x.png")
+        assert code == cli.EXIT_FILE
+
+
+# ---- the examples, against the simulator at a fast time scale ----
+
+@pytest.mark.parametrize("example, time_scale, expected", [
+    ("pick_and_place.py", 0.02, ["slot 2: no part in the feeder", "placed 2 part(s)"]),
+    ("error_handling.py", 0.02, ["refused before sending", "code 20", "motion aborted as asked",
+                                 "connection lost", "opened again"]),
+    ("async_motion.py", 0.02, ["streamed", "0 dropped", "timed out; the motion was aborted"]),
+    # Slower: the demo pauses a motion on its way, which a busy machine could otherwise miss.
+    ("demo.py", 0.2, ["paused", "continued", "Arrived at", "Disconnected"]),
+])
+def test_examples_run(example, time_scale, expected):
+    result = subprocess.run([sys.executable, str(ROOT / "examples" / example), "--time-scale",
+                             str(time_scale)], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stdout + result.stderr
+    for text in expected:
+        assert text in result.stdout, result.stdout
+
+
+def test_python_dash_m_runs_the_tool():
+    result = subprocess.run([sys.executable, "-m", "epson_cell", "plot", "--help"],
+                            capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0 and "epson-cell plot" in result.stdout
