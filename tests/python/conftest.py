@@ -5,6 +5,7 @@ import time
 import pytest
 
 import _cell_simulator
+from typecheck import Site
 
 
 @pytest.fixture
@@ -69,3 +70,9 @@ def wait_until(predicate, timeout=5.0, interval=0.01):
             return True
         time.sleep(interval)
     return predicate()
+
+
+@pytest.fixture(scope="session")
+def typecheck_site(tmp_path_factory):
+    """One venv laid out as an install, shared by the typing tests: building it is slow."""
+    return Site(tmp_path_factory.mktemp("typecheck"))

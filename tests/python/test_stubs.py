@@ -2,18 +2,15 @@
 them where an install puts them."""
 
 import difflib
-import json
 import os
-import pathlib
-import re
 import subprocess
 import sys
 
 import pytest
 
 import _cell_command_link
+from typecheck import ROOT, marked_lines
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
 MODULE_DIR = os.path.dirname(_cell_command_link.__file__)
 
 
@@ -63,68 +60,21 @@ REVEALED = {"mypy": {"CellCommandLink": "_cell_command_link.CellCommandLink"},
             "pyright": {}}
 
 
-def marked_lines(marker):
-    """1-based line number -> what follows the marker on that line."""
-    return {number: line.split(marker, 1)[1].strip()
-            for number, line in enumerate(USER_SCRIPT.splitlines(), 1) if marker in line}
-
-
 @pytest.fixture(scope="module")
-def installed(tmp_path_factory):
-    """A venv whose site-packages is laid out by the same install rules the wheel uses."""
-    root = tmp_path_factory.mktemp("typecheck")
-    subprocess.run([sys.executable, "-m", "venv", "--without-pip", str(root / "venv")],
-                   check=True, timeout=60)
-    python = str(root / "venv" / "bin" / "python")
-    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "MYPYPATH")}
-    site = subprocess.run([python, "-c", "import sysconfig; print(sysconfig.get_path('purelib'))"],
-                          check=True, capture_output=True, text=True, env=env).stdout.strip()
-    subprocess.run(["cmake", "--install", str(pathlib.Path(MODULE_DIR).parent), "--component",
-                    "python", "--prefix", site], check=True, capture_output=True, timeout=60)
+def installed(typecheck_site):
     # The laid-out modules import without the build directory on the path.
-    subprocess.run([python, "-c", "import _cell_command_link, _cell_telemetry, _cell_station, "
-                    "_cell_simulator"], check=True, env=env, cwd=root, timeout=60)
-    (root / "app.py").write_text(USER_SCRIPT)
-    return root, python, env
-
-
-def run_mypy(root, python, env):
-    result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--python-executable", python, "--no-incremental",
-         "--cache-dir", os.devnull, "--no-error-summary", "--hide-error-context", "app.py"],
-        cwd=root, env=env, capture_output=True, text=True, timeout=300)
-    errors, revealed = {}, {}
-    for line in result.stdout.splitlines():
-        match = re.match(r"app\.py:(\d+): (error|note): (.*)", line)
-        assert match, result.stdout + result.stderr
-        number, kind, text = int(match[1]), match[2], match[3]
-        if kind == "error":
-            errors[number] = text
-        elif text.startswith("Revealed type is "):
-            revealed[number] = text.removeprefix("Revealed type is ").strip('"')
-    return errors, revealed
-
-
-def run_pyright(root, python, env):
-    result = subprocess.run(
-        [sys.executable, "-m", "pyright", "--outputjson", "--pythonpath", python, "app.py"],
-        cwd=root, env=dict(env, PYRIGHT_PYTHON_IGNORE_WARNINGS="1"), capture_output=True,
-        text=True, timeout=300)
-    report = json.loads(result.stdout)
-    errors, revealed = {}, {}
-    for diagnostic in report["generalDiagnostics"]:
-        number = diagnostic["range"]["start"]["line"] + 1
-        if diagnostic["severity"] == "information":
-            revealed[number] = re.match(r'Type of ".*" is "(.*)"$', diagnostic["message"])[1]
-        else:
-            errors[number] = diagnostic["message"]
-    return errors, revealed
+    subprocess.run([typecheck_site.python, "-c", "import _cell_command_link, _cell_telemetry, "
+                    "_cell_station, _cell_simulator"], check=True, env=typecheck_site.env,
+                   cwd=typecheck_site.root, timeout=60)
+    (typecheck_site.root / "stubs_app.py").write_text(USER_SCRIPT)
+    return typecheck_site
 
 
 @pytest.mark.parametrize("checker", ["mypy", "pyright"])
 def test_type_checkers_resolve_the_installed_stubs(installed, checker):
-    errors, revealed = (run_mypy if checker == "mypy" else run_pyright)(*installed)
-    assert set(errors) == set(marked_lines("# error:")), errors
+    errors, revealed = getattr(installed, checker)(["stubs_app.py"])
+    assert set(errors) == {("stubs_app.py", n) for n in marked_lines(USER_SCRIPT, "# error:")}, \
+        errors
     assert "conect" in errors[min(errors)]
     assert revealed == {number: REVEALED[checker].get(shown, shown)
-                        for number, shown in marked_lines("# reveal:").items()}
+                        for number, shown in marked_lines(USER_SCRIPT, "# reveal:").items()}
