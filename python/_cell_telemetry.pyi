@@ -261,7 +261,7 @@ class EthernetReceiveInterface:
         Returns:
             Seconds since it arrived, or infinity when there is none.
         """
-    def start_recording(self, path: os.PathLike | str | bytes) -> None:
+    def start_recording(self, path: os.PathLike[str] | str | bytes) -> None:
         """
         Record every sample and status to a CSV file until ``stop_recording()``.
         

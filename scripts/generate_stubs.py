@@ -53,6 +53,9 @@ def finish(module, text):
             block = re.sub(r"^    (\w+): typing\.ClassVar\[(.+)\] = .*$", r"    \1: \2", block,
                            flags=re.M)
         text = text[:start] + block + text[end:]
+    # A path parameter comes out as a bare os.PathLike, which strict checkers reject as generic
+    # without its argument; the module takes str paths.
+    text = text.replace("os.PathLike | str | bytes", "os.PathLike[str] | str | bytes")
     return re.sub(r"^__version__: str = .*$", "__version__: str", text, flags=re.M)
 
 

@@ -232,7 +232,7 @@ def cmd_record(args: argparse.Namespace, out: TextIO) -> int:
     receiver = _open_telemetry(args)
     try:
         try:
-            receiver.start_recording(args.output)  # pyright: ignore[reportUnknownMemberType]
+            receiver.start_recording(args.output)
         except (RuntimeError, OSError) as error:
             raise CliError(EXIT_FILE, str(error)) from error
         try:

@@ -123,7 +123,7 @@ class Recording:
 
     def __enter__(self) -> Recording:
         # The binding takes any path-like; its stub leaves PathLike's parameter open.
-        self._receiver.start_recording(str(self.path))  # pyright: ignore[reportUnknownMemberType]
+        self._receiver.start_recording(str(self.path))
         return self
 
     def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
