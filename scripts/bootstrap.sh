@@ -15,6 +15,8 @@ DEB_PACKAGES+=(clang libclang-rt-14-dev)
 DEB_PACKAGES+=(nodejs)
 # RE2: the simulator's reply rules match regular expressions in time linear in the line.
 DEB_PACKAGES+=(libre2-dev pkg-config)
+# `make format` runs it on every C++ file.
+DEB_PACKAGES+=(clang-format)
 
 missing=()
 for pkg in "${DEB_PACKAGES[@]}"; do
