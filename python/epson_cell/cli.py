@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import json
 import math
+import os
 import sys
 import time
 from collections.abc import Callable, Iterable, Sequence
@@ -342,6 +343,12 @@ def main(argv: Sequence[str] | None = None, out: TextIO | None = None) -> int:
     except KeyboardInterrupt:
         print("epson-cell: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # Whoever read the output went away (`epson-cell watch | head`): stop quietly, as shell
+        # tools do, and keep Python's exit-time flush from failing on the closed pipe.
+        if stream is sys.stdout:
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_OK
     except CliError as error:
         code, message = error.code, str(error)
     except Exception as error:  # every failure becomes a message and its exit code

@@ -91,6 +91,14 @@ def test_watch_prints_plain_lines_when_not_a_terminal(sim):
     code, out = run_cli("watch", *link_args(sim, "--json", "--interval", "0.05", "--seconds",
                                             "0.1"))
     assert code == 0 and json.loads(out.splitlines()[0])["pose"] == pytest.approx(sim.pose())
+    # A reader that goes away (`watch | head -1`) ends the tool quietly, not with a traceback.
+    with subprocess.Popen([sys.executable, "-m", "epson_cell", "watch",
+                           *map(str, link_args(sim, "--interval", "0.05", "--seconds", "5"))],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as tool:
+        assert tool.stdout.readline().startswith("joints")
+        tool.stdout.close()
+        assert tool.wait(timeout=10) == 0
+        assert "Error" not in tool.stderr.read()
 
 
 def test_watch_redraws_in_place_on_a_terminal(sim):
