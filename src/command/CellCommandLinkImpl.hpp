@@ -164,7 +164,7 @@ class CellCommandLink::Impl {
     std::uint64_t abortedThrough_ = 0;  ///< motions up to this one never send their statement
     std::uint64_t runningMotion_ = 0;   ///< the motion whose statement is out; 0 when none
     std::uint64_t abortSentFor_ = 0;    ///< the motion an "$Abort" was written beside
-    int activeMotions_ = 0;             ///< motion calls not yet returned
+    int activeMotions_ = 0;             ///< motion calls not yet ended
     std::timed_mutex commandMutex_;
 
   private:
@@ -217,8 +217,9 @@ class CellCommandLink::Impl {
     std::uint64_t registerMotion_();
     void forgetSavedToolState_();
     /// Ends a motion: clears motionInProgress_ and wakes a side-path command still owed its
-    /// reply, which reads for itself from then on.
-    void finishMotion_() noexcept;
+    /// reply, which reads for itself from then on. Sets @p ended (the motion's scope) as it
+    /// stops counting the motion as active.
+    void finishMotion_(bool& ended) noexcept;
     /// Sets motionInProgress_ for a motion and ends it on every exit path.
     class MotionScope;
 };

@@ -51,9 +51,12 @@ class ReplyLedger {
     /// On Unknown the reader's entry is kept as given up, so that its late reply is dropped.
     Verdict decide(const std::string& line, Ticket reader);
 
-    /// Waits until @p ticket is answered or failed, the motion's reader leaves, or @p until.
-    /// Ticket 0 waits for any decision.
+    /// Waits until @p ticket is answered or failed, or @p until. Ticket 0 waits for any decision.
     void waitFor(Ticket ticket, Clock::time_point until);
+    /// While a motion's reader is present, waits until @p ticket is answered or failed, the
+    /// reader leaves, or @p until; returns false at once when no reader is present. One check
+    /// under the lock, so that a reader leaving just before the wait cannot go unnoticed.
+    bool waitBesideMotion(Ticket ticket, Clock::time_point until);
     /// The reply or failure of a side-path command, once it has one; the entry is removed then.
     std::optional<Outcome> collect(Ticket ticket);
 
@@ -73,7 +76,6 @@ class ReplyLedger {
     /// While set, a reader inside the running motion hands lines across; side-path commands
     /// sent meanwhile rely on it. Clearing it wakes them, so that they read for themselves.
     void setMotionReader(bool present);
-    bool motionReader() const;
     /// Runs @p body under the ledger's lock when a motion's reader is present; returns
     /// whether it ran. Lets the side path enter its command atomically with that check.
     template <typename Body>

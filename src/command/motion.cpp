@@ -54,20 +54,22 @@ class CellCommandLink::Impl::MotionScope {
     /// destruction, which comes before the command lock is released.
     class Running {
       public:
-        explicit Running(Impl& impl) : impl_(impl) {
-            impl_.motionInProgress_.exchange(true);
-            impl_.ledger_.setMotionReader(true);
+        explicit Running(MotionScope& scope) : scope_(scope) {
+            scope_.impl_.motionInProgress_.exchange(true);
+            scope_.impl_.ledger_.setMotionReader(true);
         }
-        ~Running() { impl_.finishMotion_(); }
+        ~Running() { scope_.impl_.finishMotion_(scope_.ended_); }
         Running(const Running&) = delete;
         Running& operator=(const Running&) = delete;
 
       private:
-        Impl& impl_;
+        MotionScope& scope_;
     };
     ~MotionScope() {
         std::lock_guard motion(impl_.motionMutex_);
-        --impl_.activeMotions_;
+        if (!ended_) {
+            --impl_.activeMotions_;
+        }
     }
     MotionScope(const MotionScope&) = delete;
     MotionScope& operator=(const MotionScope&) = delete;
@@ -76,6 +78,7 @@ class CellCommandLink::Impl::MotionScope {
   private:
     Impl& impl_;
     std::uint64_t id_;
+    bool ended_ = false;  ///< no longer counted as active; guarded by motionMutex_
 };
 
 std::uint64_t CellCommandLink::Impl::registerMotion_() {
@@ -84,11 +87,17 @@ std::uint64_t CellCommandLink::Impl::registerMotion_() {
     return ++lastMotionCall_;
 }
 
-void CellCommandLink::Impl::finishMotion_() noexcept {
+void CellCommandLink::Impl::finishMotion_(bool& ended) noexcept {
     {
         // Cleared first: an abort that finds no running motion must not find its reader either.
+        // In the same step the motion stops counting as active, so that such an abort never
+        // takes an ended motion for one that has yet to send its statement.
         std::lock_guard motion(motionMutex_);
         runningMotion_ = 0;
+        if (!ended) {
+            ended = true;
+            --activeMotions_;
+        }
     }
     motionInProgress_.exchange(false);
     // A side-path command still owed its reply stops relying on this motion's reader.
@@ -127,7 +136,7 @@ void CellCommandLink::Impl::go(const std::string& destination, bool cp, bool ljm
     // Numbered before waiting for the connection: an abort requested meanwhile cancels it.
     MotionScope motion(*this, registerMotion_());
     std::lock_guard lock(commandMutex_);
-    const MotionScope::Running running(*this);
+    const MotionScope::Running running(motion);
 
     if (destination.empty()) {
         throw std::invalid_argument("Go destination must not be empty");
@@ -185,7 +194,7 @@ void CellCommandLink::Impl::move(const std::string& destination, bool rot, bool 
                                  const std::optional<double>& acceleration_mm_s2) {
     MotionScope motion(*this, registerMotion_());
     std::lock_guard lock(commandMutex_);
-    const MotionScope::Running running(*this);
+    const MotionScope::Running running(motion);
 
     if (destination.empty()) {
         throw std::invalid_argument("Move destination must not be empty");

@@ -151,12 +151,22 @@ void ReplyLedger::waitFor(Ticket ticket, Clock::time_point until) {
         changed_.wait_until(lock, until);
         return;
     }
-    const bool readerAtStart = motionReader_;
     changed_.wait_until(lock, until, [&] {
         const auto entry = find(ticket);
-        return entry == entries_.end() || entry->state != State::Waiting ||
-               (readerAtStart && !motionReader_);
+        return entry == entries_.end() || entry->state != State::Waiting;
     });
+}
+
+bool ReplyLedger::waitBesideMotion(Ticket ticket, Clock::time_point until) {
+    std::unique_lock lock(mutex_);
+    if (!motionReader_) {
+        return false;
+    }
+    changed_.wait_until(lock, until, [&] {
+        const auto entry = find(ticket);
+        return entry == entries_.end() || entry->state != State::Waiting || !motionReader_;
+    });
+    return true;
 }
 
 std::optional<ReplyLedger::Outcome> ReplyLedger::collect(Ticket ticket) {
@@ -225,11 +235,6 @@ void ReplyLedger::setMotionReader(bool present) {
         motionReader_ = present;
     }
     changed_.notify_all();
-}
-
-bool ReplyLedger::motionReader() const {
-    std::lock_guard lock(mutex_);
-    return motionReader_;
 }
 
 }  // namespace epson

@@ -187,9 +187,8 @@ std::string CellCommandLink::Impl::completeBesideMotion_(ReplyLedger::Ticket tic
             outcome = ledger_.giveUp(ticket);
             break;
         }
-        if (ledger_.motionReader()) {
-            ledger_.waitFor(ticket, deadline);  // the motion's reader hands it across
-            continue;
+        if (ledger_.waitBesideMotion(ticket, deadline)) {
+            continue;  // the motion's reader hands it across, or has just left
         }
         // The motion has ended, perhaps before its reader saw this reply: read for it whenever
         // the connection is free. Between slices other commands may go, and their reply loops
