@@ -17,6 +17,8 @@ DEB_PACKAGES+=(nodejs)
 DEB_PACKAGES+=(libre2-dev pkg-config)
 # `make format` runs it on every C++ file.
 DEB_PACKAGES+=(clang-format)
+# A C++ test that overruns its time limit has every thread's stack printed by gdb.
+DEB_PACKAGES+=(gdb)
 
 missing=()
 for pkg in "${DEB_PACKAGES[@]}"; do

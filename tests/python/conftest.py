@@ -1,3 +1,4 @@
+import signal
 import socket
 import threading
 import time
@@ -25,6 +26,22 @@ def link(sim):
     control.connect("127.0.0.1", sim.command_port)
     yield control
     control.disconnect()
+
+
+@pytest.fixture
+def default_sigint():
+    """Python's own Ctrl-C handler for one test, whatever the suite was started with.
+
+    A run started as a background job (nohup, cron, some CI runners) inherits SIGINT ignored, and
+    then neither a real Ctrl-C nor `_thread.interrupt_main()` reaches the test at all.
+    """
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, previous)
+
+
+# Put first in a Python child that a test interrupts: such a child inherits SIGINT ignored too.
+DEFAULT_SIGINT_PRELUDE = "import signal; signal.signal(signal.SIGINT, signal.default_int_handler)\n"
 
 
 @pytest.fixture

@@ -14,7 +14,7 @@ import _cell_command_link
 import _cell_simulator
 from _cell_command_link import (CellCommandLink, ConnectionLostError, ControllerError,
                                 EpsonPowerMode, NotConnectedError, PtpMotionLimits)
-from conftest import wait_until
+from conftest import DEFAULT_SIGINT_PRELUDE, wait_until
 from expected_docstrings import COMMAND_LINK, POWER_MODE_MEMBERS
 
 METHODS_IN_ORDER = [
@@ -324,7 +324,7 @@ class TestInterpreterLock:
         assert repr(status) == "RemoteStatus(auto=True, ready=True, code=0)"
 
 
-INTERRUPTED_MOTION = """
+INTERRUPTED_MOTION = DEFAULT_SIGINT_PRELUDE + """
 import sys
 import threading
 import time

@@ -221,7 +221,7 @@ def test_no_controller_status_in_time_closes_both_links(sim):
                                telemetry_port=sim.telemetry_port, status_timeout=0.2)
     finally:
         stop.set()
-        feeder.join()
+        feeder.join(5)
     assert wait_until(lambda: not sim.is_command_client_connected())
     assert wait_until(lambda: sim.telemetry_client_count() == 0)
 

@@ -159,7 +159,7 @@ def test_command_log_is_exact_and_waiting_releases_the_interpreter(sim):
     started = time.monotonic()
     assert sim.wait_for_command("$Logout", timeout=3.0) == "$Logout"
     assert time.monotonic() - started < 2.0
-    sender.join()
+    sender.join(5)
     assert client.read_line() == "#Logout,0"
 
     assert sim.wait_for_command(r"^\$Log(in|out),?$", regex=True, start=1) == "$Logout"

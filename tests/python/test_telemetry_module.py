@@ -87,7 +87,7 @@ def test_every_sample_reaches_subscribers_and_the_recording(tmp_path, rate_hz, s
     assert [float(v) for v in row[2:14]] == first.joints + first.tcp_pose
 
 
-def test_waiting_ending_and_refusing(sim, tmp_path):
+def test_waiting_ending_and_refusing(sim, tmp_path, default_sigint):
     receive = _cell_telemetry.EthernetReceiveInterface()
     with pytest.raises(RuntimeError, match="^Cannot subscribe: the Epson telemetry receiver is "
                                            "not connected$"):
@@ -116,7 +116,7 @@ def test_waiting_ending_and_refusing(sim, tmp_path):
     timer.start()
     with pytest.raises(KeyboardInterrupt):
         subscription.get()
-    timer.join()
+    timer.join(5)
 
     # A disconnect ends a blocked iteration.
     finished = threading.Event()
