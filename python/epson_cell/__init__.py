@@ -24,7 +24,7 @@ from _cell_simulator import Simulator
 
 from .cell import Cell, connect, till_clause
 from .console import ConsoleLines, set_console_lines
-from .errors import ConnectFailedError, ControllerBusyError, explain
+from .errors import ConnectFailedError, ControllerBusyError, OutcomeUnknownError, explain
 from .status import Status, motors_on, power_high
 from .streaming import Recording, Sample, Samples
 from .targets import HERE, JA, XY, Point, Target, spel
@@ -37,7 +37,7 @@ set_console_lines("logging")
 __all__ = [
     "HERE", "JA", "XY", "Cell", "ConnectFailedError", "ConnectionLostError", "ConsoleLines",
     "ControllerBusyError", "ControllerError", "EpsonPowerMode", "MotionAbortedError",
-    "NotConnectedError", "Point", "Recording", "Sample", "Samples", "Simulator", "Status",
-    "Target", "connect", "explain", "motors_on", "power_high", "set_console_lines", "spel",
-    "till_clause",
+    "NotConnectedError", "OutcomeUnknownError", "Point", "Recording", "Sample", "Samples",
+    "Simulator", "Status", "Target", "connect", "explain", "motors_on", "power_high",
+    "set_console_lines", "spel", "till_clause",
 ]

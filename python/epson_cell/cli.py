@@ -28,7 +28,7 @@ from typing import IO, Any, TextIO
 from ._modules import _cell_command_link, _cell_telemetry
 from .cell import Cell, connect, till_clause
 from .console import set_console_lines
-from .errors import ControllerBusyError, ControllerError, explain
+from .errors import ControllerBusyError, ControllerError, OutcomeUnknownError, explain
 from .status import motors_on, power_high
 from .targets import spel
 
@@ -42,6 +42,7 @@ EXIT_REFUSED = 5        # the controller refused a command or ended the motion w
 EXIT_FILE = 6           # a file could not be read or written
 EXIT_MISSING_EXTRA = 7  # an optional dependency is not installed
 EXIT_BUSY = 8           # another client holds the controller's command connection
+EXIT_UNKNOWN = 9        # a command's reply was lost: it may have taken effect
 EXIT_INTERRUPTED = 130  # Ctrl-C
 
 # The environment supplies what a shell session keeps using; an option given wins.
@@ -80,6 +81,7 @@ exit codes:
   6  a file could not be read or written
   7  an optional dependency is missing (plot: pip install 'epson-cell[plot]')
   8  another client holds the controller's command connection
+  9  a command's outcome is unknown: its reply was lost, it may have taken effect
   130 interrupted (Ctrl-C; a running motion is aborted first)
 
 The connector switches the motors off again when it disconnects, if it switched them on:
@@ -96,6 +98,8 @@ class CliError(Exception):
 def _classify(error: BaseException) -> int:
     if isinstance(error, ControllerError):
         return EXIT_REFUSED
+    if isinstance(error, OutcomeUnknownError):
+        return EXIT_UNKNOWN
     if isinstance(error, (_cell_command_link.ConnectionLostError,
                           _cell_command_link.NotConnectedError)):
         return EXIT_LINK_LOST

@@ -19,6 +19,16 @@ ConnectionLostError = _cell_command_link.ConnectionLostError
 NotConnectedError = _cell_command_link.NotConnectedError
 
 
+class _OutcomeUnknownPending(RuntimeError):
+    """Never raised: stands in where the command link does not report unknown outcomes yet."""
+
+
+# A command whose reply was lost or displaced: it may have taken effect. The command link's own
+# kind, where it has one.
+OutcomeUnknownError: type[RuntimeError] = getattr(_cell_command_link, "OutcomeUnknownError",
+                                                  _OutcomeUnknownPending)
+
+
 class ConnectFailedError(RuntimeError, ConnectionError):
     """A link could not be opened: the host does not resolve, nothing answers on the port, the
     connection was lost before the login was answered, or the telemetry did not connect.
