@@ -847,7 +847,7 @@ TEST(TelemetryRecording, OneRowPerSampleAndStatusReadableWhileItRuns) {
     EXPECT_EQ(secondSummary.rows, 1u);
     const std::vector<std::string> secondLines = linesOf(second);
     ASSERT_EQ(secondLines.size(), 2u);
-    EXPECT_TRUE(secondLines[1].ends_with(",,,,,,,,")) << secondLines[1];
+    EXPECT_TRUE(secondLines[1].ends_with(",,,,,,,,,sample")) << secondLines[1];
 }
 
 }  // namespace
