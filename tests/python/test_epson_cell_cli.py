@@ -154,15 +154,30 @@ def test_abort_says_what_it_did():
         assert not sim.is_moving()
 
 
-def test_motors_on_holds_them_until_interrupted(sim):
-    with subprocess.Popen([*TOOL, "motors", "on", *map(str, link_args(sim, "--json"))],
+# (command, the signal that ends it, its last JSON line): each runs until the signal, which
+# ends it cleanly (exit 0, the motors off, the file whole)
+@pytest.mark.parametrize("argv, ending, last", [
+    (["motors", "on"], signal.SIGINT, {"motors": "off"}),
+    (["record", "-o", "{tmp}/run.csv"], signal.SIGTERM, {"lost": 0}),
+])
+def test_holding_commands_run_until_a_signal(sim, tmp_path, argv, ending, last):
+    recording = tmp_path / "run.csv"
+    argv = [a.format(tmp=tmp_path) for a in argv]
+    with subprocess.Popen([*TOOL, *argv, *map(str, link_args(sim, "--json"))],
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as tool:
-        assert json.loads(tool.stdout.readline())["motors"] == "on"
-        assert sim.are_motors_on()
-        tool.send_signal(signal.SIGINT)
+        if argv[0] == "motors":
+            assert json.loads(tool.stdout.readline())["motors"] == "on"
+            assert sim.are_motors_on()
+        else:
+            assert wait_until(lambda: recording.exists() and
+                              len(recording.read_text().splitlines()) > 10)
+        tool.send_signal(ending)
         assert tool.wait(timeout=10) == 0, tool.stderr.read()
-        assert json.loads(tool.stdout.readline()) == {"motors": "off"}
+        result = json.loads(tool.stdout.read().splitlines()[-1])
+    assert result.items() >= last.items()
     assert not sim.are_motors_on()
+    if argv[0] == "record":
+        assert len(list(csv.reader(recording.open()))) == result["rows"] + 1
 
 
 def test_usage_errors_exit_2_with_help_that_shows_examples(capsys):
