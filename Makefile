@@ -9,12 +9,16 @@ JOBS ?= $(shell nproc)
 # CI builds with warnings as errors.
 WERROR ?= $(if $(CI),ON,OFF)
 
-.PHONY: all bootstrap configure build test test-cpp test-python check check-asan check-tsan soak soak-short demo clean format stubs
+.PHONY: all bootstrap bootstrap-build configure build test test-cpp test-python check check-asan check-tsan soak soak-short demo clean format stubs
 
 all: build
 
 bootstrap:
 	@bash scripts/bootstrap.sh
+
+# Only what building the wheel needs: no test, lint or fuzzing tools.
+bootstrap-build:
+	@bash scripts/bootstrap.sh --build
 
 configure: bootstrap
 	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DEPSON_WERROR=$(WERROR) \
@@ -81,7 +85,7 @@ check: test check-asan check-tsan soak-short fault-run fuzz-check wheel-test
 # scikit-build-core, then repaired by auditwheel to a manylinux tag in $(WHEELHOUSE).
 WHEELHOUSE ?= $(BUILD)/wheelhouse
 .PHONY: wheel wheel-test
-wheel: bootstrap
+wheel: bootstrap-build
 	@rm -rf $(BUILD)/dist $(WHEELHOUSE)
 	@$(PY) -m pip wheel -q --no-build-isolation --no-deps -w $(BUILD)/dist $(ROOT)
 	@PATH="$(VENV)/bin:$$PATH" $(PY) -m auditwheel repair -w $(WHEELHOUSE) $(BUILD)/dist/*.whl

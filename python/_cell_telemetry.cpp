@@ -138,7 +138,8 @@ constexpr const char* kStartRecordingDoc =
     "thread of its own writes one row per sample and per status, in\narrival order, in whole "
     "rows that reach the file within about 10 ms. The\ncolumns are ``monotonic_s``, "
     "``wall_time`` (ISO-8601 UTC), ``J1`` to ``J6``,\n``X`` to ``W`` and the eight status "
-    "fields, which repeat the latest status on\nevery row. A status row leaves the joint and "
+    "fields, which repeat the latest status on\nevery row, then ``kind``: ``sample`` or "
+    "``status``. A status row leaves the\njoint and "
     "pose columns empty. Rows the\nwriter cannot keep up with are dropped and counted.\n\n"
     "Args:\n    path: The file to create, or to replace.\n\nRaises:\n    RuntimeError: If a "
     "recording is already running, or the file cannot be\n        opened or written.\n";

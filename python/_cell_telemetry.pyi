@@ -269,7 +269,8 @@ class EthernetReceiveInterface:
         arrival order, in whole rows that reach the file within about 10 ms. The
         columns are ``monotonic_s``, ``wall_time`` (ISO-8601 UTC), ``J1`` to ``J6``,
         ``X`` to ``W`` and the eight status fields, which repeat the latest status on
-        every row. A status row leaves the joint and pose columns empty. Rows the
+        every row, then ``kind``: ``sample`` or ``status``. A status row leaves the
+        joint and pose columns empty. Rows the
         writer cannot keep up with are dropped and counted.
         
         Args:

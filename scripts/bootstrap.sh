@@ -1,24 +1,36 @@
 #!/usr/bin/env bash
 # Prepares a fresh machine: Debian build dependencies and a .venv on CPython 3.12.
 # Safe to run repeatedly; a second run changes nothing.
+#   bootstrap.sh          everything `make test` and `make check` need
+#   bootstrap.sh --build  only what building the wheel needs (`make wheel`): the compiler, CMake,
+#                         Boost headers, Eigen and RE2, and requirements-build.txt
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="${ROOT}/.venv"
+BUILD_ONLY=0
+if [[ "${1:-}" == "--build" ]]; then
+    BUILD_ONLY=1
+fi
 
-DEB_PACKAGES=(g++ make cmake ninja-build libboost-dev libgtest-dev libgmock-dev libbenchmark-dev
-              libeigen3-dev)
-# clang provides libFuzzer and the sanitizer runtimes used by `make check`; Debian only
-# recommends the runtime package, which a --no-install-recommends install leaves out.
-DEB_PACKAGES+=(clang libclang-rt-14-dev)
-# pyright (the stubs test) runs on node; without one on PATH it would try to download one.
-DEB_PACKAGES+=(nodejs)
-# RE2: the simulator's reply rules match regular expressions in time linear in the line.
-DEB_PACKAGES+=(libre2-dev pkg-config)
-# `make format` runs it on every C++ file.
-DEB_PACKAGES+=(clang-format)
-# A C++ test that overruns its time limit has every thread's stack printed by gdb.
-DEB_PACKAGES+=(gdb)
+# What building needs. RE2: the simulator's reply rules match regular expressions in time
+# linear in the line.
+DEB_PACKAGES=(g++ make cmake ninja-build libboost-dev libeigen3-dev libre2-dev pkg-config)
+REQUIREMENTS=("$ROOT/requirements-build.txt")
+if ((!BUILD_ONLY)); then
+    # The tests, benchmarks and development tools.
+    DEB_PACKAGES+=(libgtest-dev libgmock-dev libbenchmark-dev)
+    REQUIREMENTS+=("$ROOT/requirements-dev.txt")
+    # clang provides libFuzzer and the sanitizer runtimes used by `make check`; Debian only
+    # recommends the runtime package, which a --no-install-recommends install leaves out.
+    DEB_PACKAGES+=(clang libclang-rt-14-dev)
+    # pyright (the stubs test) runs on node; without one on PATH it would try to download one.
+    DEB_PACKAGES+=(nodejs)
+    # `make format` runs it on every C++ file.
+    DEB_PACKAGES+=(clang-format)
+    # A C++ test that overruns its time limit has every thread's stack printed by gdb.
+    DEB_PACKAGES+=(gdb)
+fi
 
 missing=()
 for pkg in "${DEB_PACKAGES[@]}"; do
@@ -75,17 +87,18 @@ if [[ ! -x "$VENV/bin/python" ]] || ! is_py312 "$VENV/bin/python"; then
 fi
 
 # Install the pinned tools unless exactly these versions are present already.
-if ! "$VENV/bin/python" - "$ROOT/requirements-dev.txt" <<'PY' 2>/dev/null
+if ! "$VENV/bin/python" - "${REQUIREMENTS[@]}" <<'PY' 2>/dev/null
 import importlib.metadata as md, sys
-for line in open(sys.argv[1]):
-    line = line.split("#")[0].strip()
-    if line:
-        name, version = line.split("==")
-        if md.version(name) != version:
-            sys.exit(1)
+for path in sys.argv[1:]:
+    for line in open(path):
+        line = line.split("#")[0].strip()
+        if line:
+            name, version = line.split("==")
+            if md.version(name) != version:
+                sys.exit(1)
 PY
 then
-    echo "bootstrap: installing Python build and test tools into .venv"
+    echo "bootstrap: installing pinned Python tools into .venv"
     "$VENV/bin/python" -m pip install -q --upgrade pip
-    "$VENV/bin/python" -m pip install -q -r "$ROOT/requirements-dev.txt"
+    "$VENV/bin/python" -m pip install -q $(printf -- '-r %s ' "${REQUIREMENTS[@]}")
 fi

@@ -5,13 +5,16 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import logging
+import math
 import pathlib
+import threading
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Generator
 from types import TracebackType
-from typing import overload
+from typing import cast, overload
 
 from ._modules import _cell_command_link, _cell_station, _cell_telemetry
+from .errors import connect_failed, explained
 from .status import Status
 from .streaming import Recording, Sample, Samples
 from .targets import JA, XY, Target, spel
@@ -32,16 +35,62 @@ def till_clause(condition: str | None) -> str | None:
     return "Till " + text
 
 
-def _check(target: Target, till: str | None) -> None:
-    # An async motion refuses bad arguments in the caller, before a worker thread starts.
-    spel(target)
-    till_clause(till)
+# The link's own conversions would refuse a wrong type with pybind11's signature listing; the
+# package says in its own words which argument it was, before anything is sent.
+
+def _type_name(value: object) -> str:
+    return type(value).__name__
+
+
+def _whole(name: str, value: object) -> None:
+    if value is not None and (isinstance(value, bool) or not isinstance(value, int)):
+        raise TypeError(f"{name} must be a whole number (int) or None, not {_type_name(value)} "
+                        f"{value!r}")
+
+
+def _real(name: str, value: object) -> None:
+    if value is not None and (isinstance(value, bool) or not isinstance(value, (int, float))):
+        raise TypeError(f"{name} must be a number or None, not {_type_name(value)} {value!r}")
+
+
+def _flag(name: str, value: object) -> None:
+    if not isinstance(value, bool):
+        raise TypeError(f"{name} must be True or False, not {_type_name(value)} {value!r}")
+
+
+def _text(name: str, value: object) -> None:
+    if value is not None and not isinstance(value, str):
+        raise TypeError(f"{name} must be a string or None, not {_type_name(value)} {value!r}")
+
+
+def _check(target: Target, till: str | None, parallel: str | None, cp: bool,
+           numbers: dict[str, object], whole: bool) -> tuple[str, str | None]:
+    # Everything the motion needs, checked before anything is sent (and, for an async motion,
+    # in the caller, before a worker thread starts).
+    destination = spel(target)
+    _text("till", till)
+    _text("parallel", parallel)
+    _flag("cp", cp)
+    for name, value in numbers.items():
+        (_whole if whole else _real)(name, value)
+    return destination, till_clause(till)
+
+
+def _port(name: str, value: object) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int, not {_type_name(value)} {value!r}")
+    if not 1 <= value <= 65535:
+        raise ValueError(f"{name} must be from 1 to 65535, got {value}")
+    return value
 
 
 class Cell:
     """A connected robot cell: the command link as ``control``, the telemetry as ``telemetry``.
 
-    Use it as a context manager, or call ``close()``: both links are closed together.
+    Use it as a context manager, or call ``close()``: both links are closed together. When an
+    exception leaves the ``with`` block while a motion of this cell still runs (in another
+    thread or task), the motion is aborted first and a warning logged; a clean exit waits for
+    it to end.
     """
 
     def __init__(self, control: _cell_command_link.CellCommandLink,
@@ -50,6 +99,8 @@ class Cell:
         self.control = control
         self.telemetry = telemetry
         self._station = station
+        self._motions = 0  # go()/move() calls of this cell not yet returned
+        self._motions_lock = threading.Lock()
 
     # ---- lifetime ----
 
@@ -68,7 +119,31 @@ class Cell:
 
     def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
                  tb: TracebackType | None) -> None:
+        if exc_type is not None and self.motion_running():
+            # The block failed; a motion it started elsewhere must not run on to its end.
+            _log.warning("leaving the cell on %s: aborting its running motion",
+                         exc_type.__name__)
+            try:
+                self.control.abort_motion()
+            except Exception as error:  # the block's own exception is the one that goes on
+                _log.error("abort on leaving the cell failed: %s", error)
         self.close()
+
+    def motion_running(self) -> bool:
+        """Whether a ``go()``/``move()`` of this cell (any thread or task) has not returned."""
+        with self._motions_lock:
+            return self._motions > 0
+
+    @contextlib.contextmanager
+    def _motion_counted(self) -> Generator[None, None, None]:
+        with self._motions_lock:
+            self._motions += 1
+        try:
+            with explained():
+                yield
+        finally:
+            with self._motions_lock:
+                self._motions -= 1
 
     # ---- motions ----
 
@@ -98,9 +173,10 @@ class Cell:
             With ``till``: whether the condition stopped the motion. Otherwise ``None``.
 
         Raises:
+            TypeError: An argument of the wrong type; nothing is sent.
             ValueError: A target or argument that cannot form a command; nothing is sent.
             ControllerError: The controller refused the motion (``MotionAbortedError`` when
-                this link aborted it).
+                this link aborted it); its message ends with what the code means.
             ConnectionLostError, NotConnectedError: The link is gone.
         """
         return self._go(target, speed, acceleration, deceleration, cp, ljm, till, parallel)
@@ -108,11 +184,14 @@ class Cell:
     def _go(self, target: Target, speed: int | None, acceleration: int | None,
             deceleration: int | None, cp: bool, ljm: bool, till: str | None,
             parallel: str | None) -> bool | None:
-        destination = spel(target)
-        search = till_clause(till)
-        self.control.go(destination, cp, ljm, None, search, parallel, False, speed,
-                        acceleration, deceleration)
-        return self.control.till_on() if search is not None else None
+        destination, search = _check(target, till, parallel, cp,
+                                     {"speed": speed, "acceleration": acceleration,
+                                      "deceleration": deceleration}, whole=True)
+        _flag("ljm", ljm)
+        with self._motion_counted():
+            self.control.go(destination, cp, ljm, None, search, parallel, False, speed,
+                            acceleration, deceleration)
+            return self.control.till_on() if search is not None else None
 
     @overload
     def move(self, target: Target, *, speed: float | None = ...,
@@ -134,11 +213,12 @@ class Cell:
 
     def _move(self, target: Target, speed: float | None, acceleration: float | None, cp: bool,
               till: str | None, parallel: str | None) -> bool | None:
-        destination = spel(target)
-        search = till_clause(till)
-        self.control.move(destination, False, False, cp, search, parallel, False, speed,
-                          acceleration)
-        return self.control.till_on() if search is not None else None
+        destination, search = _check(target, till, parallel, cp,
+                                     {"speed": speed, "acceleration": acceleration}, whole=False)
+        with self._motion_counted():
+            self.control.move(destination, False, False, cp, search, parallel, False, speed,
+                              acceleration)
+            return self.control.till_on() if search is not None else None
 
     @overload
     async def go_async(self, target: Target, *, speed: int | None = ...,
@@ -155,7 +235,9 @@ class Cell:
                        cp: bool = False, ljm: bool = False, till: str | None = None,
                        parallel: str | None = None) -> bool | None:
         """``go()`` without blocking the event loop; cancelling the task aborts the motion."""
-        _check(target, till)
+        _check(target, till, parallel, cp, {"speed": speed, "acceleration": acceleration,
+                                            "deceleration": deceleration}, whole=True)
+        _flag("ljm", ljm)
         return await self._motion(lambda: self._go(target, speed, acceleration, deceleration,
                                                    cp, ljm, till, parallel))
 
@@ -171,7 +253,8 @@ class Cell:
                          acceleration: float | None = None, cp: bool = False,
                          till: str | None = None, parallel: str | None = None) -> bool | None:
         """``move()`` without blocking the event loop; cancelling the task aborts the motion."""
-        _check(target, till)
+        _check(target, till, parallel, cp, {"speed": speed, "acceleration": acceleration},
+               whole=False)
         return await self._motion(lambda: self._move(target, speed, acceleration, cp, till,
                                                      parallel))
 
@@ -215,15 +298,18 @@ class Cell:
 
     def status(self) -> Status:
         """The controller's remote status, decoded; also answers while a motion runs."""
-        return Status.decode(self.control.get_remote_status())
+        with explained():
+            return Status.decode(self.control.get_remote_status())
 
     def joints(self) -> JA:
         """The joint angles, read on the command link (not during a motion: use ``sample()``)."""
-        return JA(*self.control.get_state()["joint_positions"])
+        with explained():
+            return JA(*self.control.get_state()["joint_positions"])
 
     def pose(self) -> XY:
         """The TCP pose, read on the command link (not during a motion: use ``sample()``)."""
-        return XY(*self.control.get_state()["tcp_pose"])
+        with explained():
+            return XY(*self.control.get_state()["tcp_pose"])
 
     def sample(self) -> Sample:
         """The latest telemetry sample, with its arrival time."""
@@ -269,12 +355,27 @@ def connect(host: str, *, command_port: int = 5000, telemetry_port: int = 2000,
     controller status has arrived on the telemetry connection.
 
     Raises:
-        RuntimeError (and its subclasses): A connection or the login failed; nothing is left
-            open.
+        ConnectFailedError: A link could not be opened (also a ``ConnectionError``);
+            ``ControllerBusyError`` when the controller closed the command connection before
+            the login reply, as it does while another client holds it. Nothing is left open.
+        ControllerError: The controller refused the login (code 13: a wrong password).
         TimeoutError: No controller status within ``status_timeout`` seconds.
+        TypeError, ValueError: An argument of the wrong type or out of range; nothing is sent.
     """
+    if not isinstance(cast(object, host), str):  # an untyped caller's mistake
+        raise TypeError(f"host must be a string, not {_type_name(host)} {host!r}")
+    _port("command_port", command_port)
+    _port("telemetry_port", telemetry_port)
+    _text("password", password)
+    _real("status_timeout", status_timeout)
+    if not (math.isfinite(status_timeout) and status_timeout > 0):
+        raise ValueError(f"status_timeout must be a positive number of seconds, got "
+                         f"{status_timeout!r}")
     if password is None:
-        station = _cell_station.CellStation(host, command_port, telemetry_port)
+        try:
+            station = _cell_station.CellStation(host, command_port, telemetry_port)
+        except RuntimeError as error:
+            raise connect_failed(error) from None
         cell = Cell(station.get_control_interface(), station.get_receive_interface(), station)
     else:
         control = _cell_command_link.CellCommandLink()
@@ -283,9 +384,11 @@ def connect(host: str, *, command_port: int = 5000, telemetry_port: int = 2000,
             # A refused login leaves the socket open; the disconnect below closes it.
             control.connect(host, command_port, password)
             telemetry.connect(host, telemetry_port)
-        except BaseException:
+        except BaseException as error:
             with contextlib.suppress(RuntimeError):  # the first failure is the one to report
                 control.disconnect()
+            if isinstance(error, RuntimeError):
+                raise connect_failed(error) from None
             raise
         cell = Cell(control, telemetry)
     if wait_for_status:

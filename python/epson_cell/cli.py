@@ -1,19 +1,36 @@
-"""`epson-cell`: check and move a robot cell from a shell."""
+"""`epson-cell`: check and move a robot cell from a shell.
+
+Output rules: a command's results, and nothing else, go to standard output (one JSON object per
+line with ``--json``); the links' console lines and every diagnostic go to standard error.
+Every argument is checked before anything is sent or connected.
+
+Each subcommand is one ``add_<name>`` function in ``SUBCOMMANDS``: it adds its parser and names
+its handler.
+"""
 
 from __future__ import annotations
 
 import argparse
+import datetime
 import json
+import logging
 import math
 import os
+import signal
 import sys
+import threading
 import time
-from collections.abc import Callable, Iterable, Sequence
-from typing import Any, TextIO
+from collections.abc import Callable, Generator, Iterable, Sequence
+from contextlib import contextmanager
+from types import FrameType
+from typing import IO, Any, TextIO
 
 from ._modules import _cell_command_link, _cell_telemetry
-from .cell import Cell, connect
+from .cell import Cell, connect, till_clause
+from .console import set_console_lines
+from .errors import ControllerBusyError, ControllerError, OutcomeUnknownError, explain
 from .status import motors_on, power_high
+from .targets import spel
 
 # Exit codes, one per kind of failure; the help text and the README list them.
 EXIT_OK = 0
@@ -24,19 +41,35 @@ EXIT_LINK_LOST = 4      # the connection was lost during the command
 EXIT_REFUSED = 5        # the controller refused a command or ended the motion with an error
 EXIT_FILE = 6           # a file could not be read or written
 EXIT_MISSING_EXTRA = 7  # an optional dependency is not installed
+EXIT_BUSY = 8           # another client holds the controller's command connection
+EXIT_UNKNOWN = 9        # a command's reply was lost: it may have taken effect
 EXIT_INTERRUPTED = 130  # Ctrl-C
 
-EPILOG = """\
+# The environment supplies what a shell session keeps using; an option given wins.
+ENV_HOST = "EPSON_CELL_HOST"
+ENV_COMMAND_PORT = "EPSON_CELL_COMMAND_PORT"
+ENV_TELEMETRY_PORT = "EPSON_CELL_TELEMETRY_PORT"
+ENV_PASSWORD = "EPSON_CELL_PASSWORD"
+
+EPILOG = f"""\
 examples:
   epson-cell status --host 192.168.0.1
-  epson-cell status --host 192.168.0.1 --json
+  epson-cell status --host 192.168.0.1 --json | jq .pose
   epson-cell watch --host 192.168.0.1 --seconds 10
   epson-cell go --host 192.168.0.1 --motors-on --speed 30 "XY(300,0,400,0,0,180)"
   epson-cell move --host 192.168.0.1 --motors-on --speed 100 --till "Sw(3) = On" P2
-  epson-cell motors off --host 192.168.0.1
+  epson-cell motors on --host 192.168.0.1          # held on until Ctrl-C
   epson-cell abort --host 192.168.0.1
-  epson-cell record --host 192.168.0.1 --seconds 5 -o run.csv
+  epson-cell record --host 192.168.0.1 -o run.csv  # until Ctrl-C; -o - for stdout
   epson-cell plot run.csv -o run.png
+
+output:
+  results alone on stdout (--json: one JSON object per line); connection lines and
+  diagnostics on stderr (-v adds "Connected to ..." and the like)
+
+environment:
+  {ENV_HOST}, {ENV_COMMAND_PORT}, {ENV_TELEMETRY_PORT},
+  {ENV_PASSWORD}: defaults for --host, --command-port, --telemetry-port, --password
 
 exit codes:
   0  success
@@ -47,10 +80,12 @@ exit codes:
   5  the controller refused a command or ended the motion with an error
   6  a file could not be read or written
   7  an optional dependency is missing (plot: pip install 'epson-cell[plot]')
+  8  another client holds the controller's command connection
+  9  a command's outcome is unknown: its reply was lost, it may have taken effect
   130 interrupted (Ctrl-C; a running motion is aborted first)
 
 The connector switches the motors off again when it disconnects, if it switched them on:
-`go --motors-on` switches them on for one motion.
+`go --motors-on` switches them on for one motion, `motors on` until Ctrl-C.
 """
 
 
@@ -61,16 +96,29 @@ class CliError(Exception):
 
 
 def _classify(error: BaseException) -> int:
-    if isinstance(error, _cell_command_link.ControllerError):
+    if isinstance(error, ControllerError):
         return EXIT_REFUSED
+    if isinstance(error, OutcomeUnknownError):
+        return EXIT_UNKNOWN
     if isinstance(error, (_cell_command_link.ConnectionLostError,
                           _cell_command_link.NotConnectedError)):
         return EXIT_LINK_LOST
-    if isinstance(error, ValueError):
+    if isinstance(error, (ValueError, TypeError)):
         return EXIT_USAGE
     if isinstance(error, OSError):
         return EXIT_FILE
     return EXIT_ERROR
+
+
+def _error_details(error: BaseException | None) -> dict[str, Any]:
+    """What a script needs to tell failures apart, beside the message."""
+    if error is None:
+        return {}
+    details: dict[str, Any] = {"kind": type(error).__name__}
+    if isinstance(error, ControllerError):
+        details.update(code=error.code, meaning=error.meaning, command=error.command,
+                       reply=error.reply)
+    return details
 
 
 # ---- connecting ----
@@ -80,8 +128,12 @@ def _open_cell(args: argparse.Namespace) -> Cell:
         return connect(args.host, command_port=args.command_port,
                        telemetry_port=args.telemetry_port, password=args.password,
                        status_timeout=args.timeout)
+    except ControllerBusyError as error:
+        raise CliError(EXIT_BUSY, f"{args.host}:{args.command_port} is held by another client: "
+                                  f"{error}") from error
     except (RuntimeError, TimeoutError) as error:
-        raise CliError(EXIT_CONNECT, f"cannot open the cell at {args.host}: {error}") from error
+        raise CliError(EXIT_CONNECT, f"cannot open the cell at {args.host}: {explain(error)}") \
+            from error
 
 
 def _open_telemetry(args: argparse.Namespace) -> _cell_telemetry.EthernetReceiveInterface:
@@ -101,6 +153,24 @@ def _open_telemetry(args: argparse.Namespace) -> _cell_telemetry.EthernetReceive
     return receiver
 
 
+def _wait(seconds: float | None, stop: threading.Event | None = None) -> None:
+    """Wait ``seconds`` (``None``: for ever) or until Ctrl-C, SIGTERM or ``stop``."""
+    try:
+        (stop or threading.Event()).wait(seconds)
+    except KeyboardInterrupt:
+        pass
+
+
+def _writable(path: str) -> None:
+    # Checked before connecting, so that a typo costs no connection; the writer still reports
+    # what fails later.
+    if path == "-":
+        return
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder) or not os.access(folder, os.W_OK):
+        raise CliError(EXIT_FILE, f"cannot write {path}: {folder} is not a writable directory")
+
+
 # ---- output ----
 
 def _emit(args: argparse.Namespace, data: dict[str, Any], text: str, out: TextIO) -> None:
@@ -111,10 +181,16 @@ def _numbers(values: Iterable[float], digits: int = 3) -> str:
     return "[" + ", ".join(f"{v:.{digits}f}" for v in values) + "]"
 
 
+def _iso(seconds: float) -> str:
+    moment = datetime.datetime.fromtimestamp(seconds, datetime.UTC)
+    return moment.strftime("%Y-%m-%dT%H:%M:%S.%fZ")
+
+
 def _telemetry_state(receiver: _cell_telemetry.EthernetReceiveInterface) -> dict[str, Any]:
     sample = receiver.get_sample()
-    state: dict[str, Any] = {"joints": list(sample.joints), "pose": list(sample.tcp_pose),
-                             "sample_age_s": receiver.sample_age_seconds()}
+    age = receiver.sample_age_seconds()
+    state: dict[str, Any] = {"wall_time": _iso(time.time() - age), "sample_age_s": age,
+                             "joints": list(sample.joints), "pose": list(sample.tcp_pose)}
     if receiver.has_controller_status():
         raw = receiver.get_controller_status()
         state.update(motors_on=motors_on(raw), power_high=power_high(raw),
@@ -136,6 +212,57 @@ def _telemetry_lines(state: dict[str, Any]) -> list[str]:
     else:
         lines.append("status  (no controller status yet)")
     return lines
+
+
+# ---- argument types: every check runs before anything is sent ----
+
+def _port(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a port number: {text!r}") from None
+    if not 1 <= value <= 65535:
+        raise argparse.ArgumentTypeError(f"a port is from 1 to 65535, not {value}")
+    return value
+
+
+def _positive(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not (math.isfinite(value) and value > 0):
+        raise argparse.ArgumentTypeError(f"not a positive number: {text}")
+    return value
+
+
+def _whole(low: int, high: int | None = None) -> Callable[[str], int]:
+    def convert(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+        if value < low or (high is not None and value > high):
+            raise argparse.ArgumentTypeError(
+                f"{value} is out of range: from {low}" + (f" to {high}" if high else " up"))
+        return value
+    return convert
+
+
+def _checked(check: Callable[[str], object]) -> Callable[[str], str]:
+    # The package's own check, run at parse time: its ValueError becomes a usage error.
+    def convert(text: str) -> str:
+        try:
+            check(text)
+        except ValueError as error:
+            raise argparse.ArgumentTypeError(str(error)) from None
+        return text
+    return convert
+
+
+def _statement(text: str) -> None:
+    if not text.strip() or any(c in text for c in '"\r\n\0'):
+        raise ValueError(f"not a SPEL+ statement to send: {text!r}")
 
 
 # ---- commands ----
@@ -214,132 +341,313 @@ def cmd_motion(args: argparse.Namespace, out: TextIO) -> int:
 
 def cmd_motors(args: argparse.Namespace, out: TextIO) -> int:
     with _open_cell(args) as cell:
-        if args.state == "on":
-            cell.control.motor_on()
-        else:
+        if args.state == "off":
             cell.control.motor_off()
-        _emit(args, {"motors": args.state}, f"motors {args.state}", out)
+            _emit(args, {"motors": "off"}, "motors off", out)
+            return EXIT_OK
+        cell.control.motor_on()
+        # The link switches them off when it disconnects, so the tool stays to hold them.
+        until = "Ctrl-C" if args.seconds is None else f"{args.seconds:g} s have passed"
+        deadline = math.inf if args.seconds is None else time.monotonic() + args.seconds
+        try:
+            # Whoever reads this line may interrupt at once: from here on that is the end asked.
+            _emit(args, {"motors": "on", "held_until": "interrupt" if args.seconds is None
+                         else "seconds"},
+                  f"motors on; held until {until}, off again when this tool exits", out)
+            # A status read each second keeps the session in use and notices a lost connection.
+            while (left := deadline - time.monotonic()) > 0:
+                threading.Event().wait(min(left, 1.0))
+                cell.status()
+        except KeyboardInterrupt:
+            pass
+    _emit(args, {"motors": "off"}, "motors off", out)
     return EXIT_OK
 
 
 def cmd_abort(args: argparse.Namespace, out: TextIO) -> int:
     with _open_cell(args) as cell:
+        before = cell.status()
+        if not (before.running or before.paused):
+            _emit(args, {"aborted": False, "was_running": False},
+                  "nothing was running; no abort sent", out)
+            return EXIT_OK
         cell.control.abort_motion()
-        _emit(args, {"aborted": True}, "abort sent", out)
+        # Success is what the controller reports afterwards, not that $Abort was accepted.
+        try:
+            cell.wait_until(lambda: not cell.status().running, args.timeout, interval=0.05)
+        except TimeoutError:
+            raise CliError(EXIT_ERROR, f"$Abort was accepted, but the controller still reports "
+                                       f"a motion running after {args.timeout:g} s") from None
+        _emit(args, {"aborted": True, "was_running": True},
+              "aborted the running motion; the controller reports it stopped", out)
     return EXIT_OK
 
 
-def cmd_record(args: argparse.Namespace, out: TextIO) -> int:
-    receiver = _open_telemetry(args)
+@contextmanager
+def _csv_destination(output: str, out: TextIO, gone: threading.Event) -> Generator[str, None, None]:
+    """The path the recorder writes: the file itself, or for ``-`` a pipe relayed to stdout
+    (a file there may be opened for appending, which reopening by name would not keep).
+    ``gone`` is set when the reader of stdout goes away."""
+    if output != "-":
+        yield output
+        return
+    read_end, write_end = os.pipe()
+    sink: IO[bytes] | None = getattr(out, "buffer", None)
+
+    def relay() -> None:
+        # Drains the pipe to the end even after stdout went away, so the recorder never blocks.
+        with os.fdopen(read_end, "rb", buffering=0) as source:
+            while chunk := source.read(65536):
+                if gone.is_set():
+                    continue
+                try:
+                    if sink is not None:
+                        sink.write(chunk)
+                        sink.flush()
+                    else:
+                        out.write(chunk.decode())
+                        out.flush()
+                except (BrokenPipeError, ValueError):
+                    gone.set()
+
+    relay_thread = threading.Thread(target=relay, name="epson-cell-stdout", daemon=True)
+    relay_thread.start()
     try:
-        try:
-            receiver.start_recording(args.output)
-        except (RuntimeError, OSError) as error:
-            raise CliError(EXIT_FILE, str(error)) from error
-        try:
-            deadline = time.monotonic() + args.seconds
-            while (left := deadline - time.monotonic()) > 0:
-                time.sleep(min(left, 0.1))
-        finally:
-            summary = receiver.stop_recording()
+        # The recorder opens the pipe by name; it holds its own end from then on.
+        yield f"/dev/fd/{write_end}"
+    finally:
+        os.close(write_end)
+    relay_thread.join()
+
+
+def cmd_record(args: argparse.Namespace, out: TextIO) -> int:
+    to_stdout = args.output == "-"
+    _writable(args.output)
+    receiver = _open_telemetry(args)
+    stdout_gone = threading.Event()
+    try:
+        with _csv_destination(args.output, out, stdout_gone) as path:
+            try:
+                receiver.start_recording(path)
+            except (RuntimeError, OSError) as error:
+                raise CliError(EXIT_FILE, str(error)) from error
+            try:
+                _wait(args.seconds, stdout_gone)
+            finally:
+                summary = receiver.stop_recording()
     finally:
         receiver.disconnect()
-    data = {"path": summary.path, "rows": summary.rows, "lost": summary.lost}
-    _emit(args, data, f"{summary.rows} rows written to {summary.path}"
-          + (f", {summary.lost} lost" if summary.lost else ""), out)
+    if stdout_gone.is_set():
+        raise BrokenPipeError  # ends quietly, as `watch | head` does
+    data = {"path": args.output if not to_stdout else "-", "rows": summary.rows,
+            "lost": summary.lost}
+    text = (f"{summary.rows} rows written to {'stdout' if to_stdout else summary.path}"
+            + (f", {summary.lost} lost" if summary.lost else ""))
+    # With -o - stdout is the CSV; the summary is a diagnostic then.
+    _emit(args, data, text, sys.stderr if to_stdout else out)
     return EXIT_OK
 
 
 def cmd_plot(args: argparse.Namespace, out: TextIO) -> int:
     from .plot import MissingExtraError, plot_recording
 
+    to_stdout = args.output == "-"
+    _writable(args.output)
     try:
-        changes = plot_recording(args.csv, args.output)
+        changes = plot_recording(args.csv, getattr(out, "buffer") if to_stdout else args.output)
     except MissingExtraError as error:
         raise CliError(EXIT_MISSING_EXTRA, str(error)) from error
     except ValueError as error:  # not a recording
         raise CliError(EXIT_FILE, str(error)) from error
     _emit(args, {"input": args.csv, "output": args.output, "status_changes": changes},
-          f"wrote {args.output} ({changes} status changes marked)", out)
+          f"wrote {'stdout' if to_stdout else args.output} ({changes} status changes marked)",
+          sys.stderr if to_stdout else out)
     return EXIT_OK
 
 
-# ---- the parser ----
+# ---- the parser: one add_<name> per subcommand ----
 
-def _positive(text: str) -> float:
-    value = float(text)
-    if not (math.isfinite(value) and value > 0):
-        raise argparse.ArgumentTypeError(f"not a positive number: {text}")
-    return value
+class Subcommands:
+    """Adds subcommands with the shared options: ``link`` (host, ports, password, timeout)
+    and ``output`` (``--json``)."""
 
+    def __init__(self, parser: argparse.ArgumentParser) -> None:
+        self._commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+        self.link = argparse.ArgumentParser(add_help=False)
+        host = os.environ.get(ENV_HOST) or None
+        self.link.add_argument("--host", required=host is None, default=host,
+                               help=f"controller hostname or IP address (default: ${ENV_HOST})")
+        self.link.add_argument("--command-port", type=_port,
+                               default=os.environ.get(ENV_COMMAND_PORT) or 5000,
+                               help=f"default: ${ENV_COMMAND_PORT} or 5000")
+        self.link.add_argument("--telemetry-port", type=_port,
+                               default=os.environ.get(ENV_TELEMETRY_PORT) or 2000,
+                               help=f"default: ${ENV_TELEMETRY_PORT} or 2000")
+        self.link.add_argument("--password", default=os.environ.get(ENV_PASSWORD),
+                               help=f"Remote Ethernet password (default: ${ENV_PASSWORD}, "
+                                    "else the station's)")
+        self.link.add_argument("--timeout", type=_positive, default=5.0,
+                               help="seconds to wait for the first controller status, and for "
+                                    "an abort to show (default: 5)")
+        self.output = argparse.ArgumentParser(add_help=False)
+        self.output.add_argument("--json", action="store_true",
+                                 help="print one JSON object per result, for scripts")
 
-def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
-        prog="epson-cell", description="Check and move an Epson robot cell.", epilog=EPILOG,
-        formatter_class=argparse.RawDescriptionHelpFormatter)
-    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-
-    link = argparse.ArgumentParser(add_help=False)
-    link.add_argument("--host", required=True, help="controller hostname or IP address")
-    link.add_argument("--command-port", type=int, default=5000, help="default: %(default)s")
-    link.add_argument("--telemetry-port", type=int, default=2000, help="default: %(default)s")
-    link.add_argument("--password", help="Remote Ethernet password (default: the station's)")
-    link.add_argument("--timeout", type=_positive, default=5.0,
-                      help="seconds to wait for the first controller status (default: 5)")
-    output = argparse.ArgumentParser(add_help=False)
-    output.add_argument("--json", action="store_true", help="print JSON for scripts")
-
-    def add(name: str, handler: Callable[[argparse.Namespace, TextIO], int], help: str,
-            parents: list[argparse.ArgumentParser]) -> argparse.ArgumentParser:
-        sub = commands.add_parser(name, help=help, description=help, parents=parents,
-                                  epilog=EPILOG,
-                                  formatter_class=argparse.RawDescriptionHelpFormatter)
+    def add(self, name: str, handler: Callable[[argparse.Namespace, TextIO], int], help: str,
+            link: bool = True) -> argparse.ArgumentParser:
+        parents = [self.link, self.output] if link else [self.output]
+        sub = self._commands.add_parser(name, help=help, description=help, parents=parents,
+                                        epilog=EPILOG,
+                                        formatter_class=argparse.RawDescriptionHelpFormatter)
         sub.set_defaults(handler=handler)
         return sub
 
-    add("status", cmd_status, "power, motors, tool, joints, pose and the decoded status",
-        [link, output])
-    watch = add("watch", cmd_watch, "live joints, pose and status from the telemetry",
-                [link, output])
+
+def add_status(commands: Subcommands) -> None:
+    commands.add("status", cmd_status, "power, motors, tool, joints, pose and the decoded status")
+
+
+def add_watch(commands: Subcommands) -> None:
+    watch = commands.add("watch", cmd_watch, "live joints, pose and status from the telemetry")
     watch.add_argument("--interval", type=_positive, default=0.2, help="seconds per update")
     watch.add_argument("--seconds", type=_positive, help="stop after this long (default: Ctrl-C)")
 
-    for name, unit in (("go", "percent"), ("move", "mm/s")):
-        motion = add(name, cmd_motion, f"a {'point-to-point' if name == 'go' else 'straight-line'}"
-                     f" motion (SPEL+ {name.capitalize()})", [link, output])
-        motion.add_argument("target", help="SPEL+ point: 'XY(x,y,z,u,v,w)', 'JA(...)', P1, Here")
-        number = int if name == "go" else float
-        motion.add_argument("--speed", type=number, help=f"speed in {unit}")
-        motion.add_argument("--accel", type=number, help=f"acceleration in {unit}"
-                            + ("" if name == "go" else "²"))
-        if name == "go":
-            motion.add_argument("--decel", type=int, help="deceleration in percent")
-            motion.add_argument("--ljm", action="store_true", help="least joint motion")
-        motion.add_argument("--cp", action="store_true", help="continuous-path mode")
-        motion.add_argument("--till", help="stop when this condition holds, e.g. 'Sw(3) = On'")
-        motion.add_argument("--parallel", help="a SPEL+ statement run during the motion")
-        motion.add_argument("--motors-on", action="store_true",
-                            help="switch the motors on first (off again on disconnect)")
 
-    motors = add("motors", cmd_motors, "switch the motors on or off", [link, output])
+def _add_motion(commands: Subcommands, name: str) -> argparse.ArgumentParser:
+    motion = commands.add(name, cmd_motion, f"a {'point-to-point' if name == 'go' else 'straight'}"
+                          f"{'' if name == 'go' else '-line'} motion (SPEL+ {name.capitalize()})")
+    motion.add_argument("target", type=_checked(spel),
+                        help="SPEL+ point: 'XY(x,y,z,u,v,w)', 'JA(...)', P1, Here")
+    motion.add_argument("--cp", action="store_true", help="continuous-path mode")
+    motion.add_argument("--till", type=_checked(till_clause),
+                        help="stop when this condition holds, e.g. 'Sw(3) = On'")
+    motion.add_argument("--parallel", type=_checked(_statement),
+                        help="a SPEL+ statement run during the motion")
+    motion.add_argument("--motors-on", action="store_true",
+                        help="switch the motors on first (off again on disconnect)")
+    return motion
+
+
+def add_go(commands: Subcommands) -> None:
+    go = _add_motion(commands, "go")
+    go.add_argument("--speed", type=_whole(1, 100), help="speed in percent (1-100)")
+    go.add_argument("--accel", type=_whole(1), help="acceleration in percent")
+    go.add_argument("--decel", type=_whole(1), help="deceleration in percent (needs --accel)")
+    go.add_argument("--ljm", action="store_true", help="least joint motion")
+
+
+def add_move(commands: Subcommands) -> None:
+    move = _add_motion(commands, "move")
+    move.add_argument("--speed", type=_positive, help="speed in mm/s")
+    move.add_argument("--accel", type=_positive, help="acceleration in mm/s²")
+
+
+def add_motors(commands: Subcommands) -> None:
+    motors = commands.add("motors", cmd_motors, "switch the motors on (held until Ctrl-C) or "
+                                                "off")
     motors.add_argument("state", choices=["on", "off"])
-    add("abort", cmd_abort, "abort the running motion ($Abort)", [link, output])
-    record = add("record", cmd_record, "record the telemetry to CSV", [link, output])
-    record.add_argument("--seconds", type=_positive, required=True)
-    record.add_argument("-o", "--output", required=True, help="the CSV file to write")
-    plot = add("plot", cmd_plot, "plot a recording: joints and TCP against time", [output])
+    motors.add_argument("--seconds", type=_positive,
+                        help="with on: hold them this long instead of until Ctrl-C")
+
+
+def add_abort(commands: Subcommands) -> None:
+    commands.add("abort", cmd_abort, "abort the running motion ($Abort), if one runs")
+
+
+def add_record(commands: Subcommands) -> None:
+    record = commands.add("record", cmd_record, "record the telemetry to CSV")
+    record.add_argument("--seconds", type=_positive, help="stop after this long (default: Ctrl-C)")
+    record.add_argument("-o", "--output", required=True, help="the CSV file to write; - for stdout")
+
+
+def add_plot(commands: Subcommands) -> None:
+    plot = commands.add("plot", cmd_plot, "plot a recording: joints and TCP against time",
+                        link=False)
     plot.add_argument("csv", help="a recording made by `epson-cell record` or cell.record()")
-    plot.add_argument("-o", "--output", required=True, help="the PNG file to write")
+    plot.add_argument("-o", "--output", required=True, help="the PNG file to write; - for stdout")
+
+
+SUBCOMMANDS: list[Callable[[Subcommands], None]] = [
+    add_status, add_watch, add_go, add_move, add_motors, add_abort, add_record, add_plot,
+]
+
+
+def build_parser() -> argparse.ArgumentParser:
+    from . import __version__
+
+    parser = argparse.ArgumentParser(
+        prog="epson-cell", description="Check and move an Epson robot cell.", epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version", version=f"epson-cell {__version__}")
+    parser.add_argument("-v", "--verbose", action="store_true",
+                        help="also show the links' connection lines on stderr")
+    commands = Subcommands(parser)
+    for add in SUBCOMMANDS:
+        add(commands)
     return parser
+
+
+def _check_combinations(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    if getattr(args, "decel", None) is not None and getattr(args, "accel", None) is None:
+        parser.error("--decel needs --accel")
+    if getattr(args, "state", None) == "off" and getattr(args, "seconds", None) is not None:
+        parser.error("--seconds goes with motors on")
+
+
+class _StderrLines(logging.Handler):
+    """The links' console lines, on whatever ``sys.stderr`` is when they arrive."""
+
+    def emit(self, record: logging.LogRecord) -> None:
+        try:
+            print(f"epson-cell: {record.getMessage()}", file=sys.stderr, flush=True)
+        except Exception:
+            self.handleError(record)
+
+
+@contextmanager
+def _console_lines_on_stderr(verbose: bool) -> Generator[None, None, None]:
+    logger = logging.getLogger("epson_cell")
+    handler = _StderrLines(logging.INFO if verbose else logging.WARNING)
+    saved = logger.propagate, logger.level
+    logger.addHandler(handler)
+    logger.propagate = False
+    logger.setLevel(logging.INFO)
+    set_console_lines("logging")
+    try:
+        yield
+    finally:
+        logger.removeHandler(handler)
+        logger.propagate, logger.level = saved
+
+
+@contextmanager
+def _sigterm_as_interrupt() -> Generator[None, None, None]:
+    # `timeout 5 epson-cell record ...` ends as Ctrl-C does: files closed, motors off.
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+
+    def interrupt(signum: int, frame: FrameType | None) -> None:
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGTERM, interrupt)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, previous)
 
 
 def main(argv: Sequence[str] | None = None, out: TextIO | None = None) -> int:
     """Run the tool; returns the exit code."""
     stream = out if out is not None else sys.stdout
-    args = build_parser().parse_args(argv)
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    _check_combinations(parser, args)
     handler: Callable[[argparse.Namespace, TextIO], int] = args.handler
+    cause: BaseException | None
     try:
-        return handler(args, stream)
+        with _console_lines_on_stderr(args.verbose), _sigterm_as_interrupt():
+            return handler(args, stream)
     except KeyboardInterrupt:
         print("epson-cell: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
@@ -350,11 +658,12 @@ def main(argv: Sequence[str] | None = None, out: TextIO | None = None) -> int:
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return EXIT_OK
     except CliError as error:
-        code, message = error.code, str(error)
+        code, message, cause = error.code, str(error), error.__cause__
     except Exception as error:  # every failure becomes a message and its exit code
-        code, message = _classify(error), str(error)
+        code, message, cause = _classify(error), explain(error), error
         message = f"{type(error).__name__}: {message}"
     if args.json:
-        print(json.dumps({"error": message, "exit_code": code}), file=stream, flush=True)
+        print(json.dumps({"error": message, "exit_code": code, **_error_details(cause)}),
+              file=stream, flush=True)
     print(f"epson-cell: {message}", file=sys.stderr, flush=True)
     return code

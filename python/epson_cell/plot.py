@@ -5,7 +5,7 @@ from __future__ import annotations
 import csv
 import importlib
 import pathlib
-from typing import Any
+from typing import Any, BinaryIO
 
 JOINTS = [f"J{i}" for i in range(1, 7)]
 POSITION = ["X", "Y", "Z"]
@@ -56,8 +56,10 @@ def read_recording(path: str | pathlib.Path) -> tuple[list[float], dict[str, lis
     return times, columns, changes
 
 
-def plot_recording(csv_path: str | pathlib.Path, png_path: str | pathlib.Path) -> int:
-    """Draw the recording into a PNG; returns the number of status changes marked.
+def plot_recording(csv_path: str | pathlib.Path,
+                   png_path: str | pathlib.Path | BinaryIO) -> int:
+    """Draw the recording into a PNG (a path, or a binary file such as stdout's buffer);
+    returns the number of status changes marked.
 
     Raises:
         MissingExtraError: If matplotlib is not installed.
@@ -90,7 +92,7 @@ def plot_recording(csv_path: str | pathlib.Path, png_path: str | pathlib.Path) -
             axes.grid(True, alpha=0.3)
         figure.suptitle(f"{pathlib.Path(csv_path).name}: {len(times)} samples")
         figure.tight_layout()
-        figure.savefig(png_path, dpi=100)
+        figure.savefig(png_path, dpi=100, format="png")
     finally:
         plt.close(figure)
     return len(changes)

@@ -4,9 +4,10 @@ from __future__ import annotations
 
 import math
 import re
-from collections.abc import Iterator
-from dataclasses import astuple, dataclass
-from typing import Final, TypeAlias, final
+from collections.abc import Iterator, Sequence
+from dataclasses import dataclass
+from importlib import import_module
+from typing import Any, Final, TypeAlias, final, overload
 
 
 def _number(value: float, what: str) -> str:
@@ -18,12 +19,40 @@ def _number(value: float, what: str) -> str:
     return repr(number)
 
 
+class _Values(Sequence[float]):
+    """Six numbers that read like a tuple: ``len``, index, slice, iteration, ``numpy.asarray``."""
+
+    __slots__ = ()
+
+    def _values(self) -> tuple[float, ...]:
+        raise NotImplementedError
+
+    def __iter__(self) -> Iterator[float]:
+        return iter(self._values())
+
+    def __len__(self) -> int:
+        return 6
+
+    @overload
+    def __getitem__(self, index: int) -> float: ...
+    @overload
+    def __getitem__(self, index: slice) -> tuple[float, ...]: ...
+    def __getitem__(self, index: int | slice) -> float | tuple[float, ...]:
+        return self._values()[index]
+
+    def __array__(self, dtype: Any = None, copy: bool | None = None) -> Any:
+        # numpy.asarray() gives a float array of the six values, not an object scalar.
+        numpy = import_module("numpy")
+        return numpy.array(self._values(), dtype=float if dtype is None else dtype)
+
+
 @final
 @dataclass(frozen=True, slots=True)
-class XY:
+class XY(_Values):
     """A Cartesian point: millimetres and degrees, the controller's own pose ``XY(...)``.
 
-    Poses read from the cell (``cell.pose()``, ``sample.pose``) are ``XY`` too, so they go back
+    A sequence of its six values as well: ``pose[2]`` is ``z``, ``numpy.asarray(pose)`` a float
+    array. Poses read from the cell (``cell.pose()``, ``sample.pose``) are ``XY`` too, so they go back
     into ``go()``/``move()`` unchanged.
     """
 
@@ -34,8 +63,8 @@ class XY:
     v: float
     w: float
 
-    def __iter__(self) -> Iterator[float]:
-        return iter(astuple(self))
+    def _values(self) -> tuple[float, ...]:
+        return (self.x, self.y, self.z, self.u, self.v, self.w)
 
     def spel(self) -> str:
         """Return the SPEL+ point expression; ``ValueError`` when a value is not finite."""
@@ -45,8 +74,9 @@ class XY:
 
 @final
 @dataclass(frozen=True, slots=True)
-class JA:
-    """Joint angles ``J1 ... J6`` in degrees, the controller's ``JA(...)``."""
+class JA(_Values):
+    """Joint angles ``J1 ... J6`` in degrees, the controller's ``JA(...)``; a sequence of six
+    values as well (``joints[0]`` is ``j1``)."""
 
     j1: float
     j2: float
@@ -55,8 +85,8 @@ class JA:
     j5: float
     j6: float
 
-    def __iter__(self) -> Iterator[float]:
-        return iter(astuple(self))
+    def _values(self) -> tuple[float, ...]:
+        return (self.j1, self.j2, self.j3, self.j4, self.j5, self.j6)
 
     def spel(self) -> str:
         """Return the SPEL+ point expression; ``ValueError`` when a value is not finite."""
@@ -110,6 +140,12 @@ def spel(target: Target) -> str:
     """
     match target:
         case str():
+            # Sent inside the quotes of $Execute: a quote or a line end would end the command.
+            if not target.strip():
+                raise ValueError("a motion target must not be empty")
+            if any(c in target for c in '"\r\n\0'):
+                raise ValueError(f"a motion target must not contain quotes, line ends or NUL: "
+                                 f"{target!r}")
             return target
         case XY() | JA() | Point() | _Here():
             return target.spel()

@@ -25,7 +25,7 @@ namespace epson {
 
 const char* const kRecordingHeader =
     "monotonic_s,wall_time,J1,J2,J3,J4,J5,J6,X,Y,Z,U,V,W,stat,system_error,emergency_stopped,"
-    "safeguard_open,teach_mode,control_device,robot_info,ctrl_info\n";
+    "safeguard_open,teach_mode,control_device,robot_info,ctrl_info,kind\n";
 
 namespace {
 
@@ -226,7 +226,8 @@ void Recorder::formatRow_(const TelemetryEvent& event, std::string& out) {
             appendInteger(out, found->second);
         }
     }
-    out.push_back('\n');
+    // Every row repeats the latest status, so only this column tells a status row apart.
+    out.append(event.kind == TelemetryEvent::Kind::Sample ? ",sample\n" : ",status\n");
 }
 
 std::size_t Recorder::writeAll_(const std::string& text) {

@@ -2,7 +2,11 @@
 cancellation, streaming. The modules underneath have their own tests."""
 
 import asyncio
+import logging
 import math
+import subprocess
+import sys
+import textwrap
 import threading
 import types
 
@@ -44,6 +48,15 @@ def test_poses_read_by_name_and_go_back_as_targets():
     assert (pose.x, pose.w, list(pose)) == (1, 6, [1, 2, 3, 4, 5, 6])
     assert JA(*range(6)).j6 == 5
     assert XY(*range(6)) != JA(*range(6))  # equal numbers, different points
+    # Sequences of their six values, for indexing and numpy.
+    joints = JA(10, 20, 30, 40, 50, 60)
+    assert (len(joints), joints[0], joints[-1], joints[1:3]) == (6, 10, 60, (20, 30))
+    with pytest.raises(IndexError):
+        joints[6]
+    numpy = pytest.importorskip("numpy")
+    for values in (pose, joints):
+        array = numpy.asarray(values)
+        assert array.shape == (6,) and array.dtype == float and list(array) == list(values)
 
 
 class FakeLink:
@@ -107,12 +120,39 @@ def test_keywords_map_onto_the_link(method, keywords, call, asks_till, till_on):
     assert result is (till_on if asks_till else None)
 
 
-@pytest.mark.parametrize("till", ["", "  ", "Till Sw(3) = On", "till Sw(3)"])
-def test_till_takes_a_condition_alone(till):
+# (method, arguments, keywords, the error and what its message says); nothing reaches the link
+@pytest.mark.parametrize("method, args, keywords, error, says", [
+    *[("move", ["P1"], {"till": till}, ValueError, "till")
+      for till in ["", "  ", "Till Sw(3) = On", "till Sw(3)"]],
+    ("go", ["P1"], {"speed": 50.5}, TypeError, "speed must be a whole number"),
+    ("go", ["P1"], {"deceleration": "10"}, TypeError, "deceleration must be a whole number"),
+    ("go", ["P1"], {"ljm": 1}, TypeError, "ljm must be True or False"),
+    ("move", ["P1"], {"speed": "fast"}, TypeError, "speed must be a number"),
+    ("move", ["P1"], {"cp": None}, TypeError, "cp must be True or False"),
+    ("move", ["P1"], {"till": 3}, TypeError, "till must be a string"),
+    ("go", ["P1"], {"parallel": b"On 1"}, TypeError, "parallel must be a string"),
+    ("go", ['P1"'], {}, ValueError, "must not contain quotes"),
+    ("move", ["Go P1\r\nGo P2"], {}, ValueError, "line ends"),
+])
+def test_bad_arguments_are_refused_in_plain_words(method, args, keywords, error, says):
     link = FakeLink()
-    with pytest.raises(ValueError, match="till"):
-        Cell(link, None).move("P1", till=till)
+    with pytest.raises(error, match=says) as raised:
+        getattr(Cell(link, None), method)(*args, **keywords)
+    assert "incompatible function arguments" not in str(raised.value)
     assert link.calls == []
+
+
+@pytest.mark.parametrize("keywords, error, says", [
+    ({"host": 5}, TypeError, "host must be a string"),
+    ({"command_port": 99999}, ValueError, "command_port must be from 1 to 65535"),
+    ({"telemetry_port": "2000"}, TypeError, "telemetry_port must be an int"),
+    ({"password": 1234}, TypeError, "password must be a string"),
+    ({"status_timeout": 0}, ValueError, "status_timeout must be a positive"),
+])
+def test_connect_refuses_bad_arguments_before_connecting(keywords, error, says, refusing_port):
+    with pytest.raises(error, match=says):
+        epson_cell.connect(**{"host": "127.0.0.1", "command_port": refusing_port,
+                              "telemetry_port": refusing_port, **keywords})
 
 
 FLAGS = ["test", "teach", "auto", "warning", "serious_error", "safeguard", "emergency_stop",
@@ -196,11 +236,59 @@ def test_connect_opens_both_links_with_or_without_a_password(sim):
 
 def test_a_refused_login_leaves_nothing_open():
     with epson_cell.Simulator(password="right") as sim:
-        with pytest.raises(RuntimeError):
+        with pytest.raises(epson_cell.ControllerError) as refused:
             epson_cell.connect("127.0.0.1", command_port=sim.command_port,
                                telemetry_port=sim.telemetry_port, password="wrong")
         assert wait_until(lambda: not sim.is_command_client_connected())
         assert sim.telemetry_client_count() == 0
+    # The message keeps the link's text and says what the code means.
+    assert refused.value.code == 13
+    assert str(refused.value) == (f"Remote command failed: !Login,13 (command: "
+                                  f"$Login,<redacted>): {refused.value.meaning}")
+    assert "password" in refused.value.meaning.lower()
+
+
+def test_connection_failures_are_connection_errors(refusing_port):
+    # A host that does not resolve (locally, at once) and a port where nothing listens.
+    # Through the station (no password) and through the two links.
+    for host, port, password in (("a" * 70 + ".invalid", 5000, None),
+                                 ("127.0.0.1", refusing_port, "")):
+        with pytest.raises(epson_cell.ConnectFailedError) as failed:
+            epson_cell.connect(host, command_port=port, password=password)
+        assert isinstance(failed.value, ConnectionError) and isinstance(failed.value,
+                                                                        RuntimeError)
+        assert not isinstance(failed.value, epson_cell.ControllerBusyError)
+
+
+def test_refusals_say_what_they_mean(sim, cell):
+    # The motors are off: the controller's code 20, in words.
+    with pytest.raises(epson_cell.ControllerError) as refused:
+        cell.go(HERE)
+    assert refused.value.code == 20 and str(refused.value).endswith(": " + refused.value.meaning)
+    assert epson_cell.explain(refused.value) == str(refused.value)
+    # The same refusal straight from the module keeps the module's message.
+    with pytest.raises(epson_cell.ControllerError) as raw:
+        cell.control.go("Here", False, False, None, None, None, False)
+    assert refused.value.meaning not in str(raw.value)
+    assert epson_cell.explain(raw.value) == str(refused.value)
+
+
+def test_console_lines_leave_a_scripts_stdout_alone(sim):
+    script = textwrap.dedent(f"""
+        import epson_cell
+        for destination in ("logging", "streams"):
+            if destination == "streams":
+                epson_cell.set_console_lines("streams")
+            with epson_cell.connect("127.0.0.1", command_port={sim.command_port},
+                                    telemetry_port={sim.telemetry_port}):
+                print("result", flush=True)
+    """)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                            timeout=60)
+    assert result.returncode == 0, result.stderr
+    endpoint = f"127.0.0.1:{sim.command_port}"
+    assert result.stdout == f"result\nConnected to {endpoint}\nresult\nDisconnected from {endpoint}\n"
+    assert "Connected" not in result.stderr
 
 
 def test_no_controller_status_in_time_closes_both_links(sim):
@@ -224,6 +312,31 @@ def test_no_controller_status_in_time_closes_both_links(sim):
         feeder.join(5)
     assert wait_until(lambda: not sim.is_command_client_connected())
     assert wait_until(lambda: sim.telemetry_client_count() == 0)
+
+
+def test_an_exception_leaving_the_cell_aborts_its_running_motion(sim, caplog):
+    errors = []
+    with pytest.raises(KeyError):
+        with epson_cell.connect("127.0.0.1", command_port=sim.command_port,
+                                telemetry_port=sim.telemetry_port) as cell:
+            cell.control.motor_on()
+            far = XY(*sim.pose()[:2], sim.pose()[2] - 300, *sim.pose()[3:])
+
+            def motion():
+                try:
+                    cell.move(far, speed=2.0)
+                except epson_cell.ControllerError as error:
+                    errors.append(error)
+
+            mover = threading.Thread(target=motion)
+            mover.start()
+            assert wait_until(sim.is_moving)
+            raise KeyError("the script failed")
+    mover.join(10)
+    assert not sim.is_moving() and sim.wait_for_command("$Abort", timeout=0)
+    assert len(errors) == 1 and isinstance(errors[0], epson_cell.MotionAbortedError)
+    assert any("aborting its running motion" in r.getMessage() and r.levelno == logging.WARNING
+               for r in caplog.records)
 
 
 def test_cancelled_motion_sends_abort_and_the_arm_stops(sim, cell):

@@ -8,8 +8,14 @@ import pytest
 from typecheck import ROOT, marked_lines
 
 USER_SCRIPT = '''\
+from collections.abc import Sequence
+
 import epson_cell
 from epson_cell import HERE, JA, XY, Point
+
+
+def first(values: Sequence[float]) -> float:
+    return values[0]
 
 
 def use(cell: epson_cell.Cell) -> None:
@@ -17,6 +23,9 @@ def use(cell: epson_cell.Cell) -> None:
     reveal_type(cell.move(Point("P1"), till="Sw(3) = On"))  # reveal: bool
     reveal_type(cell.sample().pose.x)  # reveal: float
     reveal_type(cell.status().running)  # reveal: bool
+    reveal_type(cell.sample().joints[0])  # reveal: float
+    reveal_type(len(cell.pose()))  # reveal: int
+    reveal_type(first(cell.sample().pose))  # reveal: float
     cell.go([300, 0, 400, 0, 0, 180])  # error: a list is not a target
     cell.go(HERE, speed_percent=50)  # error: the module's keyword, not the package's
     cell.move(JA(0, 0, 0, 0, 0, 0), deceleration=10)  # error: move has no deceleration

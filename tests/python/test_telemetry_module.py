@@ -15,7 +15,7 @@ import _cell_telemetry
 from conftest import wait_until
 
 HEADER = ("monotonic_s,wall_time,J1,J2,J3,J4,J5,J6,X,Y,Z,U,V,W,stat,system_error,"
-          "emergency_stopped,safeguard_open,teach_mode,control_device,robot_info,ctrl_info")
+          "emergency_stopped,safeguard_open,teach_mode,control_device,robot_info,ctrl_info,kind")
 
 
 def quiet(sim, receive):
@@ -81,6 +81,7 @@ def test_every_sample_reaches_subscribers_and_the_recording(tmp_path, rate_hz, s
     assert lines[0] == HEADER
     rows = list(csv.reader(lines[1:]))
     assert [row[0] for row in rows] == [f"{t:.6f}" for t in times], "one row per event, in order"
+    assert [row[22] for row in rows] == [e.kind for e in events], "each row says what it is"
     assert sum(1 for row in rows if row[2]) == sent
     first = samples[0].sample
     row = next(r for r in rows if r[2])

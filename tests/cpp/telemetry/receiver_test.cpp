@@ -765,11 +765,12 @@ TEST(TelemetryRecording, OneRowPerSampleAndStatusReadableWhileItRuns) {
     for (std::size_t i = 0; i < published.size(); ++i) {
         SCOPED_TRACE("row " + std::to_string(i + 1) + ": " + lines[i + 1]);
         const std::vector<std::string> cells = splitCsv(lines[i + 1]);
-        ASSERT_EQ(cells.size(), 22u);
+        ASSERT_EQ(cells.size(), 23u);
         EXPECT_TRUE(std::regex_match(cells[0] + "," + cells[1], timeColumns));
         EXPECT_GE(std::stod(cells[0]), lastMonotonic);
         lastMonotonic = std::stod(cells[0]);
         const Published& expected = published[i];
+        EXPECT_EQ(cells[22], expected.kind == TelemetryEvent::Kind::Sample ? "sample" : "status");
         if (expected.kind == TelemetryEvent::Kind::Sample) {
             TelemetrySample sample;
             for (std::size_t k = 0; k < 6; ++k) {
@@ -794,7 +795,7 @@ TEST(TelemetryRecording, OneRowPerSampleAndStatusReadableWhileItRuns) {
                                               "21",
                                               "0",
                                               std::to_string(ctrlInfo)};
-        EXPECT_EQ(std::vector<std::string>(cells.begin() + 14, cells.end()), status);
+        EXPECT_EQ(std::vector<std::string>(cells.begin() + 14, cells.begin() + 22), status);
     }
 
     // A write that fails later (here: the file-size limit) is reported by the stop, never
@@ -846,7 +847,7 @@ TEST(TelemetryRecording, OneRowPerSampleAndStatusReadableWhileItRuns) {
     EXPECT_EQ(secondSummary.rows, 1u);
     const std::vector<std::string> secondLines = linesOf(second);
     ASSERT_EQ(secondLines.size(), 2u);
-    EXPECT_TRUE(secondLines[1].ends_with(",,,,,,,,")) << secondLines[1];
+    EXPECT_TRUE(secondLines[1].ends_with(",,,,,,,,,sample")) << secondLines[1];
 }
 
 }  // namespace
