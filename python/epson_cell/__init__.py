@@ -22,6 +22,7 @@ from _cell_command_link import (ConnectionLostError, ControllerError, EpsonPower
 from _cell_simulator import Simulator
 
 from .cell import Cell, connect, till_clause
+from .io import Gripper, GripperError
 from .status import Status, motors_on, power_high
 from .streaming import Recording, Sample, Samples
 from .targets import HERE, JA, XY, Point, Target, spel
@@ -30,7 +31,7 @@ __version__: str = _cell_command_link.__version__
 
 __all__ = [
     "HERE", "JA", "XY", "Cell", "ConnectionLostError", "ControllerError", "EpsonPowerMode",
-    "MotionAbortedError", "NotConnectedError", "Point", "Recording", "Sample", "Samples",
+    "Gripper", "GripperError", "MotionAbortedError", "NotConnectedError", "Point", "Recording", "Sample", "Samples",
     "Simulator", "Status", "Target", "connect", "motors_on", "power_high", "spel",
     "till_clause",
 ]
