@@ -114,7 +114,11 @@ def main(argv: list[str] | None = None) -> int:
     if args.host:
         with epson_cell.connect(args.host, command_port=args.command_port,
                                 telemetry_port=args.telemetry_port) as cell:
-            run(cell, args.slots)
+            try:
+                run(cell, args.slots)
+            except GripperError as error:
+                print(f"stopped: {error}")
+                return 1
         return 0
     with epson_cell.Simulator(time_scale=args.time_scale) as sim:
         # The gripper's sensors follow its output after a delay, as a real gripper's do.
