@@ -664,7 +664,7 @@ PYBIND11_MODULE(_cell_command_link, m, py::multiple_interpreters::not_supported(
             [](const std::shared_ptr<CellCommandLink>& link, const py::object&, const py::object&,
                const py::object&) { interruptible(link, [link] { link->disconnect(); }); },
             py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"), kExitDoc)
-        // Digital I/O, beside the specified methods.
+        // Digital I/O, after the platform's methods.
         .def("set_output_bit", &CellCommandLink::setOutputBit, py::arg("bit"), py::arg("on"),
              kSetOutputBitDoc, Release())
         .def("get_output_bit", &CellCommandLink::getOutputBit, py::arg("bit"), kGetOutputBitDoc,
