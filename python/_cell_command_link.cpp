@@ -110,6 +110,25 @@ constexpr const char* kGetRemoteStatusDoc =
     "``pause()``, otherwise\nas an ordinary command.\n\nReturns:\n    RemoteStatus: The status "
     "flags and the error code.\n\nRaises:\n    RuntimeError: If the session is unavailable, the "
     "reply is malformed, or\n        during a motion it does not come within 5 seconds.\n";
+constexpr const char* kSetOutputBitDoc =
+    "Switch output ``bit`` (0 to 511) on or off (SPEL+ ``On``/``Off``).\n\n"
+    "Raises IndexError for a bit outside 0..511 and RuntimeError at once while a motion runs "
+    "(the controller runs one $Execute at a time); nothing is sent then.";
+constexpr const char* kGetOutputBitDoc =
+    "Return whether output ``bit`` (0 to 511) is on (SPEL+ ``Oport``).\n\n"
+    "Raises IndexError and RuntimeError as ``set_output_bit``.";
+constexpr const char* kGetInputBitDoc =
+    "Return whether input ``bit`` (0 to 511) is on (SPEL+ ``Sw``).\n\n"
+    "Raises IndexError and RuntimeError as ``set_output_bit``.";
+constexpr const char* kGetInputByteDoc =
+    "Return input byte ``port`` (0 to 63), bits 8*port to 8*port+7, as 0..255 (SPEL+ ``In``).";
+constexpr const char* kGetOutputByteDoc =
+    "Return output byte ``port`` (0 to 63) as 0..255 (SPEL+ ``Out``).";
+constexpr const char* kGetInputWordDoc =
+    "Return input word ``port`` (0 to 31), bits 16*port to 16*port+15, as 0..65535 "
+    "(SPEL+ ``InW``).";
+constexpr const char* kGetOutputWordDoc =
+    "Return output word ``port`` (0 to 31) as 0..65535 (SPEL+ ``OutW``).";
 constexpr const char* kTillOnDoc =
     "Return whether the last motion was stopped by its search condition.";
 constexpr const char* kRemoteStatusDoc =
@@ -644,7 +663,22 @@ PYBIND11_MODULE(_cell_command_link, m, py::multiple_interpreters::not_supported(
             "__exit__",
             [](const std::shared_ptr<CellCommandLink>& link, const py::object&, const py::object&,
                const py::object&) { interruptible(link, [link] { link->disconnect(); }); },
-            py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"), kExitDoc);
+            py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"), kExitDoc)
+        // Digital I/O, after the platform's methods.
+        .def("set_output_bit", &CellCommandLink::setOutputBit, py::arg("bit"), py::arg("on"),
+             kSetOutputBitDoc, Release())
+        .def("get_output_bit", &CellCommandLink::getOutputBit, py::arg("bit"), kGetOutputBitDoc,
+             Release())
+        .def("get_input_bit", &CellCommandLink::getInputBit, py::arg("bit"), kGetInputBitDoc,
+             Release())
+        .def("get_input_byte", &CellCommandLink::getInputByte, py::arg("port"), kGetInputByteDoc,
+             Release())
+        .def("get_output_byte", &CellCommandLink::getOutputByte, py::arg("port"), kGetOutputByteDoc,
+             Release())
+        .def("get_input_word", &CellCommandLink::getInputWord, py::arg("port"), kGetInputWordDoc,
+             Release())
+        .def("get_output_word", &CellCommandLink::getOutputWord, py::arg("port"), kGetOutputWordDoc,
+             Release());
 
     // Beside the three types: the shapes of two returned dicts, the error kinds and the
     // logging switch.

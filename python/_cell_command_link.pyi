@@ -256,6 +256,34 @@ class CellCommandLink:
         Raises:
             RuntimeError: If the session is unavailable or the response is invalid.
         """
+    def get_input_bit(self, bit: typing.SupportsInt | typing.SupportsIndex) -> bool:
+        """
+        Return whether input ``bit`` (0 to 511) is on (SPEL+ ``Sw``).
+        
+        Raises IndexError and RuntimeError as ``set_output_bit``.
+        """
+    def get_input_byte(self, port: typing.SupportsInt | typing.SupportsIndex) -> int:
+        """
+        Return input byte ``port`` (0 to 63), bits 8*port to 8*port+7, as 0..255 (SPEL+ ``In``).
+        """
+    def get_input_word(self, port: typing.SupportsInt | typing.SupportsIndex) -> int:
+        """
+        Return input word ``port`` (0 to 31), bits 16*port to 16*port+15, as 0..65535 (SPEL+ ``InW``).
+        """
+    def get_output_bit(self, bit: typing.SupportsInt | typing.SupportsIndex) -> bool:
+        """
+        Return whether output ``bit`` (0 to 511) is on (SPEL+ ``Oport``).
+        
+        Raises IndexError and RuntimeError as ``set_output_bit``.
+        """
+    def get_output_byte(self, port: typing.SupportsInt | typing.SupportsIndex) -> int:
+        """
+        Return output byte ``port`` (0 to 63) as 0..255 (SPEL+ ``Out``).
+        """
+    def get_output_word(self, port: typing.SupportsInt | typing.SupportsIndex) -> int:
+        """
+        Return output word ``port`` (0 to 31) as 0..65535 (SPEL+ ``OutW``).
+        """
     def get_power_mode(self) -> EpsonPowerMode:
         """
         Read the current Epson servo power mode.
@@ -498,6 +526,12 @@ class CellCommandLink:
         
         Raises:
             RuntimeError: If restoration is required and a controller command fails.
+        """
+    def set_output_bit(self, bit: typing.SupportsInt | typing.SupportsIndex, on: bool) -> None:
+        """
+        Switch output ``bit`` (0 to 511) on or off (SPEL+ ``On``/``Off``).
+        
+        Raises IndexError for a bit outside 0..511 and RuntimeError at once while a motion runs (the controller runs one $Execute at a time); nothing is sent then.
         """
     def set_power_mode(self, mode: EpsonPowerMode) -> None:
         """

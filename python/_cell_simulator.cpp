@@ -345,6 +345,26 @@ PYBIND11_MODULE(_cell_simulator, m, py::multiple_interpreters::not_supported()) 
              "Sets a simulated input bit 0..511 (Sw(bit), In(bit // 8)); a running motion's "
              "Till or Find condition is checked at once. IndexError outside the range.")
         .def("input", &Simulator::input, Release(), py::arg("bit"), "A simulated input bit.")
+        .def("output", &Simulator::output, Release(), py::arg("bit"),
+             "A simulated output bit 0..511, as the SPEL+ On and Off statements set it.")
+        .def(
+            "tie_input",
+            [](Simulator& self, int output_bit, int input_bit, double delay, bool inverted) {
+                if (!std::isfinite(delay) || delay < 0.0 || delay > 60.0) {
+                    throw py::value_error("delay must be between 0 and 60 seconds");
+                }
+                const auto ms = std::chrono::milliseconds(std::llround(delay * 1000.0));
+                py::gil_scoped_release release;
+                self.tieInput(output_bit, input_bit, ms, inverted);
+            },
+            py::arg("output_bit"), py::arg("input_bit"), py::arg("delay") = 0.08,
+            py::arg("inverted") = false,
+            "Ties input_bit to output_bit: delay seconds after the output changes, the input "
+            "takes its value (the opposite one when inverted), as a gripper's sensor does. "
+            "IndexError for a bit outside 0..511, ValueError for a delay outside 0..60 s or a "
+            "65th tie.")
+        .def("clear_input_ties", &Simulator::clearInputTies, Release(),
+             "Removes every tie made by tie_input.")
         .def(
             "send_telemetry_raw",
             [](Simulator& self, const py::bytes& data) {

@@ -29,6 +29,10 @@ class Simulator:
         """
         Whether the motors are on.
         """
+    def clear_input_ties(self) -> None:
+        """
+        Removes every tie made by tie_input.
+        """
     def clear_log(self) -> None:
         """
         Empties the command log.
@@ -112,6 +116,10 @@ class Simulator:
     def log_capacity(self) -> int:
         """
         How many lines the command log keeps.
+        """
+    def output(self, bit: typing.SupportsInt | typing.SupportsIndex) -> bool:
+        """
+        A simulated output bit 0..511, as the SPEL+ On and Off statements set it.
         """
     def pose(self) -> typing.Annotated[list[float], "FixedSize(6)"]:
         """
@@ -216,6 +224,10 @@ class Simulator:
     def telemetry_samples_sent(self) -> int:
         """
         Complete sample lines written to telemetry clients so far (each client counts).
+        """
+    def tie_input(self, output_bit: typing.SupportsInt | typing.SupportsIndex, input_bit: typing.SupportsInt | typing.SupportsIndex, delay: typing.SupportsFloat | typing.SupportsIndex = 0.08, inverted: bool = False) -> None:
+        """
+        Ties input_bit to output_bit: delay seconds after the output changes, the input takes its value (the opposite one when inverted), as a gripper's sensor does. IndexError for a bit outside 0..511, ValueError for a delay outside 0..60 s or a 65th tie.
         """
     def tool(self) -> int:
         """

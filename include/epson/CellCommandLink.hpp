@@ -176,6 +176,48 @@ class CellCommandLink {
     void addSafetyCuboid(const std::vector<double>& min_corner_mm,
                          const std::vector<double>& max_corner_mm);
 
+    // --- Digital I/O ---------------------------------------------------------------------
+
+    /// Highest I/O bit number, byte port and word port the link sends. A controller has as
+    /// many as its I/O boards give it and refuses (ControllerError) a number it lacks.
+    static constexpr int kMaxIoBit = 511;
+    static constexpr int kMaxIoBytePort = 63;
+    static constexpr int kMaxIoWordPort = 31;
+
+    /// Switches output @p bit on ("On <bit>") or off ("Off <bit>").
+    /// Every Digital I/O operation runs one SPEL+ statement through "$Execute", which the
+    /// controller refuses while another one runs: during a motion each fails at once instead
+    /// (an output that must switch during a motion belongs in the motion's parallel-processing
+    /// clause). Otherwise it waits for the connection like any other command.
+    /// @throw std::out_of_range unless 0 <= @p bit <= kMaxIoBit (nothing is sent).
+    /// @throw std::runtime_error "Digital I/O is refused while a motion is in progress ..."
+    ///        when a motion runs (nothing is sent).
+    void setOutputBit(int bit, bool on);
+    /// Whether output @p bit is on ("Print Oport(<bit>)").
+    /// @throw std::out_of_range unless 0 <= @p bit <= kMaxIoBit (nothing is sent).
+    /// @throw std::runtime_error during a motion, as setOutputBit(), or when the printed
+    ///        result is not a bit.
+    bool getOutputBit(int bit);
+    /// Whether input @p bit is on ("Print Sw(<bit>)").
+    /// @throw std::out_of_range unless 0 <= @p bit <= kMaxIoBit (nothing is sent).
+    /// @throw std::runtime_error during a motion, as setOutputBit(), or when the printed
+    ///        result is not a bit.
+    bool getInputBit(int bit);
+    /// Input byte @p port, bits 8*port to 8*port+7, as 0..255 ("Print In(<port>)").
+    /// @throw std::out_of_range unless 0 <= @p port <= kMaxIoBytePort (nothing is sent).
+    /// @throw std::runtime_error during a motion, as setOutputBit(), or when the printed
+    ///        result is not a value from 0 to 255.
+    int getInputByte(int port);
+    /// Output byte @p port as 0..255 ("Print Out(<port>)"); throws as getInputByte().
+    int getOutputByte(int port);
+    /// Input word @p port, bits 16*port to 16*port+15, as 0..65535 ("Print InW(<port>)").
+    /// @throw std::out_of_range unless 0 <= @p port <= kMaxIoWordPort (nothing is sent).
+    /// @throw std::runtime_error during a motion, as setOutputBit(), or when the printed
+    ///        result is not a value from 0 to 65535.
+    int getInputWord(int port);
+    /// Output word @p port as 0..65535 ("Print OutW(<port>)"); throws as getInputWord().
+    int getOutputWord(int port);
+
     /// Opaque; defined in the private sources.
     class Impl;
 

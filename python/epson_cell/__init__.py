@@ -25,6 +25,7 @@ from _cell_simulator import Simulator
 from .cell import Cell, connect, till_clause
 from .console import ConsoleLines, set_console_lines
 from .errors import ConnectFailedError, ControllerBusyError, OutcomeUnknownError, explain
+from .io import Gripper, GripperError
 from .status import Status, motors_on, power_high
 from .streaming import Recording, Sample, Samples
 from .targets import HERE, JA, XY, Point, Target, spel
@@ -36,8 +37,8 @@ set_console_lines("logging")
 
 __all__ = [
     "HERE", "JA", "XY", "Cell", "ConnectFailedError", "ConnectionLostError", "ConsoleLines",
-    "ControllerBusyError", "ControllerError", "EpsonPowerMode", "MotionAbortedError",
-    "NotConnectedError", "OutcomeUnknownError", "Point", "Recording", "Sample", "Samples",
-    "Simulator", "Status", "Target", "connect", "explain", "motors_on", "power_high",
-    "set_console_lines", "spel", "till_clause",
+    "ControllerBusyError", "ControllerError", "EpsonPowerMode", "Gripper", "GripperError",
+    "MotionAbortedError", "NotConnectedError", "OutcomeUnknownError", "Point", "Recording",
+    "Sample", "Samples", "Simulator", "Status", "Target", "connect", "explain", "motors_on",
+    "power_high", "set_console_lines", "spel", "till_clause",
 ]

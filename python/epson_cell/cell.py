@@ -13,6 +13,7 @@ from collections.abc import Callable, Generator
 from types import TracebackType
 from typing import cast, overload
 
+from . import io as _io
 from ._modules import _cell_command_link, _cell_station, _cell_telemetry
 from .errors import connect_failed, explained
 from .status import Status
@@ -329,6 +330,38 @@ class Cell:
             if time.monotonic() >= deadline:
                 raise TimeoutError(f"condition not met within {timeout:g} s")
             time.sleep(interval)
+
+    # ---- digital I/O (io.py) ----
+
+    def set_output(self, bit: int, on: bool) -> None:
+        """Switch output ``bit`` (0-511) on or off. Raises ``IndexError`` out of range and
+        ``RuntimeError`` while a motion runs (use the motion's ``parallel`` clause then)."""
+        self.control.set_output_bit(bit, on)
+
+    def output(self, bit: int) -> bool:
+        """Whether output ``bit`` is on; raises as ``set_output()``."""
+        return self.control.get_output_bit(bit)
+
+    def input(self, bit: int) -> bool:
+        """Whether input ``bit`` is on; raises as ``set_output()``."""
+        return self.control.get_input_bit(bit)
+
+    def wait_for_input(self, bit: int, on: bool = True, *, timeout: float = 5.0) -> None:
+        """Wait until input ``bit`` is ``on`` (off with ``on=False``); ``TimeoutError`` after
+        ``timeout`` seconds."""
+        _io.wait_for_input(self.control, bit, on, timeout=timeout)
+
+    async def wait_for_input_async(self, bit: int, on: bool = True, *,
+                                   timeout: float = 5.0) -> None:
+        """``wait_for_input()`` without blocking the event loop."""
+        await _io.wait_for_input_async(self.control, bit, on, timeout=timeout)
+
+    def gripper(self, output: int, closed_input: int, *, open_input: int | None = None,
+                close_on: bool = True, timeout: float = 2.0) -> _io.Gripper:
+        """A gripper switched by ``output`` whose sensor ``closed_input`` comes on when it is
+        closed (see ``epson_cell.io.Gripper``)."""
+        return _io.Gripper(self.control, output, closed_input, open_input=open_input,
+                           close_on=close_on, timeout=timeout)
 
     # ---- streaming ----
 

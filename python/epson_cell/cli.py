@@ -62,6 +62,9 @@ examples:
   epson-cell abort --host 192.168.0.1
   epson-cell record --host 192.168.0.1 -o run.csv  # until Ctrl-C; -o - for stdout
   epson-cell plot run.csv -o run.png
+  epson-cell io set --host 192.168.0.1 0 on
+  epson-cell io get --host 192.168.0.1 8
+  epson-cell io watch --host 192.168.0.1 --inputs 0-23 --seconds 10
 
 output:
   results alone on stdout (--json: one JSON object per line); connection lines and
@@ -465,6 +468,69 @@ def cmd_plot(args: argparse.Namespace, out: TextIO) -> int:
     return EXIT_OK
 
 
+# ---- digital I/O: `io get`, `io set`, `io watch` ----
+
+_IO_BITS = 512
+
+
+def _io_bit(text: str) -> int:
+    bit = int(text)
+    if not 0 <= bit < _IO_BITS:
+        raise argparse.ArgumentTypeError(f"not an I/O bit 0-{_IO_BITS - 1}: {text}")
+    return bit
+
+
+def _io_bits(text: str) -> list[int]:
+    """"0-15" or "8,9,12-13": the bits, in order."""
+    bits: list[int] = []
+    for part in text.split(","):
+        first, _, last = part.strip().partition("-")
+        low = _io_bit(first)
+        high = _io_bit(last) if last else low
+        if high < low:
+            raise argparse.ArgumentTypeError(f"empty range: {part}")
+        bits.extend(b for b in range(low, high + 1) if b not in bits)
+    return bits
+
+
+def _io_read(cell: Cell, bits: list[int], outputs: bool) -> list[int]:
+    """The bits of ``bits`` that are on, read a 16-bit word at a time."""
+    read = cell.control.get_output_word if outputs else cell.control.get_input_word
+    words = {port: read(port) for port in sorted({b // 16 for b in bits})}
+    return [b for b in bits if words[b // 16] >> (b % 16) & 1]
+
+
+def cmd_io(args: argparse.Namespace, out: TextIO) -> int:
+    with _open_cell(args) as cell:
+        if args.action == "set":
+            on = args.state == "on"
+            cell.set_output(args.bit, on)
+            _emit(args, {"output": args.bit, "on": on}, f"output {args.bit} {args.state}", out)
+            return EXIT_OK
+        if args.action == "get":
+            kind = "output" if args.output else "input"
+            on = cell.output(args.bit) if args.output else cell.input(args.bit)
+            _emit(args, {kind: args.bit, "on": on}, f"{kind} {args.bit} {'on' if on else 'off'}",
+                  out)
+            return EXIT_OK
+        # watch: a line whenever a watched bit changes, the first at once.
+        started = time.monotonic()
+        deadline = math.inf if args.seconds is None else started + args.seconds
+        last: tuple[list[int], list[int]] | None = None
+        while True:
+            state = (_io_read(cell, args.inputs, False), _io_read(cell, args.outputs, True))
+            if state != last:
+                seconds = round(time.monotonic() - started, 3)
+                text = (f"{seconds:8.3f} s  inputs on: {', '.join(map(str, state[0])) or '-'}"
+                        f"  outputs on: {', '.join(map(str, state[1])) or '-'}")
+                _emit(args, {"seconds": seconds, "inputs_on": state[0],
+                             "outputs_on": state[1]}, text, out)
+                last = state
+            if time.monotonic() + args.interval > deadline:
+                return EXIT_OK
+            time.sleep(args.interval)
+
+
 # ---- the parser: one add_<name> per subcommand ----
 
 class Subcommands:
@@ -494,8 +560,8 @@ class Subcommands:
                                  help="print one JSON object per result, for scripts")
 
     def add(self, name: str, handler: Callable[[argparse.Namespace, TextIO], int], help: str,
-            link: bool = True) -> argparse.ArgumentParser:
-        parents = [self.link, self.output] if link else [self.output]
+            link: bool = True, output: bool = True) -> argparse.ArgumentParser:
+        parents = ([self.link] if link else []) + ([self.output] if output else [])
         sub = self._commands.add_parser(name, help=help, description=help, parents=parents,
                                         epilog=EPILOG,
                                         formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -560,6 +626,29 @@ def add_record(commands: Subcommands) -> None:
     record.add_argument("-o", "--output", required=True, help="the CSV file to write; - for stdout")
 
 
+def add_io(commands: Subcommands) -> None:
+    # The connection options belong to each action, where they are written: `io get --host H 8`.
+    io = commands.add("io", cmd_io, "read and switch digital inputs and outputs", link=False,
+                      output=False)
+    parents = [commands.link, commands.output]
+    actions = io.add_subparsers(dest="action", required=True, metavar="ACTION")
+    get = actions.add_parser("get", help="read an input (or with --output an output) bit",
+                             parents=parents)
+    get.add_argument("bit", type=_io_bit, help="bit number 0-511")
+    get.add_argument("--output", action="store_true", help="read the output bit instead")
+    set_ = actions.add_parser("set", help="switch an output bit on or off", parents=parents)
+    set_.add_argument("bit", type=_io_bit, help="bit number 0-511")
+    set_.add_argument("state", choices=["on", "off"])
+    watch = actions.add_parser("watch", help="print the bits that are on whenever they change",
+                               parents=parents)
+    watch.add_argument("--inputs", type=_io_bits, default=_io_bits("0-15"),
+                       help="input bits to watch, e.g. 0-15 or 8,9 (default: 0-15)")
+    watch.add_argument("--outputs", type=_io_bits, default=_io_bits("0-15"),
+                       help="output bits to watch (default: 0-15)")
+    watch.add_argument("--interval", type=_positive, default=0.1, help="seconds between reads")
+    watch.add_argument("--seconds", type=_positive, help="stop after this long (default: Ctrl-C)")
+
+
 def add_plot(commands: Subcommands) -> None:
     plot = commands.add("plot", cmd_plot, "plot a recording: joints and TCP against time",
                         link=False)
@@ -568,7 +657,8 @@ def add_plot(commands: Subcommands) -> None:
 
 
 SUBCOMMANDS: list[Callable[[Subcommands], None]] = [
-    add_status, add_watch, add_go, add_move, add_motors, add_abort, add_record, add_plot,
+    add_status, add_watch, add_go, add_move, add_motors, add_abort, add_record, add_io,
+    add_plot,
 ]
 
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Condition.hpp"
+#include "IoPorts.hpp"
 #include "MotionProfile.hpp"
 #include "epson_sim/RobotModel.hpp"
 #include "epson_sim/Simulator.hpp"
@@ -133,6 +134,7 @@ class Controller {
     std::map<std::string, Pose> points;         // keys upper-case
     std::map<std::string, Joints> jointPoints;  // points given as joint angles (JA)
     Inputs inputs;
+    IoPorts io;                        // outputs, and the inputs tied to them
     ConditionPtr tillCondition;        // set by the Till statement, used by a bare "Till"
     ConditionPtr findCondition;        // set by the Find statement, used by a bare "Find"
     std::optional<Pose> findPosition;  // FindPos of the last motion with Find

@@ -273,6 +273,17 @@ std::string runScriptLine(Simulator& sim, std::string_view line) {
     } else if (d == "input") {
         exactly(w, 3);
         sim.setInput(integer(w[1]), onOff(w[2]));
+    } else if (d == "output") {
+        exactly(w, 2);
+        return sim.output(integer(w[1])) ? "ok: on" : "ok: off";
+    } else if (d == "tie-input") {
+        if (w.size() != 4 && !(w.size() == 5 && w[4] == "inverted")) {
+            bad("tie-input OUTPUT INPUT SECONDS [inverted]");
+        }
+        sim.tieInput(integer(w[1]), integer(w[2]), seconds(w[3]), w.size() == 5);
+    } else if (d == "clear-input-ties") {
+        exactly(w, 1);
+        sim.clearInputTies();
     } else if (d == "point" || d == "joint-point") {
         need(w, 2);
         const auto values = six(w, 2);

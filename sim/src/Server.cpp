@@ -7,7 +7,11 @@
 namespace epson::sim::detail {
 
 Server::Server(Shared& shared, ControlServer::Apply applyControl)
-    : shared_(shared), work_(asio::make_work_guard(io_)), commandListener_(io_), motionTimer_(io_) {
+    : shared_(shared),
+      work_(asio::make_work_guard(io_)),
+      commandListener_(io_),
+      motionTimer_(io_),
+      inputTimer_(io_) {
     const auto& o = shared_.options;
     // A restart keeps the ports of the first start, as a rebooted controller does.
     const std::uint16_t commandPort =
@@ -62,6 +66,7 @@ void Server::shutdown() {
         shared_.controller.abortMotion(Clock::now(), reply_code::kSystemError);
     }
     motionTimer_.cancel();
+    inputTimer_.cancel();
     commandListener_.close();
     if (session_) {
         session_->close();
@@ -173,6 +178,7 @@ void Server::handleLine(const std::shared_ptr<CommandSession>& session, const st
     if (!bytes.empty()) {
         deliver(session, bytes, treatment);
     }
+    armInputTimer();
     switch (result.motion) {
         case MotionChange::Started:
             motionSession_ = session;
@@ -251,6 +257,26 @@ void Server::inputsChanged() {
     if (shared_.controller.checkConditions(Clock::now())) {
         armMotionTimer();
     }
+}
+
+void Server::armInputTimer() {
+    const auto next = shared_.controller.io.nextChange();
+    if (!next) {
+        return;
+    }
+    inputTimer_.expires_at(*next);
+    inputTimer_.async_wait([this](const boost::system::error_code& error) {
+        if (error || stopping_) {
+            return;
+        }
+        std::lock_guard lock(shared_.stateMutex);
+        auto& controller = shared_.controller;
+        const auto now = Clock::now();
+        if (controller.io.settle(controller.inputs, now) && controller.checkConditions(now)) {
+            armMotionTimer();
+        }
+        armInputTimer();
+    });
 }
 
 }  // namespace epson::sim::detail

@@ -88,6 +88,9 @@ class Server final : public SessionHost {
     void setEmergencyStop(bool on);
     bool failMotion(int code);
     void inputsChanged();
+    // Wakes when the next input tied to an output falls due, so that a Till or Find sees it
+    // during a motion. Caller holds the state mutex.
+    void armInputTimer();
     void applyTelemetryMode(TelemetryMode mode) { telemetry_->applyMode(mode); }
     void sendTelemetryRaw(const std::string& bytes) { telemetry_->sendRaw(bytes); }
     // False when no command client is connected.
@@ -116,6 +119,7 @@ class Server final : public SessionHost {
     std::unique_ptr<TelemetryServer> telemetry_;
     std::unique_ptr<ControlServer> control_;
     asio::steady_timer motionTimer_;
+    asio::steady_timer inputTimer_;
     std::shared_ptr<CommandSession> session_;
     // Where the running motion's reply goes, and how.
     std::weak_ptr<CommandSession> motionSession_;

@@ -361,7 +361,26 @@ void Simulator::setInput(int bit, bool on) {
 
 bool Simulator::input(int bit) const {
     const std::size_t index = inputBit(bit);
-    return impl_->read([&](const detail::Controller& c) { return c.inputs.test(index); });
+    return impl_->read([&](const detail::Controller& c) {
+        return c.io.inputsAt(c.inputs, detail::Clock::now()).test(index);
+    });
+}
+
+bool Simulator::output(int bit) const {
+    const std::size_t index = inputBit(bit);  // outputs are numbered as the inputs are
+    return impl_->read([&](const detail::Controller& c) { return c.io.output(index); });
+}
+
+void Simulator::tieInput(int outputBit, int inputBit_, std::chrono::milliseconds delay,
+                         bool inverted) {
+    const detail::InputTie tie{inputBit(outputBit), inputBit(inputBit_), delay, inverted};
+    std::lock_guard lock(impl_->shared.stateMutex);
+    impl_->shared.controller.io.tie(tie);
+}
+
+void Simulator::clearInputTies() {
+    std::lock_guard lock(impl_->shared.stateMutex);
+    impl_->shared.controller.io.clearTies();
 }
 
 void Simulator::sendTelemetryRaw(const std::string& bytes) {

@@ -94,6 +94,27 @@ std::string Parser::printItem() {
         in.value = indexArgument(0, kInputBits / 8 - 1, "input port");
         return formatInteger(in.evaluate(c_.inputs));
     }
+    if (name == "OPORT") {
+        return formatInteger(
+            c_.io.output(static_cast<std::size_t>(indexArgument(0, kOutputBits - 1, "output bit")))
+                ? 1
+                : 0);
+    }
+    if (name == "OUT" || name == "INW" || name == "OUTW") {
+        const bool word = name != "OUT";
+        const bool outputs = name != "INW";
+        const std::size_t width = word ? 16 : 8;
+        const auto port = static_cast<std::size_t>(indexArgument(
+            0, static_cast<long long>(kInputBits / width) - 1, word ? "word port" : "output port"));
+        long long value = 0;
+        for (std::size_t bit = 0; bit < width; ++bit) {
+            const std::size_t index = port * width + bit;
+            if (outputs ? c_.io.output(index) : c_.inputs.test(index)) {
+                value |= 1LL << bit;
+            }
+        }
+        return formatInteger(value);
+    }
     if (name == "TILLON") {
         return formatInteger(c_.tillOn ? 1 : 0);
     }
@@ -203,6 +224,13 @@ ExecResult Parser::statement(const std::optional<std::string>& parallel) {
     }
     if (word == "GO" || word == "MOVE") {
         return motion(word == "GO", parallel);
+    }
+    if (word == "ON" || word == "OFF") {
+        // On/Off take a pulse time and a parallel flag too; only the plain form is modelled.
+        const int bit = integerIn(0, kOutputBits - 1, "output bit");
+        expectEnd();
+        c_.io.setOutput(static_cast<std::size_t>(bit), word == "ON", now_);
+        return {};
     }
     if (word == "TILL" || word == "FIND") {
         ConditionPtr set = condition();
@@ -386,6 +414,8 @@ ExecResult execute(Controller& controller, const std::string& statement, Clock::
             spel::fail(reply_code::kParameterCount, "more than one parallel clause");
         }
     }
+    // Inputs tied to outputs read as they are now, whether or not a timer has fired yet.
+    controller.io.settle(controller.inputs, now);
     spel::Parser parser(controller, std::move(text), statement, now);
     return parser.statement(parallel);
 }

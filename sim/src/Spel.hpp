@@ -5,8 +5,10 @@
 //   Print <item>[, <item>...]
 //       items: a number; Power, Tool, EStopOn, SysErr, SafetyOn, TeachOn, CtrlDev, XYLimMode,
 //       Motor, Speed, SpeedS, PosFound, TillOn; Stat(0), RobotInfo(0), CtrlInfo(1), AccelMax(1|2),
-//       Agl(1..6), TLDef(1..15), Accel(1|2), AccelS(1|2), Sw(bit), In(port);
+//       Agl(1..6), TLDef(1..15), Accel(1|2), AccelS(1|2), Sw(bit), In(port), Oport(bit),
+//       Out(port), InW(port), OutW(port);
 //       CX..CW(<point>); PAgl(<point>, 1..6)
+//   On bit, Off bit (outputs 0..511; inputs tied to them follow, see IoPorts.hpp),
 //   Motor On|Off, Reset, Power Low|High, TLSet n, <point>, TLClr n, Tool n,
 //   Speed s[, a, b], Accel a, d[, ...], SpeedS v[, ...], AccelS a[, d[, ...]],
 //   XYLimMode 0|1|On|Off, XYLim x1, x2, y1, y2, z1, z2 (all 0: no box),

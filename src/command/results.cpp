@@ -135,6 +135,26 @@ bool parseTillOn(const std::string& text) {
     throw std::runtime_error("Failed to parse TillOn response as a Boolean: " + quoted(text));
 }
 
+bool parseIoBit(const std::string& function, const std::string& text) {
+    const std::string word = spel::lowerWithoutSpace(text);
+    if (word == "1" || word == "-1" || word == "true") {
+        return true;
+    }
+    if (word == "0" || word == "false") {
+        return false;
+    }
+    throw std::runtime_error("Failed to parse " + function + " response as a bit: " + quoted(text));
+}
+
+int parseIoValue(const std::string& function, const std::string& text, int max) {
+    const auto value = spel::readSingleInteger(text);
+    if (!value || *value < 0 || *value > max) {
+        throw std::runtime_error("Failed to parse " + function + " response as a value from 0 to " +
+                                 std::to_string(max) + ": " + quoted(text));
+    }
+    return static_cast<int>(*value);
+}
+
 void verifyXyLimMode(const std::string& text) {
     if (spel::readSingleInteger(text) != 1) {
         throw std::runtime_error("Epson controller did not verify XYLIM_STRICT: " + quoted(text));

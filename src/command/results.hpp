@@ -20,6 +20,10 @@ double parseIkJoint(int joint, const std::string& text);
 RemoteStatus parseRemoteStatus(const std::string& reply);
 /// "1", "-1" and "True" are true, "0" and "False" false (case and blanks aside).
 bool parseTillOn(const std::string& text);
+/// An I/O bit read by @p function ("Sw(3)"): "1", "-1" and "True" are on, "0" and "False" off.
+bool parseIoBit(const std::string& function, const std::string& text);
+/// An I/O byte or word read by @p function ("In(2)"): a plain integer from 0 to @p max.
+int parseIoValue(const std::string& function, const std::string& text, int max);
 /// Throws unless the XYLimMode read-back is exactly the integer 1.
 void verifyXyLimMode(const std::string& text);
 /// Throws unless the six bounds match @p sent within 0.005 mm, with nothing after them.

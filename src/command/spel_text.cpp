@@ -36,6 +36,12 @@ std::string formatFixed(double value, int decimals) {
     return out.str();
 }
 
+std::string formatInteger(long long value) {
+    auto out = classicOutput();
+    out << value;
+    return out.str();
+}
+
 std::string joinGeneral(const std::vector<double>& values, int precision) {
     auto out = classicOutput();
     out << std::setprecision(precision);

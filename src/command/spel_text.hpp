@@ -17,6 +17,8 @@ namespace epson::spel {
 std::string formatGeneral(double value, int precision);
 /// Fixed notation with @p decimals digits after the point.
 std::string formatFixed(double value, int decimals);
+/// Plain decimal, as SPEL+ takes bit, port and other integer arguments.
+std::string formatInteger(long long value);
 /// Values in general notation joined by commas without blanks.
 std::string joinGeneral(const std::vector<double>& values, int precision);
 

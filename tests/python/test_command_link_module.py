@@ -26,7 +26,10 @@ METHODS_IN_ORDER = [
     "set_power_mode", "tl_set", "tl_clear", "set_tool", "get_tool", "is_tool_defined",
     "get_tool_definition", "get_tcp_offset", "set_tcp_offset", "restore_tcp_offset",
     "inverse_kinematics", "go", "move", "get_state",
+    "set_output_bit", "get_output_bit", "get_input_bit", "get_input_byte", "get_output_byte",
+    "get_input_word", "get_output_word",
 ]
+IO_METHODS = METHODS_IN_ORDER[-7:]
 
 
 def shifted(pose, dx):
@@ -98,7 +101,7 @@ class TestSurface:
         for name in ("default_port", "default_password"):
             assert CellCommandLink.__dict__[name].__doc__ == COMMAND_LINK[name]
         assert [m for m in METHODS_IN_ORDER if m not in COMMAND_LINK] == [
-            "abort_motion", "get_remote_status"]
+            "abort_motion", "get_remote_status"] + IO_METHODS
         for name in ["__init__"] + [m for m in METHODS_IN_ORDER if m in COMMAND_LINK]:
             doc = getattr(CellCommandLink, name).__doc__
             assert body(doc).rstrip("\n") == COMMAND_LINK[name].rstrip("\n"), name

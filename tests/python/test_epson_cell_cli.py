@@ -195,6 +195,31 @@ def test_usage_errors_exit_2_with_help_that_shows_examples(capsys):
     assert capsys.readouterr().out == f"epson-cell {epson_cell.__version__}\n"
 
 
+def test_io_set_get_and_watch(sim):
+    sim.tie_input(0, 8, 0.0)  # a sensor that follows output 0 at once
+    steps = [  # (arguments, the JSON line expected)
+        (["set", "0", "on"], {"output": 0, "on": True}),
+        (["get", "--output", "0"], {"output": 0, "on": True}),
+        (["get", "8"], {"input": 8, "on": True}),
+        (["get", "9"], {"input": 9, "on": False}),
+        (["watch", "--inputs", "8-9,20", "--outputs", "0", "--seconds", "0.2"],
+         {"inputs_on": [8], "outputs_on": [0]}),
+        (["set", "0", "off"], {"output": 0, "on": False}),
+    ]
+    for argv, expected in steps:
+        code, out = run_cli("io", argv[0], *link_args(sim, "--json"), *argv[1:])
+        assert code == 0, (argv, out)
+        lines = [json.loads(line) for line in out.splitlines()]
+        assert len(lines) == 1 and expected.items() <= lines[0].items(), (argv, out)
+    assert not sim.output(0)
+    code, out = run_cli("io", "get", *link_args(sim), "8")
+    assert (code, out) == (0, "input 8 off\n")
+    for bad in (["set", "512", "on"], ["get", "-1"], ["watch", "--inputs", "5-3"]):
+        with pytest.raises(SystemExit) as exit_info:
+            cli.main(["io", bad[0], *map(str, link_args(sim)), *bad[1:]])
+        assert exit_info.value.code == cli.EXIT_USAGE, bad
+
+
 def test_go_json_reports_till(sim):
     sim.set_input(2, True)
     code, out = run_cli("go", *link_args(sim, "--json", "--motors-on", "--till", "Sw(2) = On"),
@@ -292,7 +317,8 @@ def test_plot_without_matplotlib_names_the_extra_and_bad_files_exit_6(tmp_path, 
 # ---- the examples, against the simulator at a fast time scale ----
 
 @pytest.mark.parametrize("example, time_scale, expected", [
-    ("pick_and_place.py", 0.02, ["slot 2: no part in the feeder", "placed 2 part(s)"]),
+    ("pick_and_place.py", 0.02, ["slot 1: gripper closed", "slot 2: no part in the feeder",
+                                 "placed 2 part(s)"]),
     ("error_handling.py", 0.02, ["refused before sending", "code 20", "motion aborted as asked",
                                  "connection lost", "opened again"]),
     ("async_motion.py", 0.02, ["streamed", "0 dropped", "timed out; the motion was aborted"]),
@@ -305,6 +331,16 @@ def test_examples_run(example, time_scale, expected):
     assert result.returncode == 0, result.stdout + result.stderr
     for text in expected:
         assert text in result.stdout, result.stdout
+
+
+def test_pick_and_place_stops_when_the_gripper_never_closes():
+    result = subprocess.run([sys.executable, str(ROOT / "examples" / "pick_and_place.py"),
+                             "--time-scale", "0.02", "--broken-gripper"],
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 1, result.stdout + result.stderr
+    assert ("stopped: gripper did not close: input 8 was not on 1 s after output 0 was "
+            "switched on") in result.stdout
+    assert "placed" not in result.stdout
 
 
 def test_python_dash_m_runs_the_tool():

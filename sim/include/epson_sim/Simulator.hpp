@@ -337,6 +337,17 @@ class Simulator {
     // std::out_of_range outside 0..511.
     void setInput(int bit, bool on);
     bool input(int bit) const;
+    // Simulated output bits 0..511, set by the SPEL+ On and Off statements. Throws
+    // std::out_of_range outside 0..511.
+    bool output(int bit) const;
+    // Ties input @p inputBit to output @p outputBit: @p delay after the output changes, the
+    // input takes its value (the opposite one when @p inverted), as a gripper's sensor does.
+    // A later change of the output replaces one still pending. Replaces a tie of the same two
+    // bits. Throws std::out_of_range for a bit outside 0..511, std::invalid_argument for a
+    // delay outside 0..60 s or a 65th tie.
+    void tieInput(int outputBit, int inputBit, std::chrono::milliseconds delay,
+                  bool inverted = false);
+    void clearInputTies();
     // These bytes exactly, once, to every telemetry client (split samples, lines without CR,
     // oversize lines...).
     void sendTelemetryRaw(const std::string& bytes);
