@@ -141,9 +141,12 @@ void Server::deliver(const std::shared_ptr<CommandSession>& session, const std::
 }
 
 void Server::handleLine(const std::shared_ptr<CommandSession>& session, const std::string& line) {
+    // The rule is taken before the line is logged: a test that waits for the line and then
+    // changes the rules must not change what this line meets.
+    const auto rule = shared_.rules.take(line);
     shared_.log.record(line);
     ReplyTreatment treatment;
-    if (const auto rule = shared_.rules.take(line)) {
+    if (rule) {
         switch (rule->action) {
             case RuleAction::Answer:
                 session->send(rule->bytes, milliseconds{0});

@@ -12,6 +12,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 constexpr std::size_t kMaxPendingRaw = 1024;
+constexpr int kTelemetrySendBuffer = 64 * 1024;
 }  // namespace
 
 class TelemetryClient : public std::enable_shared_from_this<TelemetryClient> {
@@ -145,6 +146,10 @@ void TelemetryServer::accepted(tcp::socket socket) {
         return;
     }
     socket.set_option(tcp::no_delay(true), ignored);
+    // A fixed send buffer instead of one the kernel grows to megabytes: a client that never
+    // reads then stalls its writes within seconds, meets the write deadline, and holds no more
+    // kernel memory meanwhile. A reader that keeps up never notices.
+    socket.set_option(asio::socket_base::send_buffer_size(kTelemetrySendBuffer), ignored);
     auto client = std::make_shared<TelemetryClient>(*this, std::move(socket));
     clients_.push_back(client);
     clientCount_ = clients_.size();

@@ -10,7 +10,7 @@
 4. RSS after 1,000,000 empty command lines with the log's capacity set to 10,000,000 lines.
 5. RSS after 1,000,000 point assignments (P0 = ... up to P999999) and how many were taken.
 6. Clients that never read: a command client that pipelines, eight control clients that send
-   directives, 64 telemetry clients; whether each port serves a new client within 20 s.
+   directives, 64 telemetry clients; whether each port serves a new client within 30 s.
 """
 
 import os
@@ -194,7 +194,7 @@ def points(executable):
         process.wait()
 
 
-def slot_comes_back(connect, probe, timeout=20.0):
+def slot_comes_back(connect, probe, timeout=30.0):
     """Seconds until a new client of the port is served, or None."""
     started = time.monotonic()
     while time.monotonic() - started < timeout:
@@ -256,7 +256,7 @@ def stalled_readers(executable):
         }
         print("clients that never read: " + "; ".join(
             f"a new {port} client served after {seconds:.1f} s" if seconds is not None
-            else f"no new {port} client served within 20 s" for port, seconds in results.items()))
+            else f"no new {port} client served within 30 s" for port, seconds in results.items()))
     finally:
         for sock in stalled:
             sock.close()
