@@ -64,7 +64,8 @@ void CommandSession::armIdleTimer() {
     }
     idleTimer_.expires_after(limits_.idleTimeout);
     idleTimer_.async_wait([self = shared_from_this()](const boost::system::error_code& e) {
-        if (!e && !self->owesReply()) {
+        // The expiry check skips a wake-up that raced a line read or a reply and a re-arm.
+        if (!e && !self->owesReply() && self->idleTimer_.expiry() <= Clock::now()) {
             self->close();
         }
     });

@@ -77,12 +77,15 @@ class ControlClient : public std::enable_shared_from_this<ControlClient> {
 
     void answer(std::string text) {
         answer_ = std::move(text);
+        writing_ = true;
         if (writeTimeout_.count() > 0) {
             // Its next line is read only after this answer: a client that never reads would
             // otherwise keep its slot, idle timer and all, for good.
             writeTimer_.expires_after(writeTimeout_);
             writeTimer_.async_wait([self = shared_from_this()](const boost::system::error_code& e) {
-                if (!e) {
+                // The checks skip a wake-up that raced the write's completion and a re-arm.
+                if (!e && self->writing_ &&
+                    self->writeTimer_.expiry() <= std::chrono::steady_clock::now()) {
                     self->server_.removeClient(self.get());
                 }
             });
@@ -90,6 +93,7 @@ class ControlClient : public std::enable_shared_from_this<ControlClient> {
         asio::async_write(
             socket_, asio::buffer(answer_),
             [self = shared_from_this()](const boost::system::error_code& error, std::size_t) {
+                self->writing_ = false;
                 self->writeTimer_.cancel();
                 if (error) {
                     self->server_.removeClient(self.get());
@@ -103,6 +107,7 @@ class ControlClient : public std::enable_shared_from_this<ControlClient> {
     tcp::socket socket_;
     asio::streambuf input_;
     std::string answer_;
+    bool writing_ = false;
     std::chrono::milliseconds idle_;
     std::chrono::milliseconds writeTimeout_;
     asio::steady_timer idleTimer_;
