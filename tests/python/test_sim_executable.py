@@ -273,6 +273,36 @@ def test_the_control_channel_listens_where_it_is_told_only(launch, host, control
     assert process.wait(5) == 0
 
 
+def rss_mib(pid):
+    with open(f"/proc/{pid}/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:")) / 1024
+
+
+def test_spent_one_shot_rules_give_their_memory_back(launch):
+    # A process of its own: memory freed by other tests would hide the growth in this one.
+    process = launch("--command-port", "0", "--telemetry-port", "0", "--control-port", "0")
+    match, _, control_port = control_banner(process)
+    with socket.create_connection(("127.0.0.1", int(match[1])), timeout=10) as command, \
+            socket.create_connection(("127.0.0.1", control_port), timeout=10) as control:
+        replies, answers = command.makefile("rb"), control.makefile("rb")
+        command.sendall(b"$Login\r\n")
+        assert replies.readline() == b"#Login,0\r\n"
+        before = rss_mib(process.pid)
+        for round in range(20):
+            names = range(round * 1000, round * 1000 + 1000)
+            control.sendall(b"".join(b'answer "^\\\\$Execute,\\"Print %d\\"$" "#Execute,0" times=1 '
+                                     b"regex\n" % n for n in names))
+            assert [answers.readline() for _ in names][-1] == b"ok\n"
+            command.sendall(b"".join(b'$Execute,"Print %d"\r\n' % n for n in names))
+            assert [replies.readline() for _ in names][-1] == b"#Execute,0\r\n"
+        # 20,000 spent regular expressions once stayed in the list, scanned on every line.
+        assert rss_mib(process.pid) - before < 16
+        command.sendall(b'$Execute,"Print 1"\r\n')
+        assert replies.readline() == b'#Execute,"1"\r\n', "no rule is left to apply"
+    process.send_signal(signal.SIGTERM)
+    assert process.wait(5) == 0
+
+
 def cpu_seconds(pid):
     with open(f"/proc/{pid}/stat") as stat:
         fields = stat.read().rsplit(")", 1)[1].split()
