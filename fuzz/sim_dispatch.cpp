@@ -3,7 +3,7 @@
 // protocol's forms ("#Name,0", "#Name,\"<printed>\"", "#GetStatus,<11 flags>,<4 digits>",
 // "!Name,<code>") whose printed values are finite numbers or True/False, every telemetry line
 // is keys and finite numbers framed by ";" and one CR, and a motion that starts always ends
-// with one reply of its command.
+// with one reply of its command; an abort leaves no motion paused.
 //
 // Input: lines separated by LF. A line that starts with "$" goes as it is; any other line is
 // wrapped into $Execute,"<line>" so that most inputs reach the interpreter. The session is
@@ -112,6 +112,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const Dispatched result = dispatchLine(line, controller, loggedIn, settings, now);
         for (const auto& reply : result.replies) {
             checkReply(reply, line);
+        }
+        if (result.motion == MotionChange::Stopping) {
+            // An abort leaves nothing paused: the arm ramps down, or stands and has ended.
+            FUZZ_CHECK(controller.stopping() && !controller.paused(), line);
         }
         if (result.motion == MotionChange::Started) {
             FUZZ_CHECK(!motionPending, line);

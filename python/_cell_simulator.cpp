@@ -22,25 +22,18 @@ using epson::sim::SimulatorOptions;
 using epson::sim::StatusWord;
 using epson::sim::TelemetryMode;
 using epson::sim::telemetryModeName;
+using epson::sim::toMilliseconds;
 
 namespace {
 
 using Release = py::call_guard<py::gil_scoped_release>;
 
-std::chrono::milliseconds toMilliseconds(double seconds, const char* what) {
-    // A year bounds every delay and time-out, so the conversion cannot overflow.
-    if (!std::isfinite(seconds) || seconds < 0.0 || seconds > 365.0 * 86400.0) {
-        throw std::invalid_argument(std::string(what) +
-                                    " must be a number of seconds between 0 and a year");
-    }
-    return std::chrono::milliseconds(std::llround(seconds * 1000.0));
-}
-
 // Counts are ints in Python: a negative one is a ValueError here as in C++ and the rules file,
 // not a TypeError of the conversion.
 std::size_t lineCount(long long lines) {
     if (lines < 1) {
-        throw std::invalid_argument("the command log needs a capacity of at least 1");
+        throw std::invalid_argument(
+            "the command log capacity must be between 1 and 10000000 lines");
     }
     return static_cast<std::size_t>(lines);
 }
@@ -134,7 +127,8 @@ PYBIND11_MODULE(_cell_simulator, m, py::multiple_interpreters::not_supported()) 
                          std::optional<std::string> password, double time_scale, double rate_hz,
                          std::string host, bool strict_execute, double login_timeout,
                          double idle_timeout, long long log_capacity,
-                         std::optional<std::uint16_t> control_port, std::string control_host) {
+                         std::optional<std::uint16_t> control_port, std::string control_host,
+                         double write_timeout) {
                  SimulatorOptions options;
                  options.commandPort = command_port;
                  options.telemetryPort = telemetry_port;
@@ -145,6 +139,7 @@ PYBIND11_MODULE(_cell_simulator, m, py::multiple_interpreters::not_supported()) 
                  options.strictExecute = strict_execute;
                  options.loginTimeout = toMilliseconds(login_timeout, "login_timeout");
                  options.idleTimeout = toMilliseconds(idle_timeout, "idle_timeout");
+                 options.writeTimeout = toMilliseconds(write_timeout, "write_timeout");
                  options.logCapacity = lineCount(log_capacity);
                  options.controlPort = control_port;
                  options.controlHost = std::move(control_host);
@@ -156,13 +151,17 @@ PYBIND11_MODULE(_cell_simulator, m, py::multiple_interpreters::not_supported()) 
              py::arg("strict_execute") = false, py::arg("login_timeout") = 10.0,
              py::arg("idle_timeout") = 0.0, py::arg("log_capacity") = 10000,
              py::arg("control_port") = py::none(), py::arg("control_host") = "127.0.0.1",
+             py::arg("write_timeout") = 10.0,
              "Creates a stopped simulator. Port 0 picks a free port (see command_port and "
              "telemetry_port after start; a restart keeps them). password None accepts any "
              "login. time_scale is wall seconds per simulated second (0.01 runs motions 100 "
              "times faster). rate_hz is the telemetry sample rate. strict_execute: only $Abort "
              "and $GetStatus while an $Execute runs. A command client that has not logged in "
-             "within login_timeout seconds, or sent nothing for idle_timeout seconds, is closed "
-             "(0: no limit). log_capacity: command log lines kept. control_port: also serve "
+             "within login_timeout seconds, or neither sent anything nor waited for a reply (its "
+             "own motion's included) for idle_timeout seconds, is closed (0: no limit); a "
+             "client of any port that takes no reply or packet within write_timeout seconds "
+             "is dropped (0: no limit). log_capacity: command log lines kept. control_port: also "
+             "serve "
              "the control channel (fault directives, one a line) on this port of control_host "
              "(0: a free one). ValueError for an option out of its range.")
         .def("start", &Simulator::start, Release(),
@@ -381,8 +380,8 @@ PYBIND11_MODULE(_cell_simulator, m, py::multiple_interpreters::not_supported()) 
             "channel take them (see epson-sim --help). ValueError names the failing line.")
         .def("set_point", &Simulator::setPoint, Release(), py::arg("name"), py::arg("pose"),
              "Defines a named point (P1, P(1) or an identifier; P01 is P1, other names ignore "
-             "case) as a TCP pose [X, Y, Z, U, V, W]. ValueError for another name or a value "
-             "not finite or beyond 1e6.")
+             "case) as a TCP pose [X, Y, Z, U, V, W]. ValueError for another name, a value "
+             "not finite or beyond 1e6, or a new point while 1000 are stored.")
         .def("set_joint_point", &Simulator::setJointPoint, Release(), py::arg("name"),
              py::arg("joints"),
              "Defines a named point (P1, P(1) or an identifier) as six joint angles "

@@ -17,9 +17,9 @@ class Simulator:
         """
         Stops the simulator.
         """
-    def __init__(self, command_port: typing.SupportsInt | typing.SupportsIndex = 0, telemetry_port: typing.SupportsInt | typing.SupportsIndex = 0, password: str | None = None, time_scale: typing.SupportsFloat | typing.SupportsIndex = 1.0, rate_hz: typing.SupportsFloat | typing.SupportsIndex = 100.0, host: str = '127.0.0.1', strict_execute: bool = False, login_timeout: typing.SupportsFloat | typing.SupportsIndex = 10.0, idle_timeout: typing.SupportsFloat | typing.SupportsIndex = 0.0, log_capacity: typing.SupportsInt | typing.SupportsIndex = 10000, control_port: typing.SupportsInt | typing.SupportsIndex | None = None, control_host: str = '127.0.0.1') -> None:
+    def __init__(self, command_port: typing.SupportsInt | typing.SupportsIndex = 0, telemetry_port: typing.SupportsInt | typing.SupportsIndex = 0, password: str | None = None, time_scale: typing.SupportsFloat | typing.SupportsIndex = 1.0, rate_hz: typing.SupportsFloat | typing.SupportsIndex = 100.0, host: str = '127.0.0.1', strict_execute: bool = False, login_timeout: typing.SupportsFloat | typing.SupportsIndex = 10.0, idle_timeout: typing.SupportsFloat | typing.SupportsIndex = 0.0, log_capacity: typing.SupportsInt | typing.SupportsIndex = 10000, control_port: typing.SupportsInt | typing.SupportsIndex | None = None, control_host: str = '127.0.0.1', write_timeout: typing.SupportsFloat | typing.SupportsIndex = 10.0) -> None:
         """
-        Creates a stopped simulator. Port 0 picks a free port (see command_port and telemetry_port after start; a restart keeps them). password None accepts any login. time_scale is wall seconds per simulated second (0.01 runs motions 100 times faster). rate_hz is the telemetry sample rate. strict_execute: only $Abort and $GetStatus while an $Execute runs. A command client that has not logged in within login_timeout seconds, or sent nothing for idle_timeout seconds, is closed (0: no limit). log_capacity: command log lines kept. control_port: also serve the control channel (fault directives, one a line) on this port of control_host (0: a free one). ValueError for an option out of its range.
+        Creates a stopped simulator. Port 0 picks a free port (see command_port and telemetry_port after start; a restart keeps them). password None accepts any login. time_scale is wall seconds per simulated second (0.01 runs motions 100 times faster). rate_hz is the telemetry sample rate. strict_execute: only $Abort and $GetStatus while an $Execute runs. A command client that has not logged in within login_timeout seconds, or neither sent anything nor waited for a reply (its own motion's included) for idle_timeout seconds, is closed (0: no limit); a client of any port that takes no reply or packet within write_timeout seconds is dropped (0: no limit). log_capacity: command log lines kept. control_port: also serve the control channel (fault directives, one a line) on this port of control_host (0: a free one). ValueError for an option out of its range.
         """
     def answer(self, pattern: str, reply: str, regex: bool = False, times: typing.SupportsInt | typing.SupportsIndex | None = None, raw: bool = False) -> None:
         """
@@ -167,7 +167,7 @@ class Simulator:
         """
     def set_point(self, name: str, pose: typing.Annotated[collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex], "FixedSize(6)"]) -> None:
         """
-        Defines a named point (P1, P(1) or an identifier; P01 is P1, other names ignore case) as a TCP pose [X, Y, Z, U, V, W]. ValueError for another name or a value not finite or beyond 1e6.
+        Defines a named point (P1, P(1) or an identifier; P01 is P1, other names ignore case) as a TCP pose [X, Y, Z, U, V, W]. ValueError for another name, a value not finite or beyond 1e6, or a new point while 1000 are stored.
         """
     def set_safeguard_open(self, open: bool) -> None:
         """

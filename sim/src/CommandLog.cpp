@@ -7,17 +7,33 @@
 
 namespace epson::sim::detail {
 
+namespace {
+
+std::size_t cost(const std::string& line) {
+    return line.size() + kLineOverhead;
+}
+
+void checkCapacity(std::size_t capacity) {
+    if (capacity == 0 || capacity > kMaxLogCapacity) {
+        throw std::invalid_argument("the command log capacity must be between 1 and " +
+                                    std::to_string(kMaxLogCapacity) + " lines");
+    }
+}
+
+}  // namespace
+
 CommandLog::CommandLog(std::size_t capacity, std::size_t maxBytes)
     : capacity_(capacity), maxBytes_(maxBytes) {
-    if (capacity == 0 || maxBytes == 0) {
-        throw std::invalid_argument("the command log needs a capacity of at least 1");
+    checkCapacity(capacity);
+    if (maxBytes == 0) {
+        throw std::invalid_argument("the command log needs a byte bound of at least 1");
     }
 }
 
 void CommandLog::trim() {
     // The newest line always stays, however long: the session bounds a line's length.
     while (lines_.size() > capacity_ || (lines_.size() > 1 && bytes_ > maxBytes_)) {
-        bytes_ -= lines_.front().size();
+        bytes_ -= cost(lines_.front());
         lines_.pop_front();
         ++dropped_;
     }
@@ -27,7 +43,7 @@ void CommandLog::record(const std::string& line) {
     {
         std::lock_guard lock(mutex_);
         lines_.push_back(line);
-        bytes_ += line.size();
+        bytes_ += cost(line);
         trim();
     }
     changed_.notify_all();
@@ -50,9 +66,7 @@ void CommandLog::clear() {
 }
 
 void CommandLog::setCapacity(std::size_t capacity) {
-    if (capacity == 0) {
-        throw std::invalid_argument("the command log needs a capacity of at least 1");
-    }
+    checkCapacity(capacity);
     std::lock_guard lock(mutex_);
     capacity_ = capacity;
     trim();

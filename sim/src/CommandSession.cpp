@@ -11,6 +11,7 @@ namespace epson::sim::detail {
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
 using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
 
 CommandSession::CommandSession(SessionHost& host, tcp::socket socket, SessionLimits limits)
     : host_(host),
@@ -19,7 +20,8 @@ CommandSession::CommandSession(SessionHost& host, tcp::socket socket, SessionLim
       input_(kMaxLineLength),
       gapTimer_(socket_.get_executor()),
       loginTimer_(socket_.get_executor()),
-      idleTimer_(socket_.get_executor()) {}
+      idleTimer_(socket_.get_executor()),
+      writeTimer_(socket_.get_executor()) {}
 
 void CommandSession::start() {
     armLoginTimer();
@@ -47,16 +49,31 @@ void CommandSession::loginChanged() {
     }
 }
 
+bool CommandSession::owesReply() const {
+    return awaitingMotion_ || writing_ || flushPosted_ || !output_.empty() || !delayTimers_.empty();
+}
+
+// Idle counts from the later of the last line read and the last reply owed being written.
 void CommandSession::armIdleTimer() {
-    if (limits_.idleTimeout.count() <= 0) {
+    if (limits_.idleTimeout.count() <= 0 || !isOpen()) {
+        return;
+    }
+    if (owesReply()) {
+        idleTimer_.cancel();  // armed again once nothing is owed
         return;
     }
     idleTimer_.expires_after(limits_.idleTimeout);
     idleTimer_.async_wait([self = shared_from_this()](const boost::system::error_code& e) {
-        if (!e) {
+        // The expiry check skips a wake-up that raced a line read or a reply and a re-arm.
+        if (!e && !self->owesReply() && self->idleTimer_.expiry() <= Clock::now()) {
             self->close();
         }
     });
+}
+
+void CommandSession::awaitMotion(bool waiting) {
+    awaitingMotion_ = waiting;
+    armIdleTimer();
 }
 
 bool CommandSession::peerGone() {
@@ -85,9 +102,8 @@ void CommandSession::handleInput() {
     for (;;) {
         if (backlog_ > kPauseBacklog) {
             // writeChunk() resumes once the replies drain; a client held back by its own
-            // replies is not idle.
+            // replies is not idle, and one that never reads them meets the write deadline.
             inputPaused_ = true;
-            idleTimer_.cancel();
             return;
         }
         const auto data = input_.data();
@@ -123,6 +139,7 @@ void CommandSession::close(bool abortive) {
     gapTimer_.cancel();
     loginTimer_.cancel();
     idleTimer_.cancel();
+    writeTimer_.cancel();
     for (auto& timer : delayTimers_) {
         timer->cancel();
     }
@@ -145,6 +162,7 @@ void CommandSession::after(milliseconds delay, std::function<void()> f) {
         timers.erase(std::remove(timers.begin(), timers.end(), timer), timers.end());
         if (!error && self->isOpen()) {
             f();
+            self->armIdleTimer();
         }
     });
 }
@@ -215,9 +233,19 @@ void CommandSession::writeNext() {
 }
 
 void CommandSession::writeChunk() {
+    if (limits_.writeTimeout.count() > 0) {
+        writeTimer_.expires_after(limits_.writeTimeout);
+        writeTimer_.async_wait([self = shared_from_this()](const boost::system::error_code& e) {
+            // The expiry check skips a wake-up that raced the write's completion and a re-arm.
+            if (!e && self->writing_ && self->writeTimer_.expiry() <= Clock::now()) {
+                self->close(true);  // it does not read: nothing it sent can be answered
+            }
+        });
+    }
     asio::async_write(
         socket_, asio::buffer(chunks_[chunk_]),
         [self = shared_from_this()](const boost::system::error_code& error, std::size_t) {
+            self->writeTimer_.cancel();
             if (error) {
                 self->writing_ = false;
                 self->close();
@@ -239,9 +267,9 @@ void CommandSession::writeChunk() {
             self->writeNext();
             if (self->inputPaused_ && self->backlog_ <= kPauseBacklog / 2 && self->isOpen()) {
                 self->inputPaused_ = false;
-                self->armIdleTimer();
                 self->handleInput();
             }
+            self->armIdleTimer();
         });
 }
 

@@ -9,6 +9,12 @@
 // input, so a client that pipelines and reads is slowed, never dropped; it reads again once they
 // drain. Only a client whose unread replies pass SessionLimits::maxBacklog anyway (a delayed or
 // oversize reply it never reads) is dropped.
+//
+// Time-outs hold in every state of the connection. The login time-out runs until a login,
+// whatever else happens. Idle means neither sending nor waiting for a reply the simulator owes
+// (its motion's, a delayed one, one queued or being written): a client waiting for its own
+// $Execute is never idle. A reply that cannot be written within the write deadline (a client
+// that does not read) drops the client, with a reset.
 
 // <utility> first: Boost 1.74's awaitable.hpp uses std::exchange without including it.
 #include <utility>
@@ -47,6 +53,7 @@ struct SessionLimits {
     std::size_t maxBacklog = 1 << 20;           // unsent reply bytes before the client is dropped
     std::chrono::milliseconds loginTimeout{0};  // 0: none
     std::chrono::milliseconds idleTimeout{0};   // 0: none
+    std::chrono::milliseconds writeTimeout{0};  // 0: none
 };
 
 class CommandSession : public std::enable_shared_from_this<CommandSession> {
@@ -67,6 +74,8 @@ class CommandSession : public std::enable_shared_from_this<CommandSession> {
     void loginChanged();
     // Reply bytes queued, delayed or being written.
     std::size_t backlog() const { return backlog_; }
+    // The host says whether this client waits for its own motion's reply.
+    void awaitMotion(bool waiting);
 
     bool loggedIn = false;
 
@@ -80,6 +89,8 @@ class CommandSession : public std::enable_shared_from_this<CommandSession> {
     void writeNext();
     void writeChunk();
     void armIdleTimer();
+    // A reply is owed: the client is not idle, whatever it sends.
+    bool owesReply() const;
 
     SessionHost& host_;
     boost::asio::ip::tcp::socket socket_;
@@ -90,6 +101,7 @@ class CommandSession : public std::enable_shared_from_this<CommandSession> {
     bool writing_ = false;
     bool flushPosted_ = false;
     bool inputPaused_ = false;
+    bool awaitingMotion_ = false;
     std::vector<std::string> chunks_;
     std::size_t chunk_ = 0;
     std::size_t writingBytes_ = 0;
@@ -97,6 +109,7 @@ class CommandSession : public std::enable_shared_from_this<CommandSession> {
     boost::asio::steady_timer gapTimer_;
     boost::asio::steady_timer loginTimer_;
     boost::asio::steady_timer idleTimer_;
+    boost::asio::steady_timer writeTimer_;
     std::vector<std::shared_ptr<boost::asio::steady_timer>> delayTimers_;
 };
 

@@ -221,8 +221,20 @@ MotionPlan Controller::finite(MotionPlan plan) {
 }
 
 void Controller::beginStop(Clock::time_point now, int code, bool byTill) {
-    if (!motion_ || motion_->stop) {
+    if (!motion_) {
         return;
+    }
+    if (motion_->stop) {
+        if (byTill) {
+            return;  // already ramping down: a Till changes nothing
+        }
+        // An abort reaches a motion that a Till or an earlier abort ramps down: it ends as
+        // aborted, and a ramp that stands paused ends at once instead of waiting for $Continue.
+        motion_->stop->code = code;
+        motion_->stop->byTill = false;
+        if (!paused()) {
+            return;
+        }
     }
     const bool wasPaused = paused();
     resume(now);  // a paused arm stands still: its stop ends at once
@@ -230,7 +242,7 @@ void Controller::beginStop(Clock::time_point now, int code, bool byTill) {
     const Trapezoid& profile = motion_->plan.profile;
     Stop stop;
     stop.at = elapsed;
-    stop.from = profile.position(elapsed);
+    stop.from = fractionAt(*motion_, elapsed);
     stop.speed = wasPaused ? 0.0 : profile.velocity(elapsed);
     stop.decel = profile.deceleration() > 0.0 ? profile.deceleration() : 1.0;
     stop.code = code;
@@ -274,6 +286,26 @@ bool Controller::checkConditions(Clock::time_point now) {
         return true;
     }
     return false;
+}
+
+bool Controller::assignPoint(const std::string& key, const Pose& pose) {
+    const bool known = points.count(key) != 0 || jointPoints.count(key) != 0;
+    if (!known && points.size() + jointPoints.size() >= kMaxPoints) {
+        return false;
+    }
+    jointPoints.erase(key);
+    points[key] = pose;
+    return true;
+}
+
+bool Controller::assignJointPoint(const std::string& key, const Joints& joints) {
+    const bool known = points.count(key) != 0 || jointPoints.count(key) != 0;
+    if (!known && points.size() + jointPoints.size() >= kMaxPoints) {
+        return false;
+    }
+    points.erase(key);
+    jointPoints[key] = joints;
+    return true;
 }
 
 void Controller::restoreMotionDefaults() {

@@ -55,6 +55,10 @@ struct MotionOutcome {
     int code = 0;
 };
 
+// Points stored at once (numbered and labelled, poses and joint angles together), as a
+// controller's point memory holds P0..P999.
+inline constexpr std::size_t kMaxPoints = 1000;
+
 // Defaults that Motor On and Reset restore.
 inline constexpr int kDefaultSpeed = 10;
 inline constexpr int kDefaultAccel = 10;
@@ -90,7 +94,9 @@ class Controller {
     void pause(Clock::time_point now);
     void resume(Clock::time_point now);
     // Decelerates the running motion to a stop on its profile's deceleration (at once when it
-    // is paused); it then ends with the given code. A second stop changes nothing.
+    // is paused); it then ends with the given code. On a motion already ramping down (after an
+    // abort or a Till) the ramp goes on, or ends at once where it stands paused, and the
+    // motion ends with this code.
     void stopMotion(Clock::time_point now, int code) { beginStop(now, code, false); }
     // The outcome once the running motion has ended by now (the arm then rests where it
     // ended); empty while it runs or is paused.
@@ -142,6 +148,12 @@ class Controller {
     std::optional<std::int64_t> statOverride;
     std::optional<std::int64_t> robotInfoOverride;
     std::optional<std::int64_t> ctrlInfoOverride;
+
+    // Stores a point under its key (sim_text's pointKey) as a pose or as joint angles, each
+    // replacing the other. False, with nothing changed, when the key is new and kMaxPoints
+    // points are stored already.
+    bool assignPoint(const std::string& key, const Pose& pose);
+    bool assignJointPoint(const std::string& key, const Joints& joints);
 
     // Power Low and the default Speed, Accel, SpeedS and AccelS: what Motor On and Reset do.
     void restoreMotionDefaults();

@@ -60,7 +60,7 @@ tcp::endpoint resolveEndpoint(asio::io_context& io, const std::string& host, std
     const auto results = resolver.resolve(
         host, std::to_string(port), tcp::resolver::passive | tcp::resolver::numeric_service, error);
     if (error || results.empty()) {
-        throw std::runtime_error("epson-sim: cannot resolve " + host + ": " +
+        throw std::runtime_error("cannot resolve " + host + ": " +
                                  (error ? error.message() : "no address"));
     }
     return results.begin()->endpoint();

@@ -56,22 +56,36 @@ Rule makeRule(const std::string& pattern, MatchMode mode, RuleAction action,
 }
 
 void RuleBook::add(Rule rule) {
+    if (rule.remaining == 0) {
+        return;  // spent before it could apply
+    }
     std::lock_guard lock(mutex_);
+    if (rules_.size() >= kMaxRules) {
+        throw std::length_error("at most " + std::to_string(kMaxRules) +
+                                " rules at once; spent ones leave, clear-rules removes all");
+    }
     rules_.push_back(std::move(rule));
 }
 
 std::optional<Rule> RuleBook::take(const std::string& line) {
     std::lock_guard lock(mutex_);
-    for (Rule& rule : rules_) {
-        if (rule.remaining == 0 || !lineMatches(line, rule.pattern, rule.regex.get())) {
+    for (auto it = rules_.begin(); it != rules_.end(); ++it) {
+        if (!lineMatches(line, it->pattern, it->regex.get())) {
             continue;
         }
-        if (rule.remaining > 0) {
-            --rule.remaining;
+        if (it->remaining > 0 && --it->remaining == 0) {
+            Rule spent = std::move(*it);
+            rules_.erase(it);  // neither kept nor scanned again
+            return spent;
         }
-        return rule;
+        return *it;
     }
     return std::nullopt;
+}
+
+std::size_t RuleBook::size() const {
+    std::lock_guard lock(mutex_);
+    return rules_.size();
 }
 
 ReplyStyle RuleBook::style() const {
@@ -80,8 +94,8 @@ ReplyStyle RuleBook::style() const {
 }
 
 void RuleBook::setSplit(int segments, std::chrono::milliseconds gap) {
-    if (segments < 1 || gap.count() < 0) {
-        throw std::invalid_argument("segments must be at least 1 and the gap not negative");
+    if (segments < 1 || gap.count() < 0 || gap > std::chrono::hours(24 * 365)) {
+        throw std::invalid_argument("segments must be at least 1 and the gap between 0 and a year");
     }
     std::lock_guard lock(mutex_);
     style_.segments = segments;

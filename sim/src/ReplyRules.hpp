@@ -55,11 +55,17 @@ std::string wireLines(const std::string& reply);
 Rule makeRule(const std::string& pattern, MatchMode mode, RuleAction action,
               std::optional<int> times);
 
+// Rules live at once: each costs memory (a compiled pattern) and time on every command line.
+inline constexpr std::size_t kMaxRules = 1000;
+
 class RuleBook {
   public:
+    // A rule with no times left (times=0) is spent at once and not kept. Throws
+    // std::length_error when kMaxRules live rules are kept already.
     void add(Rule rule);
-    // The first live rule that matches, spending one of its times.
+    // The first rule that matches, spending one of its times; a spent rule leaves the book.
     std::optional<Rule> take(const std::string& line);
+    std::size_t size() const;
     ReplyStyle style() const;
     void setSplit(int segments, std::chrono::milliseconds gap);
     void setCoalesce(bool on);

@@ -1,5 +1,6 @@
 #include "epson_sim/Script.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <functional>
@@ -15,6 +16,17 @@ namespace {
 
 [[noreturn]] void bad(const std::string& why) {
     throw std::invalid_argument(why);
+}
+
+// A word as an error quotes it: printable ASCII and at most 64 characters, so that the answer
+// stays one short line whatever the word held (the control channel answers each directive with
+// exactly one line).
+std::string quoted(std::string_view word) {
+    std::string text = "\"";
+    for (const char c : word.substr(0, 64)) {
+        text += c >= ' ' && c < 0x7f && c != '"' ? c : '?';
+    }
+    return text + (word.size() > 64 ? "...\"" : "\"");
 }
 
 std::vector<std::string> words(std::string_view line) {
@@ -58,7 +70,7 @@ std::vector<std::string> words(std::string_view line) {
 double number(const std::string& text) {
     const auto value = detail::parseReal(text);
     if (!value || !std::isfinite(*value)) {
-        bad("not a number: \"" + text + "\"");
+        bad("not a number: " + quoted(text));
     }
     return *value;
 }
@@ -66,7 +78,7 @@ double number(const std::string& text) {
 int integer(const std::string& text) {
     const double value = number(text);
     if (std::floor(value) != value || std::abs(value) > 2e9) {
-        bad("not an integer: \"" + text + "\"");
+        bad("not an integer: " + quoted(text));
     }
     return static_cast<int>(value);
 }
@@ -78,7 +90,7 @@ bool onOff(const std::string& text) {
     if (text == "off") {
         return false;
     }
-    bad("expected on or off, got \"" + text + "\"");
+    bad("expected on or off, got " + quoted(text));
 }
 
 std::array<double, 6> six(const std::vector<std::string>& w, std::size_t first) {
@@ -113,7 +125,7 @@ RuleOptions ruleOptions(const std::vector<std::string>& w, std::size_t first, bo
         } else if (w[i] == "rst" && rstAllowed) {
             o.rst = true;
         } else {
-            bad("unexpected \"" + w[i] + "\"");
+            bad("unexpected " + quoted(w[i]));
         }
     }
     return o;
@@ -131,15 +143,16 @@ void exactly(const std::vector<std::string>& w, std::size_t count) {
     }
 }
 
-std::chrono::milliseconds seconds(const std::string& text) {
-    const double value = number(text);
-    if (value < 0.0 || value > 1e6) {
-        bad("seconds out of range: " + text);
-    }
-    return std::chrono::milliseconds(std::llround(value * 1000.0));
-}
-
 }  // namespace
+
+std::chrono::milliseconds toMilliseconds(double seconds, std::string_view what) {
+    constexpr double kYear = 365.0 * 86400.0;  // bounds every delay: no overflow below
+    if (!(seconds >= 0.0 && seconds <= kYear)) {
+        bad(std::string(what) + " must be a number of seconds between 0 and a year");
+    }
+    const auto milliseconds = std::chrono::milliseconds(std::llround(seconds * 1000.0));
+    return seconds > 0.0 ? std::max(milliseconds, std::chrono::milliseconds(1)) : milliseconds;
+}
 
 namespace {
 constexpr std::pair<TelemetryMode, const char*> kTelemetryModes[] = {
@@ -156,8 +169,8 @@ TelemetryMode parseTelemetryMode(std::string_view name) {
         }
     }
     bad("telemetry mode must be one of normal, silent, closed, refused, garbled, status-only; "
-        "got \"" +
-        std::string(name) + "\"");
+        "got " +
+        quoted(name));
 }
 
 StatusWord parseStatusWord(std::string_view name) {
@@ -176,7 +189,7 @@ StatusWord parseStatusWord(std::string_view name) {
     if (key == "ctrlinfo") {
         return StatusWord::CtrlInfo;
     }
-    bad("status word must be stat, robot_info or ctrl_info; got \"" + std::string(name) + "\"");
+    bad("status word must be stat, robot_info or ctrl_info; got " + quoted(name));
 }
 
 const char* telemetryModeName(TelemetryMode mode) {
@@ -197,7 +210,7 @@ std::string runScriptLine(Simulator& sim, std::string_view line) {
     if (d == "delay") {
         need(w, 3);
         const auto o = ruleOptions(w, 3, false, false);
-        sim.delayReply(w[1], seconds(w[2]), o.mode, o.times);
+        sim.delayReply(w[1], toMilliseconds(number(w[2]), "delay"), o.mode, o.times);
     } else if (d == "answer" || d == "execute-then-answer") {
         need(w, 3);
         const auto o = ruleOptions(w, 3, true, false);
@@ -217,8 +230,8 @@ std::string runScriptLine(Simulator& sim, std::string_view line) {
         if (w.size() > 3) {
             bad("split takes a count and a gap");
         }
-        sim.splitReplies(integer(w[1]),
-                         w.size() > 2 ? seconds(w[2]) : std::chrono::milliseconds(5));
+        sim.splitReplies(integer(w[1]), w.size() > 2 ? toMilliseconds(number(w[2]), "gap")
+                                                     : std::chrono::milliseconds(5));
     } else if (d == "coalesce") {
         exactly(w, 2);
         sim.coalesceReplies(onOff(w[1]));
@@ -294,19 +307,24 @@ std::string runScriptLine(Simulator& sim, std::string_view line) {
         exactly(w, 2);
         const int lines = integer(w[1]);
         if (lines < 1) {
-            bad("log-capacity must be at least 1");
+            bad("the command log capacity must be between 1 and 10000000 lines");
         }
         sim.setLogCapacity(static_cast<std::size_t>(lines));
     } else if (d == "clear-log") {
         exactly(w, 1);
         sim.clearLog();
     } else {
-        bad("unknown directive \"" + d + "\"");
+        bad("unknown directive " + quoted(d));
     }
     return "ok";
 }
 
 void runScript(Simulator& sim, std::string_view text) {
+    // Editors on some systems begin a UTF-8 file with a byte-order mark; it is not a directive.
+    constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+    if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
+        text.remove_prefix(kByteOrderMark.size());
+    }
     std::size_t number = 0;
     std::size_t begin = 0;
     while (begin <= text.size()) {

@@ -22,14 +22,14 @@ Server::Server(Shared& shared, ControlServer::Apply applyControl)
     try {
         commandListener_.open(commandEndpoint_);
     } catch (const boost::system::system_error& e) {
-        throw std::runtime_error("epson-sim: cannot listen for commands on " + o.host + ":" +
+        throw std::runtime_error("cannot listen for commands on " + o.host + ":" +
                                  std::to_string(commandPort) + ": " + e.code().message());
     }
     commandEndpoint_ = commandListener_.localEndpoint();
     const auto period = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(1.0 / o.telemetryRateHz));
     telemetry_ = std::make_unique<TelemetryServer>(
-        io_, resolveEndpoint(io_, o.host, telemetryPort), period,
+        io_, resolveEndpoint(io_, o.host, telemetryPort), period, o.writeTimeout,
         TelemetryContent{[this](bool withSample, bool withStatus, bool garbled) {
             std::lock_guard lock(shared_.stateMutex);
             return telemetryLines(shared_.controller, Clock::now(), withSample, withStatus,
@@ -39,13 +39,16 @@ Server::Server(Shared& shared, ControlServer::Apply applyControl)
     if (o.controlPort) {
         const std::uint16_t controlPort =
             shared_.controlPort ? shared_.controlPort.load() : *o.controlPort;
-        control_ =
-            std::make_unique<ControlServer>(io_, resolveEndpoint(io_, o.controlHost, controlPort),
-                                            o.controlIdleTimeout, std::move(applyControl));
+        control_ = std::make_unique<ControlServer>(
+            io_, resolveEndpoint(io_, o.controlHost, controlPort), o.controlIdleTimeout,
+            o.writeTimeout, std::move(applyControl));
         shared_.controlPort = control_->port();
+        shared_.controlAddress = control_->address();
     }
     shared_.commandPort = commandEndpoint_.port();
     shared_.telemetryPort = telemetry_->port();
+    shared_.commandAddress = commandEndpoint_.address().to_string();
+    shared_.telemetryAddress = telemetry_->address();
     if (shared_.commandRefused) {
         commandListener_.close();
     }
@@ -88,7 +91,7 @@ void Server::setCommandRefused(bool refused) {
             commandListener_.open(commandEndpoint_);
         } catch (const boost::system::system_error& e) {
             commandListener_.close();
-            throw std::runtime_error("epson-sim: cannot listen for commands again on port " +
+            throw std::runtime_error("cannot listen for commands again on port " +
                                      std::to_string(commandEndpoint_.port()) + ": " +
                                      e.code().message());
         }
@@ -111,7 +114,8 @@ void Server::acceptedCommand(tcp::socket socket) {
     socket.set_option(tcp::no_delay(true), ignored);
     const auto& o = shared_.options;
     session_ = std::make_shared<CommandSession>(
-        *this, std::move(socket), SessionLimits{o.maxReplyBacklog, o.loginTimeout, o.idleTimeout});
+        *this, std::move(socket),
+        SessionLimits{o.maxReplyBacklog, o.loginTimeout, o.idleTimeout, o.writeTimeout});
     shared_.commandConnected = true;
     session_->start();
 }
@@ -142,9 +146,12 @@ void Server::deliver(const std::shared_ptr<CommandSession>& session, const std::
 }
 
 void Server::handleLine(const std::shared_ptr<CommandSession>& session, const std::string& line) {
+    // The rule is taken before the line is logged: a test that waits for the line and then
+    // changes the rules must not change what this line meets.
+    const auto rule = shared_.rules.take(line);
     shared_.log.record(line);
     ReplyTreatment treatment;
-    if (const auto rule = shared_.rules.take(line)) {
+    if (rule) {
         switch (rule->action) {
             case RuleAction::Answer:
                 session->send(rule->bytes, milliseconds{0});
@@ -181,6 +188,7 @@ void Server::handleLine(const std::shared_ptr<CommandSession>& session, const st
     armInputTimer();
     switch (result.motion) {
         case MotionChange::Started:
+            session->awaitMotion(true);
             motionSession_ = session;
             motionTreatment_ = treatment;
             armMotionTimer();
@@ -223,6 +231,7 @@ void Server::onMotionTimer() {
 void Server::sendMotionReply(const MotionOutcome& outcome) {
     if (const auto session = motionSession_.lock(); session && session->isOpen()) {
         deliver(session, motionReply(outcome) + "\r\n", motionTreatment_);
+        session->awaitMotion(false);
     }
     motionSession_.reset();
 }

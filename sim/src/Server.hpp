@@ -60,6 +60,11 @@ struct Shared {
     std::atomic<bool> strictExecute;
     std::atomic<bool> commandRefused{false};
     std::atomic<std::uint16_t> controlPort{0};
+    // Bound addresses as text; written by the server's constructor, under the simulator's
+    // lifecycle lock, which their readers take too.
+    std::string commandAddress;
+    std::string telemetryAddress;
+    std::string controlAddress;
 };
 
 // What becomes of a reply that a rule lets the command produce.

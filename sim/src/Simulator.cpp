@@ -95,10 +95,12 @@ void validate(const SimulatorOptions& o) {
             "idle time-out must be between 0 and a year");
     require(o.controlIdleTimeout.count() >= 0 && o.controlIdleTimeout <= hours,
             "control idle time-out must be between 0 and a year");
+    require(o.writeTimeout.count() >= 0 && o.writeTimeout <= hours,
+            "write time-out must be between 0 and a year");
     require(o.maxReplyBacklog >= 64 * 1024 && o.maxReplyBacklog <= (std::size_t{1} << 30),
             "reply backlog must be between 64 KiB and 1 GiB");
     require(o.logCapacity >= 1 && o.logCapacity <= 10'000'000,
-            "log capacity must be between 1 and 10000000 lines");
+            "the command log capacity must be between 1 and 10000000 lines");
     require(o.logBytes >= 64 * 1024 && o.logBytes <= (std::size_t{1} << 30),
             "log bytes must be between 64 KiB and 1 GiB");
     require(!o.host.empty() && !o.controlHost.empty(), "a host must not be empty");
@@ -179,6 +181,18 @@ std::uint16_t Simulator::telemetryPort() const {
 std::uint16_t Simulator::controlPort() const {
     return impl_->shared.controlPort;
 }
+std::string Simulator::commandAddress() const {
+    std::lock_guard lock(impl_->lifecycleMutex);
+    return impl_->shared.commandAddress;
+}
+std::string Simulator::telemetryAddress() const {
+    std::lock_guard lock(impl_->lifecycleMutex);
+    return impl_->shared.telemetryAddress;
+}
+std::string Simulator::controlAddress() const {
+    std::lock_guard lock(impl_->lifecycleMutex);
+    return impl_->shared.controlAddress;
+}
 const SimulatorOptions& Simulator::options() const {
     return impl_->shared.options;
 }
@@ -204,6 +218,9 @@ std::optional<std::string> Simulator::waitForCommand(const std::string& pattern,
 
 void Simulator::delayReply(const std::string& pattern, std::chrono::milliseconds delay,
                            MatchMode mode, std::optional<int> times) {
+    if (delay.count() < 0 || delay > std::chrono::hours(24 * 365)) {
+        throw std::invalid_argument("delay must be between 0 and a year");
+    }
     Rule rule = detail::makeRule(pattern, mode, RuleAction::Delay, times);
     rule.delay = delay;
     impl_->addRule(std::move(rule));
@@ -399,6 +416,7 @@ std::string pointKey(const std::string& name) {
     }
     return *key;
 }
+constexpr const char* kPointMemoryFull = "the point memory is full: at most 1000 points";
 void requireStorable(const std::array<double, 6>& values) {
     if (!detail::storable(values)) {
         throw std::invalid_argument("values must be finite and within +-1e6");
@@ -410,16 +428,18 @@ void Simulator::setPoint(const std::string& name, const Pose& pose) {
     requireStorable(pose);
     const std::string key = pointKey(name);
     std::lock_guard lock(impl_->shared.stateMutex);
-    impl_->shared.controller.jointPoints.erase(key);
-    impl_->shared.controller.points[key] = pose;
+    if (!impl_->shared.controller.assignPoint(key, pose)) {
+        throw std::length_error(kPointMemoryFull);
+    }
 }
 
 void Simulator::setJointPoint(const std::string& name, const Joints& joints) {
     requireStorable(joints);
     const std::string key = pointKey(name);
     std::lock_guard lock(impl_->shared.stateMutex);
-    impl_->shared.controller.points.erase(key);
-    impl_->shared.controller.jointPoints[key] = joints;
+    if (!impl_->shared.controller.assignJointPoint(key, joints)) {
+        throw std::length_error(kPointMemoryFull);
+    }
 }
 
 void Simulator::setJoints(const Joints& joints) {

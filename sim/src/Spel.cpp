@@ -249,13 +249,8 @@ ExecResult Parser::statement(const std::optional<std::string>& parallel) {
         const PointValue p = point();
         expectEnd();
         requireStorable(p.pose);
-        const std::string key = *named;
-        if (p.joints) {
-            c_.points.erase(key);
-            c_.jointPoints[key] = *p.joints;
-        } else {
-            c_.jointPoints.erase(key);
-            c_.points[key] = p.pose;
+        if (!(p.joints ? c_.assignJointPoint(*named, *p.joints) : c_.assignPoint(*named, p.pose))) {
+            fail(kOutOfRange, "the point memory is full");
         }
         return {};
     }

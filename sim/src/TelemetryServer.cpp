@@ -12,12 +12,13 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 constexpr std::size_t kMaxPendingRaw = 1024;
+constexpr int kTelemetrySendBuffer = 64 * 1024;
 }  // namespace
 
 class TelemetryClient : public std::enable_shared_from_this<TelemetryClient> {
   public:
     TelemetryClient(TelemetryServer& server, tcp::socket socket)
-        : server_(server), socket_(std::move(socket)) {}
+        : server_(server), socket_(std::move(socket)), writeTimer_(socket_.get_executor()) {}
 
     void start() { watch(); }
     // Whole packets only: a client that cannot keep up misses samples rather than queueing
@@ -39,10 +40,19 @@ class TelemetryClient : public std::enable_shared_from_this<TelemetryClient> {
             return;
         }
         writing_ = true;
+        if (const auto deadline = server_.writeTimeout(); deadline.count() > 0) {
+            writeTimer_.expires_after(deadline);
+            writeTimer_.async_wait([self = shared_from_this()](const boost::system::error_code& e) {
+                if (!e && self->writing_ && self->writeTimer_.expiry() <= Clock::now()) {
+                    self->server_.removeClient(self.get());  // reads nothing: free its slot
+                }
+            });
+        }
         asio::async_write(socket_, asio::buffer(*packet),
                           [self = shared_from_this(), packet, carriesSample](
                               const boost::system::error_code& error, std::size_t) {
                               self->writing_ = false;
+                              self->writeTimer_.cancel();
                               if (error) {
                                   self->server_.removeClient(self.get());
                                   return;
@@ -61,6 +71,7 @@ class TelemetryClient : public std::enable_shared_from_this<TelemetryClient> {
         boost::system::error_code ignored;
         socket_.shutdown(tcp::socket::shutdown_both, ignored);
         socket_.close(ignored);
+        writeTimer_.cancel();
     }
 
   private:
@@ -82,17 +93,19 @@ class TelemetryClient : public std::enable_shared_from_this<TelemetryClient> {
     bool writing_ = false;
     std::vector<std::shared_ptr<const std::string>> pending_;
     std::array<char, 256> sink_{};
+    asio::steady_timer writeTimer_;
 };
 
 TelemetryServer::TelemetryServer(asio::io_context& io, const tcp::endpoint& endpoint,
-                                 Clock::duration period, TelemetryContent content,
-                                 std::atomic<TelemetryMode>& mode,
+                                 Clock::duration period, std::chrono::milliseconds writeTimeout,
+                                 TelemetryContent content, std::atomic<TelemetryMode>& mode,
                                  std::atomic<std::size_t>& clientCount,
                                  std::atomic<std::uint64_t>& samplesSent)
     : listener_(io),
       endpoint_(endpoint),
       tickTimer_(io),
       period_(period),
+      writeTimeout_(writeTimeout),
       content_(std::move(content)),
       mode_(mode),
       clientCount_(clientCount),
@@ -100,7 +113,7 @@ TelemetryServer::TelemetryServer(asio::io_context& io, const tcp::endpoint& endp
     try {
         listener_.open(endpoint);
     } catch (const boost::system::system_error& e) {
-        throw std::runtime_error("epson-sim: cannot listen for telemetry on " +
+        throw std::runtime_error("cannot listen for telemetry on " +
                                  endpoint.address().to_string() + ":" +
                                  std::to_string(endpoint.port()) + ": " + e.code().message());
     }
@@ -133,6 +146,10 @@ void TelemetryServer::accepted(tcp::socket socket) {
         return;
     }
     socket.set_option(tcp::no_delay(true), ignored);
+    // A fixed send buffer instead of one the kernel grows to megabytes: a client that never
+    // reads then stalls its writes within seconds, meets the write deadline, and holds no more
+    // kernel memory meanwhile. A reader that keeps up never notices.
+    socket.set_option(asio::socket_base::send_buffer_size(kTelemetrySendBuffer), ignored);
     auto client = std::make_shared<TelemetryClient>(*this, std::move(socket));
     clients_.push_back(client);
     clientCount_ = clients_.size();
@@ -162,7 +179,7 @@ void TelemetryServer::openAcceptor() {
         listener_.open(endpoint_);
     } catch (const boost::system::system_error& e) {
         listener_.close();
-        throw std::runtime_error("epson-sim: cannot listen for telemetry again on port " +
+        throw std::runtime_error("cannot listen for telemetry again on port " +
                                  std::to_string(endpoint_.port()) + ": " + e.code().message());
     }
     listener_.start([this](tcp::socket socket) { accepted(std::move(socket)); });

@@ -2,8 +2,9 @@
 
 // The telemetry side: accepts up to kMaxTelemetryClients clients (more are accepted and closed
 // at once) and sends each, every period, the sample line and after every tenth sample the
-// status line, shaped by the telemetry mode. Runs on the simulator's I/O thread; every method
-// must be called there.
+// status line, shaped by the telemetry mode. A client that does not take a packet within the
+// write deadline (one that never reads) is closed, so it cannot keep its slot. Runs on the
+// simulator's I/O thread; every method must be called there.
 
 // <utility> first: Boost 1.74's awaitable.hpp uses std::exchange without including it.
 #include <utility>
@@ -37,11 +38,13 @@ class TelemetryServer {
   public:
     // Binds at once; throws std::runtime_error when the port cannot be bound.
     TelemetryServer(boost::asio::io_context& io, const boost::asio::ip::tcp::endpoint& endpoint,
-                    std::chrono::steady_clock::duration period, TelemetryContent content,
+                    std::chrono::steady_clock::duration period,
+                    std::chrono::milliseconds writeTimeout, TelemetryContent content,
                     std::atomic<TelemetryMode>& mode, std::atomic<std::size_t>& clientCount,
                     std::atomic<std::uint64_t>& samplesSent);
 
     std::uint16_t port() const { return endpoint_.port(); }
+    std::string address() const { return endpoint_.address().to_string(); }
     void begin();
     void shutdown();
     void applyMode(TelemetryMode mode);
@@ -50,6 +53,7 @@ class TelemetryServer {
     void removeClient(const TelemetryClient* client);
     // A client's write of a packet with a well-formed sample line completed.
     void sampleWritten() { ++samplesSent_; }
+    std::chrono::milliseconds writeTimeout() const { return writeTimeout_; }
 
   private:
     void accepted(boost::asio::ip::tcp::socket socket);
@@ -64,6 +68,7 @@ class TelemetryServer {
     boost::asio::ip::tcp::endpoint endpoint_;
     boost::asio::steady_timer tickTimer_;
     std::chrono::steady_clock::duration period_;
+    std::chrono::milliseconds writeTimeout_;
     std::chrono::steady_clock::time_point nextTick_;
     TelemetryContent content_;
     std::atomic<TelemetryMode>& mode_;

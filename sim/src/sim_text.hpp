@@ -16,8 +16,8 @@ inline constexpr double kMaxMagnitude = 1e9;
 // The largest coordinate of a stored pose (points, Tools, XYLim), in mm or degrees: with a Tool
 // that long the TCP still prints well within kMaxMagnitude.
 inline constexpr double kMaxCoordinate = 1e6;
-// Points are numbered 0..kMaxPointNumber.
-inline constexpr long long kMaxPointNumber = 999999;
+// Points are numbered 0..kMaxPointNumber, as in a controller's point memory (P0..P999).
+inline constexpr long long kMaxPointNumber = 999;
 
 // Fixed notation, at most six decimals, trailing zeros and point trimmed, no "-0". Six
 // decimals keep read-back checks of 1e-4 mm and 5e-3 mm comfortably exact. Throws
@@ -36,8 +36,8 @@ std::string toUpper(std::string_view text);
 // protocol's delimiters, at most 64 characters, so that a hostile name cannot break the framing.
 std::string echoName(std::string_view name);
 // The one spelling of a point's name wherever it is stored or looked up: "P<n>" and "P(<n>)"
-// (blanks allowed, leading zeros ignored, n up to 999999) become "P<n>", any other identifier
-// is upper-cased. Empty for anything else.
+// (blanks allowed, leading zeros ignored, n up to kMaxPointNumber) become "P<n>", any other
+// identifier is upper-cased. Empty for anything else.
 std::optional<std::string> pointKey(std::string_view name);
 std::string trim(std::string_view text);
 

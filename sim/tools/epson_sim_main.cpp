@@ -1,10 +1,12 @@
-// epson-sim: runs the controller simulator until SIGINT or SIGTERM.
+// epson-sim: runs the controller simulator until a signal that would end the process (SIGINT,
+// SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2) stops it in order, with its "stopped" line.
 
 #include <signal.h>
 
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <optional>
@@ -12,6 +14,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "epson_sim/Script.hpp"
 #include "epson_sim/Simulator.hpp"
@@ -24,7 +27,7 @@ const std::string kUsage =
         "                 [--time-scale S] [--rate HZ] [--host ADDRESS] [--rules FILE]\n"
         "                 [--control-port N] [--control-host ADDRESS]\n"
         "                 [--control-idle-timeout S] [--login-timeout S] [--idle-timeout S]\n"
-        "                 [--strict-execute on|off]\n"
+        "                 [--write-timeout S] [--strict-execute on|off]\n"
         "  --command-port    Remote Ethernet command port (default 5000; 0: any free port)\n"
         "  --telemetry-port  telemetry port (default 2000; 0: any free port)\n"
         "  --password        login password (default: any password is accepted)\n"
@@ -44,7 +47,10 @@ const std::string kUsage =
         "                    0: no limit)\n"
         "  --login-timeout   seconds a command client may stay without logging in (default 10;\n"
         "                    0: no limit)\n"
-        "  --idle-timeout    seconds a command client may stay silent (default 0: no limit)\n"
+        "  --idle-timeout    seconds a command client may stay silent while it waits for no\n"
+        "                    reply (default 0: no limit; waiting for its motion is not idle)\n"
+        "  --write-timeout   seconds a client of any port may leave a reply unread before it\n"
+        "                    is dropped (default 10; 0: no limit)\n"
         "  --strict-execute  on: only $Abort and $GetStatus while an $Execute runs\n"
         "Fault script: one directive a line, \"#\" starts a comment; words are separated by\n"
         "blanks, a word in double quotes may hold blanks and \\\" \\\\ \\r \\n \\t. "
@@ -75,8 +81,41 @@ double parseSeconds(std::string_view text, const char* what) {
     return value;
 }
 
-std::chrono::milliseconds toMilliseconds(double seconds) {
-    return std::chrono::milliseconds(std::llround(seconds * 1000.0));
+// The signals whose default action ends the process: each stops the simulator in order instead.
+constexpr std::pair<int, const char*> kStopSignals[] = {
+    {SIGINT, "SIGINT"},   {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"},
+    {SIGQUIT, "SIGQUIT"}, {SIGUSR1, "SIGUSR1"}, {SIGUSR2, "SIGUSR2"},
+};
+
+const char* signalName(int number) {
+    for (const auto& [candidate, name] : kStopSignals) {
+        if (candidate == number) {
+            return name;
+        }
+    }
+    return "signal";
+}
+
+// The whole rules file; empty with the reason when it cannot be read (a directory opens as a
+// stream that reads nothing, which must not pass for an empty file).
+std::optional<std::string> readRules(const std::string& path, std::string& why) {
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) {
+        why = "it is a directory";
+        return std::nullopt;
+    }
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        why = "it cannot be opened";
+        return std::nullopt;
+    }
+    std::stringstream text;
+    text << file.rdbuf();
+    if (file.bad()) {
+        why = "reading it failed";
+        return std::nullopt;
+    }
+    return text.str();
 }
 
 double parsePositive(std::string_view text, const char* what) {
@@ -122,12 +161,17 @@ int main(int argc, char** argv) {
         } else if (arg == "--control-host") {
             options.controlHost = std::string(value);
         } else if (arg == "--control-idle-timeout") {
-            options.controlIdleTimeout =
-                toMilliseconds(parseSeconds(value, "control idle time-out"));
+            options.controlIdleTimeout = epson::sim::toMilliseconds(
+                parseSeconds(value, "control idle time-out"), "control idle time-out");
         } else if (arg == "--login-timeout") {
-            options.loginTimeout = toMilliseconds(parseSeconds(value, "login time-out"));
+            options.loginTimeout =
+                epson::sim::toMilliseconds(parseSeconds(value, "login time-out"), "login time-out");
         } else if (arg == "--idle-timeout") {
-            options.idleTimeout = toMilliseconds(parseSeconds(value, "idle time-out"));
+            options.idleTimeout =
+                epson::sim::toMilliseconds(parseSeconds(value, "idle time-out"), "idle time-out");
+        } else if (arg == "--write-timeout") {
+            options.writeTimeout =
+                epson::sim::toMilliseconds(parseSeconds(value, "write time-out"), "write time-out");
         } else if (arg == "--strict-execute") {
             if (value != "on" && value != "off") {
                 usageError("invalid strict-execute \"" + std::string(value) + "\"");
@@ -141,20 +185,23 @@ int main(int argc, char** argv) {
     // Block the stop signals before any thread starts, so only sigwait below receives them.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
+    for (const auto& [number, name] : kStopSignals) {
+        sigaddset(&stopSignals, number);
+    }
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // A reader of the output that went away must not end the process half-way through a stop.
+    signal(SIGPIPE, SIG_IGN);
 
     std::string rules;
     if (rulesFile) {
-        std::ifstream file(*rulesFile);
-        if (!file) {
-            std::cerr << "epson-sim: cannot read the rules file " << *rulesFile << std::endl;
+        std::string why;
+        const auto text = readRules(*rulesFile, why);
+        if (!text) {
+            std::cerr << "epson-sim: cannot read the rules file " << *rulesFile << ": " << why
+                      << std::endl;
             return 1;
         }
-        std::stringstream text;
-        text << file.rdbuf();
-        rules = text.str();
+        rules = *text;
     }
 
     std::optional<epson::sim::Simulator> made;
@@ -173,20 +220,20 @@ int main(int argc, char** argv) {
                 throw std::runtime_error(*rulesFile + ": " + e.what());
             }
         }
-        std::cout << "epson-sim: Remote Ethernet commands on " << options.host << ":"
-                  << simulator.commandPort() << ", telemetry on " << options.host << ":"
-                  << simulator.telemetryPort() << " (" << options.telemetryRateHz
+        // The addresses bound, not the names given: "0" or a host name says little.
+        std::cout << "epson-sim: Remote Ethernet commands on " << simulator.commandAddress() << ":"
+                  << simulator.commandPort() << ", telemetry on " << simulator.telemetryAddress()
+                  << ":" << simulator.telemetryPort() << " (" << options.telemetryRateHz
                   << " Hz), time scale " << options.timeScale << ", "
                   << (options.password ? "password required" : "any password") << std::endl;
         if (options.controlPort) {
-            std::cout << "epson-sim: control on " << options.controlHost << ":"
+            std::cout << "epson-sim: control on " << simulator.controlAddress() << ":"
                       << simulator.controlPort() << std::endl;
         }
         int received = 0;
         sigwait(&stopSignals, &received);
         simulator.stop();
-        std::cout << "epson-sim: stopped (" << (received == SIGINT ? "SIGINT" : "SIGTERM") << ")"
-                  << std::endl;
+        std::cout << "epson-sim: stopped (" << signalName(received) << ")" << std::endl;
     } catch (const std::exception& e) {
         std::cerr << "epson-sim: " << e.what() << std::endl;
         return 1;

@@ -265,6 +265,14 @@ def test_lines_before_a_login_cannot_grow_the_log_without_bound(sim):
         assert replies[-1] == "#Login,0" and set(replies[:-1]) == {"!" + "L" * 64 + ",11"}
         assert sum(len(entry) for entry in sim.command_log()) <= 4 << 20
         assert rss_mib() - before < 48  # 130 MB before the log was bounded in bytes
+
+        # Empty lines cost memory too: the bound counts each line's bookkeeping, whatever the
+        # capacity in lines (they took 300 MB once).
+        sim.set_log_capacity(10_000_000)
+        for _ in range(10):
+            client.sock.sendall(b"\r\n" * 10_000)
+            assert [client.read_line(timeout=10) for _ in range(10_000)][-1] == "!,10"
+        assert len(sim.command_log()) <= (4 << 20) // 64
     finally:
         client.close()
 

@@ -421,6 +421,12 @@ def test_scripts_apply_the_hooks_and_name_the_failing_line(sim):
         sim.run_script("clear-log\nexplode now\n")
     with pytest.raises(ValueError, match=r"^line 1: input takes 2 argument"):
         sim.run_script("input 3")
+    # Delays up to a year, as in Python (scripts stopped at 1e6 s once).
+    sim.run_script("clear-rules\ndelay never-sent 2e6 times=1")
+    sim.delay_reply("never-sent", 2e6, times=1)
+    # A byte-order mark is not part of the first directive.
+    sim.run_script("\ufeffinput 4 on")
+    assert sim.input(4)
 
 
 
@@ -453,7 +459,10 @@ BAD_OPTIONS = [
     (dict(rate_hz=1e9), ValueError, "telemetry rate"),
     (dict(login_timeout=1e300), ValueError, "login_timeout"),
     (dict(log_capacity=-1), ValueError, "capacity"),  # a TypeError of the conversion once
+    (dict(log_capacity=10 ** 8), ValueError, "capacity"),
     (dict(host=""), ValueError, "host"),
+    (dict(write_timeout=-1), ValueError, "write_timeout"),
+    (dict(write_timeout=math.nan), ValueError, "write_timeout"),
 ]
 
 
@@ -476,7 +485,14 @@ BAD_CALLS = [
     (lambda s: s.set_joint_point("P1", [math.inf, 0, 0, 0, 0, 0]), ValueError),
     (lambda s: s.set_joints([math.nan, 0, 0, 0, -90, 0]), IndexError),
     (lambda s: s.delay_reply("x", 1e300), ValueError),
+    (lambda s: s.run_script("delay x 4e7"), ValueError),    # beyond a year, as in Python
     (lambda s: s.run_script("fail-motion 99"), ValueError),  # answered "ok" with nothing running
+    # Bounds on memory: each grew without one once.
+    (lambda s: s.set_log_capacity(10 ** 8), ValueError),     # empty lines took 300 MB
+    (lambda s: s.run_script("log-capacity 100000000"), ValueError),
+    (lambda s: [s.set_point(f"P{n}", [300, 0, 400, 0, 0, 180]) for n in range(1000)]
+     + [s.set_point("spare", [300, 0, 400, 0, 0, 180])], ValueError),  # a million points stayed
+    (lambda s: [s.go_silent(f"never {n}", times=1) for n in range(1001)], ValueError),
 ]
 
 
@@ -497,6 +513,7 @@ def test_point_names_are_one_name_however_spelt(sim):
     assert client.execute("P0012 = XY(303, 0, 400, 0, 0, 180)") == "#Execute,0"
     assert client.print("CX(P(12))") == "303"
     assert client.execute("P1234567 = XY(303, 0, 400, 0, 0, 180)") == "!Execute,15"
+    assert client.execute("P1000 = XY(303, 0, 400, 0, 0, 180)") == "!Execute,15", "P0..P999"
 
 
 def test_a_logout_starts_the_login_time_out_again():
@@ -509,6 +526,16 @@ def test_a_logout_starts_the_login_time_out_again():
             started = time.monotonic()
             assert client.recv_once(timeout=3) == b"", "a logged-out client held the port"
             assert 0.25 < time.monotonic() - started < 2.0
+        finally:
+            client.close()
+
+
+@pytest.mark.parametrize("option", ["login_timeout", "idle_timeout"])
+def test_a_time_out_below_a_millisecond_is_a_limit_not_none(option):
+    with Simulator(time_scale=FAST, **{option: 0.0004}) as sim:
+        client = Client(sim.command_port)
+        try:
+            assert client.closed_by_peer(timeout=3), "0.4 ms rounded to no limit once"
         finally:
             client.close()
 
@@ -534,3 +561,7 @@ def test_the_control_channel_serves_several_clients_and_says_what_it_did():
             assert steer(second, "fail-motion 99") == "ok: the motion ended with 99"
             assert client.read_line() == "!Execute,99"
             assert steer(first, 'silent "^(.)*$" regex') == "ok"
+            # One answer line per directive, whatever it echoes: an escaped line break once
+            # split an error in two, and every later answer was read one late.
+            assert steer(first, '"ex\\nplode" now') == 'error: unknown directive "ex?plode"'
+            assert steer(first, "clear-rules") == "ok"

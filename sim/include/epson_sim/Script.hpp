@@ -7,6 +7,7 @@
 // lists the directives. Patterns with "regex" use RE2 syntax (no backreferences or
 // look-around), matched anywhere in the line.
 
+#include <chrono>
 #include <string>
 #include <string_view>
 
@@ -44,6 +45,12 @@ inline constexpr const char* kScriptDirectives =
     "  (times=N: N >= 0 matches, default every one; regex: RE2 syntax, no backreferences or\n"
     "  look-around; fail-motion and drop-command-connection are errors when nothing runs\n"
     "  or is connected)\n";
+
+// Seconds as the whole milliseconds of a delay or time-out, the same for scripts, epson-sim's
+// options and Python: to the nearest millisecond, but a positive value never rounds to 0 (which
+// means "no limit"). Throws std::invalid_argument "<what> must be a number of seconds between 0
+// and a year" for anything else (NaN included).
+std::chrono::milliseconds toMilliseconds(double seconds, std::string_view what);
 
 // "normal", "silent", "closed", "refused", "garbled", "status-only"; throws
 // std::invalid_argument for another name.

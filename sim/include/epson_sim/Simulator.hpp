@@ -5,7 +5,8 @@
 //
 // Command connection (one client at a time; while one is connected a second connection is
 // accepted and closed at once without a byte sent; a client that has not logged in within
-// SimulatorOptions::loginTimeout, or sent nothing for idleTimeout, is closed):
+// SimulatorOptions::loginTimeout, or neither sent anything nor waited for a reply for
+// idleTimeout, is closed; one that takes no reply within writeTimeout is reset):
 //   "$Login,<password>"  -> "#Login,0"   (any password when none is configured; "$Login" alone
 //                                          is an empty password)
 //   "$Logout"            -> "#Logout,0"
@@ -25,8 +26,10 @@
 // generations that accept nothing else during an Execute. The motion's own reply comes when it
 // ends: "#Execute,0", "!Execute,99" when an emergency stop or $Abort ended it. A motion whose
 // client disconnects runs to its end; its reply is dropped. $Pause halts the arm at once (no
-// deceleration ramp) and $Continue resumes the remaining profile; $Abort decelerates the arm
-// to a stop on the motion's own deceleration.
+// deceleration ramp), also on a ramp down, and $Continue resumes the remaining profile or ramp;
+// $Abort decelerates the arm to a stop on the motion's own deceleration, ends a paused motion
+// (a paused ramp included) at once, and lets a ramp already running (after an abort or a Till)
+// reach its stop; the $Execute answers once the arm stands, with 99.
 //
 // The controller state (motors, Tools, settings, points, joints) belongs to the simulator, not
 // to a connection: it outlives clients and restarts. Only the login is per connection.
@@ -163,8 +166,13 @@ struct SimulatorOptions {
     // A command client that has not logged in by then (since it connected or logged out) is
     // closed (0: never; at most a year, as the other time-outs).
     std::chrono::milliseconds loginTimeout{10000};
-    // A command client that sends nothing for this long is closed (0: never).
+    // A command client that neither sends nor waits for a reply for this long is closed (0:
+    // never). One waiting for its own $Execute, or for a delayed reply, is not idle.
     std::chrono::milliseconds idleTimeout{0};
+    // A client of any port (command, control, telemetry) that does not take a reply, answer
+    // or packet within this long is dropped (0: never): one that never reads cannot keep its
+    // slot.
+    std::chrono::milliseconds writeTimeout{10000};
     // Reply bytes (queued or delayed) a command client may leave unread before it is dropped,
     // 64 KiB..1 GiB. A client that reads is never dropped: above 64 KiB of waiting replies
     // the simulator stops reading its commands until they drain.
@@ -261,6 +269,11 @@ class Simulator {
     std::uint16_t commandPort() const;
     std::uint16_t telemetryPort() const;
     std::uint16_t controlPort() const;  // 0 without a control channel
+    // The addresses the ports are bound to, as text ("127.0.0.1", "::1", "0.0.0.0"): what a
+    // host name or "0" became. Empty before the first start, and without a control channel.
+    std::string commandAddress() const;
+    std::string telemetryAddress() const;
+    std::string controlAddress() const;
     const SimulatorOptions& options() const;
 
     // ---- Command log: every received command line, exactly, without its CR LF; the newest
@@ -279,8 +292,10 @@ class Simulator {
                                               std::size_t from = 0) const;
 
     // ---- Reply rules. The first rule whose pattern matches a command line applies; a rule
-    // with times applies that many times and is then spent; without, every time. Each throws
-    // std::invalid_argument for a negative times or a bad regular expression. ----
+    // with times applies that many times and is then spent, and leaves the list; without,
+    // every time. Each throws std::invalid_argument for a negative times, a bad regular
+    // expression or a delay beyond a year, and std::length_error while 1000 rules are live.
+    // ----
     // Executes the command at once but sends its reply (a motion's: after the motion) later.
     void delayReply(const std::string& pattern, std::chrono::milliseconds delay,
                     MatchMode mode = MatchMode::Substring, std::optional<int> times = {});
@@ -352,8 +367,9 @@ class Simulator {
     // oversize lines...).
     void sendTelemetryRaw(const std::string& bytes);
     // Defines or replaces a named point, a TCP pose. Names are stored as the statements spell
-    // them: P1, P01 and P(1) are one point; other identifiers ignore case. Throws
-    // std::invalid_argument for another name or a value not finite or beyond +-1e6.
+    // them: P1, P01 and P(1) are one point (P0..P999); other identifiers ignore case. Throws
+    // std::invalid_argument for another name or a value not finite or beyond +-1e6, and
+    // std::length_error for a new point while 1000 are stored (the point memory is full).
     void setPoint(const std::string& name, const Pose& pose);
     // The same, as joint angles (a JA point).
     void setJointPoint(const std::string& name, const Joints& joints);

@@ -33,11 +33,15 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// A connect to 127.0.0.1:port; -1 with errno set when it fails.
-inline int connectLoopback(std::uint16_t port) {
+// A connect to 127.0.0.1:port; -1 with errno set when it fails. A receive buffer of this many
+// bytes (0: the system's) makes a client that does not read stall its peer's writes soon.
+inline int connectLoopback(std::uint16_t port, int receiveBuffer = 0) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) {
         return -1;
+    }
+    if (receiveBuffer > 0) {
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     }
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -56,7 +60,8 @@ inline int connectLoopback(std::uint16_t port) {
 
 class Client {
   public:
-    explicit Client(std::uint16_t port) : fd_(connectLoopback(port)) {}
+    explicit Client(std::uint16_t port, int receiveBuffer = 0)
+        : fd_(connectLoopback(port, receiveBuffer)) {}
     ~Client() { close(); }
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;

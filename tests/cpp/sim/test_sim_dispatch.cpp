@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -113,6 +114,114 @@ TEST(SimDispatch, AbortDeceleratesThenAnswersTheExecuteWithAnError) {
     EXPECT_EQ(paused->code, 99);
     EXPECT_DOUBLE_EQ(bench.controller.joints(bench.now)[0], held);
     EXPECT_EQ(bench.send("$Abort"), "#Abort,0") << "nothing runs: accepted all the same";
+}
+
+// Every stop command in every motion state: one reply, and the $Execute answers when the arm
+// stands: at once where it stands already, at the end of a ramp, never while it stands paused.
+// An abort while a ramp stood paused once left the motion paused for good.
+TEST(SimDispatch, AbortPauseAndContinueInEveryMotionState) {
+    enum class End { AtOnce, Ramp, Runs, Stays };
+    struct State {
+        const char* name;
+        void (*reach)(Bench&);
+    };
+    const auto abortRamp = [](Bench& b) {
+        ASSERT_EQ(b.send("$Abort"), "#Abort,0");
+        b.now += 30ms;
+    };
+    const auto tillRamp = [](Bench& b) {
+        b.controller.inputs.set(1, true);
+        ASSERT_TRUE(b.controller.checkConditions(b.now));
+        b.now += 30ms;
+    };
+    const auto pauseHere = [](Bench& b) {
+        ASSERT_EQ(b.send("$Pause"), "#Pause,0");
+        b.now += 500ms;
+    };
+    const std::vector<State> states = {
+        {"running", [](Bench&) {}},
+        {"paused", +pauseHere},
+        {"ramping after an abort", +abortRamp},
+        {"ramping after a Till", +tillRamp},
+        {"paused while ramping after an abort",
+         [](Bench& b) {
+             ASSERT_EQ(b.send("$Abort"), "#Abort,0");
+             b.now += 30ms;
+             ASSERT_EQ(b.send("$Pause"), "#Pause,0");
+             b.now += 500ms;
+         }},
+        {"paused while ramping after a Till",
+         [](Bench& b) {
+             b.controller.inputs.set(1, true);
+             ASSERT_TRUE(b.controller.checkConditions(b.now));
+             b.now += 30ms;
+             ASSERT_EQ(b.send("$Pause"), "#Pause,0");
+             b.now += 500ms;
+         }},
+    };
+    struct Cell {
+        std::string reply;
+        End end;
+        int code;  // the $Execute's, once it ends
+    };
+    // Rows follow the states above; columns are $Abort, $Pause, $Continue.
+    const std::vector<std::array<Cell, 3>> grid = {
+        {{{"#Abort,0", End::Ramp, 99},
+          {"#Pause,0", End::Stays, 0},
+          {"!Continue,20", End::Runs, 0}}},
+        {{{"#Abort,0", End::AtOnce, 99},
+          {"!Pause,20", End::Stays, 0},
+          {"#Continue,0", End::Runs, 0}}},
+        {{{"#Abort,0", End::Ramp, 99},
+          {"#Pause,0", End::Stays, 0},
+          {"!Continue,20", End::Ramp, 99}}},
+        {{{"#Abort,0", End::Ramp, 99},
+          {"#Pause,0", End::Stays, 0},
+          {"!Continue,20", End::Ramp, 0}}},
+        {{{"#Abort,0", End::AtOnce, 99},
+          {"!Pause,20", End::Stays, 0},
+          {"#Continue,0", End::Ramp, 99}}},
+        {{{"#Abort,0", End::AtOnce, 99},
+          {"!Pause,20", End::Stays, 0},
+          {"#Continue,0", End::Ramp, 0}}},
+    };
+    const char* commands[] = {"$Abort", "$Pause", "$Continue"};
+    for (std::size_t row = 0; row < states.size(); ++row) {
+        for (std::size_t column = 0; column < 3; ++column) {
+            const Cell& cell = grid[row][column];
+            const std::string where = std::string(commands[column]) + " " + states[row].name;
+            Bench bench(false);
+            ASSERT_EQ(bench.send("$Login"), "#Login,0");
+            ASSERT_EQ(bench.send("$Execute,\"Motor On\""), "#Execute,0");
+            ASSERT_EQ(bench.send("$Execute,\"Speed 50\""), "#Execute,0");
+            ASSERT_EQ(bench.send("$Execute,\"Accel 100, 100\""), "#Execute,0");
+            ASSERT_EQ(bench.send("$Execute,\"Go JA(90,0,0,0,-90,0) Till Sw(1)\""), "");
+            bench.now += 200ms;  // cruising
+            states[row].reach(bench);
+            ASSERT_TRUE(bench.controller.moving()) << where;
+
+            EXPECT_EQ(bench.send(commands[column]), cell.reply) << where;
+            auto& c = bench.controller;
+            if (cell.end == End::Stays) {
+                EXPECT_TRUE(c.paused()) << where;
+                EXPECT_FALSE(c.completeMotion(bench.now + 1min)) << where << ": answered paused";
+                EXPECT_EQ(c.joints(bench.now), c.joints(bench.now + 1min)) << where;
+                continue;
+            }
+            EXPECT_FALSE(c.paused()) << where;
+            const Clock::time_point end = c.motionEnd();
+            EXPECT_EQ(end <= bench.now, cell.end == End::AtOnce) << where;
+            if (cell.end != End::AtOnce) {
+                EXPECT_FALSE(c.completeMotion(end - 1ms)) << where << ": answered before the end";
+                EXPECT_NE(c.joints(end - 5ms)[0], c.joints(end)[0]) << where << ": stood early";
+            }
+            const auto outcome = c.completeMotion(std::max(end, bench.now));
+            ASSERT_TRUE(outcome.has_value()) << where << ": no answer once the arm stands";
+            EXPECT_EQ(outcome->code, cell.code) << where;
+            const double stoodAt = c.joints(end)[0];
+            EXPECT_EQ(stoodAt == 90.0, cell.end == End::Runs) << where << ": stood at " << stoodAt;
+        }
+    }
 }
 
 TEST(SimDispatch, GetStatusFlags) {

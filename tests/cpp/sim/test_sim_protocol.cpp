@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <future>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -501,6 +502,122 @@ TEST(SimRobustness, LoginAndIdleTimeOutsFreeThePort) {
     EXPECT_GE(seconds(Clock::now() - lastCommand), 0.29);
     Client next(sim.commandPort());
     login(next);
+}
+
+// Idle means neither sending nor waiting for a reply the simulator owes. Each row leaves a
+// logged-in client silent in one state: it is kept while it waits (and hears nothing), hears
+// what it is owed (after sending `ask`, if any), and is closed as idle only afterwards. A client
+// waiting for its own Go was once dropped at the idle time-out while the arm moved on.
+TEST(SimRobustness, IdleMeansOwedNothingInEveryConnectionState) {
+    struct Row {
+        const char* state;
+        void (*enter)(Simulator&, Client&);
+        milliseconds keptFor;
+        std::string ask;
+        std::vector<std::string> hears;
+    };
+    const std::vector<Row> rows = {
+        {"silent after its reply", [](Simulator&, Client&) {}, 0ms, "", {}},
+        {"waiting for its own Go",
+         [](Simulator&, Client& c) {
+             ASSERT_EQ(c.execute("Motor On"), "#Execute,0");
+             c.sendLine(ex("Go JA(90,0,0,0,-90,0)"));
+         },
+         800ms,
+         "",
+         {"#Execute,0"}},
+        {"paused by its own $Pause",
+         [](Simulator& sim, Client& c) {
+             ASSERT_EQ(c.execute("Motor On"), "#Execute,0");
+             c.sendLine(ex("Go JA(90,0,0,0,-90,0)"));
+             ASSERT_TRUE(eventually([&] { return sim.moving(); }));
+             ASSERT_EQ(c.command("$Pause"), "#Pause,0");
+         },
+         800ms,
+         "$Abort",
+         {"#Abort,0", "!Execute,99"}},
+        {"waiting for a delayed reply",
+         [](Simulator& sim, Client& c) {
+             sim.delayReply("Print", 700ms, MatchMode::Substring, 1);
+             c.sendLine(ex("Print SysErr"));
+         },
+         600ms,
+         "",
+         {printed("0")}},
+    };
+    for (const auto& row : rows) {
+        auto options = fastOptions(0.5);  // the Go takes 1.6 s
+        options.idleTimeout = 300ms;
+        Simulator sim(options);
+        sim.start();
+        Client client(sim.commandPort());
+        login(client);
+        row.enter(sim, client);
+        EXPECT_TRUE(client.quietFor(row.keptFor)) << row.state << ": dropped while owed a reply";
+        if (!row.ask.empty()) {
+            client.sendLine(row.ask);
+        }
+        for (const auto& line : row.hears) {
+            EXPECT_EQ(client.readLine(3s), line) << row.state;
+        }
+        const auto owedNothing = Clock::now();
+        EXPECT_TRUE(client.closedByPeer(3s)) << row.state << ": kept once owed nothing";
+        EXPECT_GE(seconds(Clock::now() - owedNothing), 0.25) << row.state;
+    }
+}
+
+// A client of any port that reads nothing loses its slot at the write deadline, whatever it
+// sends meanwhile (a client the simulator reads only after answering held its slot for good:
+// eight such control clients locked the control channel), and the port serves the next one.
+TEST(SimRobustness, ClientsThatNeverReadAreDroppedAtTheWriteDeadline) {
+    auto options = fastOptions();
+    options.writeTimeout = 300ms;
+    options.controlPort = 0;
+    options.controlIdleTimeout = 0ms;  // only the write deadline can free the slot
+    Simulator sim(options);
+    sim.start();
+    constexpr int kTinyWindow = 2048;
+
+    Client command(sim.commandPort(), kTinyWindow);
+    login(command);
+    std::string statuses;
+    for (int i = 0; i < 1000; ++i) {
+        statuses += "$GetStatus\r\n";
+    }
+    EXPECT_TRUE(command.sendUntilRefused(statuses, 15s)) << "a pipelining client that never reads";
+    EXPECT_TRUE(eventually([&] { return !sim.commandClientConnected(); }));
+    Client nextCommand(sim.commandPort());
+    login(nextCommand);
+
+    std::vector<std::unique_ptr<Client>> control;
+    for (int i = 0; i < 8; ++i) {
+        control.push_back(std::make_unique<Client>(sim.controlPort(), kTinyWindow));
+    }
+    std::string unknown;
+    for (int i = 0; i < 1000; ++i) {
+        unknown += std::string(60, 'x') + "\n";  // each answered with a long error line
+    }
+    // All eight at once: each fills the buffers between it and the simulator before it stalls.
+    std::vector<std::future<bool>> refused;
+    for (auto& client : control) {
+        refused.push_back(std::async(std::launch::async, [&client, &unknown] {
+            return client->sendUntilRefused(unknown, 20s);
+        }));
+    }
+    for (auto& each : refused) {
+        EXPECT_TRUE(each.get()) << "a control client that never reads";
+    }
+    Client nextControl(sim.controlPort());
+    nextControl.sendRaw("system-error 0\n");
+    EXPECT_EQ(nextControl.readUntil('\n', 3s), "ok") << "the control channel serves again";
+
+    Client telemetry(sim.telemetryPort(), kTinyWindow);
+    ASSERT_TRUE(eventually([&] { return sim.telemetryClientCount() == 1; }));
+    for (int i = 0; i < 16; ++i) {
+        sim.sendTelemetryRaw(std::string(1 << 20, 'x'));  // stalls the writes sooner than samples
+    }
+    EXPECT_TRUE(eventually([&] { return sim.telemetryClientCount() == 0; }, 15s))
+        << "a telemetry client that never reads";
 }
 
 TEST_F(SimProtocol, FaultHooks) {
