@@ -200,7 +200,13 @@ def test_dropping_a_receiver_whose_recording_is_stalled_lets_python_run(tmp_path
         def queued():
             return struct.unpack("i", fcntl.ioctl(reader, termios.FIONREAD, b"\0" * 4))[0]
 
-        assert wait_until(lambda: queued() >= 60000, timeout=5.0), "the pipe fills"
+        sizes = []
+
+        def full():  # the writer is stuck once the pipe stays the same while rows come
+            sizes.append(queued())
+            return len(sizes) > 20 and sizes[-1] == sizes[-21] and sizes[-1] >= 48 * 1024
+
+        assert wait_until(full, timeout=5.0), "the pipe fills"
         ticks = 0
         stop = threading.Event()
 
@@ -221,7 +227,7 @@ def test_dropping_a_receiver_whose_recording_is_stalled_lets_python_run(tmp_path
         rescue.wait()
         os.close(reader)
         sim.stop()
-    assert elapsed < 3.0, "a stalled file holds up the receiver's end"
+    assert 0.5 < elapsed < 3.0, "a stalled file holds up the receiver's end for its grace only"
     assert ticks >= 0.2 * elapsed / 0.005, "the interpreter lock is free meanwhile"
 
 
@@ -320,8 +326,10 @@ def test_streams_end_when_the_telemetry_goes_and_stale_samples_show(sim):
     with cell:
         # The latest sample carries the arrival time its event states, not one computed apart.
         events = cell.telemetry.subscribe()
-        quiet(sim, cell.telemetry)
         last = None
+        while last is None and (event := events.get(2.0)) is not None:
+            last = event if event.sample is not None else None
+        quiet(sim, cell.telemetry)
         while (event := events.get(0)) is not None:
             last = event if event.sample is not None else last
         assert last is not None and cell.sample().monotonic_time == last.monotonic_time
