@@ -166,40 +166,82 @@ def max_rate(rounds, count):
          f"one row each, lost 0" if everything else "see the runs above")
 
 
+# Just below a power of two: a queue that grew by doubling would copy this many entries on the
+# receiver thread during the measured run.
+UNREAD_PREFILL = (1 << 18) - 200
+ALONE = "alone"
+BESIDE = "beside unread 2^22"
+
+
+def subscriber_run(count, unread_capacity):
+    """One 1 kHz run: per packet, the peer's write to get() returning in Python, and the peer's
+    write to the receiver publishing it (what getSample() sees: freshness)."""
+    peer = _bench_native.PacedPeer()
+    receive = _cell_telemetry.EthernetReceiveInterface()
+    receive.connect("127.0.0.1", peer.port)
+    unread = None
+    first = 1
+    if unread_capacity:
+        unread = receive.subscribe(unread_capacity)
+        peer.burst(UNREAD_PREFILL)
+        first = UNREAD_PREFILL + 1
+        deadline = time.monotonic() + 60
+        while math.floor(receive.get_sample().tcp_pose[0]) != UNREAD_PREFILL:
+            if time.monotonic() > deadline:
+                raise RuntimeError("the prefill did not arrive")
+            time.sleep(0.01)
+    returned, received = {}, {}
+    with receive.subscribe() as subscription:
+        peer.start(1000.0, count)
+        for _ in range(count):
+            event = subscription.get(2.0)
+            now = time.monotonic_ns()
+            if event is None:
+                break
+            seq = math.floor(event.sample.tcp_pose[0])
+            returned[seq] = now
+            received[seq] = round(event.monotonic_time * 1e9)
+        dropped = subscription.dropped()
+    written = peer.finish()
+    unread_size = None if unread is None else unread.dropped()
+    receive.disconnect()
+    if len(returned) != count or dropped or unread_size:
+        raise RuntimeError(f"the subscriber got {len(returned)} of {count} packets, "
+                           f"dropped {dropped}, the unread one dropped {unread_size}")
+    return ([t - written[s] for s, t in returned.items()],
+            [t - written[s] for s, t in received.items()], first)
+
+
 def subscriber_latency(rounds, count):
-    """Per packet: the peer's write to get() returning in Python, and the receiver's receive
-    time to get() returning."""
-    rows = {"peer write to get() return": [], "receive time to get() return": []}
-    for _ in range(rounds):
-        peer = _bench_native.PacedPeer()
-        receive = _cell_telemetry.EthernetReceiveInterface()
-        receive.connect("127.0.0.1", peer.port)
-        returned, hops = {}, []
-        with receive.subscribe() as subscription:
-            peer.start(1000.0, count)
-            for _ in range(count):
-                event = subscription.get(2.0)
-                now = time.monotonic_ns()
-                if event is None:
-                    break
-                returned[math.floor(event.sample.tcp_pose[0])] = now
-                hops.append(now - round(event.monotonic_time * 1e9))
-            dropped = subscription.dropped()
-        written = peer.finish()
-        receive.disconnect()
-        if len(returned) != count or dropped:
-            raise RuntimeError(f"the subscriber got {len(returned)} of {count} packets, "
-                               f"dropped {dropped}")
-        rows["peer write to get() return"].append([t - written[s] for s, t in returned.items()])
-        rows["receive time to get() return"].append(hops)
-    flat = common.table(f"subscriber latency at 1 kHz, Python get() ({rounds} rounds x {count} "
-                        "packets)", rows)
-    latency = flat["peer write to get() return"]
+    """Subscriber latency and freshness at 1 kHz, alone and beside an unread 2^22 subscription
+    holding 2^18 entries (in the same run, interleaved)."""
+    rows = {f"get(), {ALONE}": [], f"get(), {BESIDE}": [],
+            f"published, {ALONE}": [], f"published, {BESIDE}": []}
+    for r in range(rounds):
+        order = [(ALONE, 0), (BESIDE, 1 << 22)]
+        for name, capacity in (order if r % 2 == 0 else order[::-1]):
+            latency, fresh, _ = subscriber_run(count, capacity)
+            rows[f"get(), {name}"].append(latency)
+            rows[f"published, {name}"].append(fresh)
+    flat = common.table(f"subscriber latency and freshness at 1 kHz, Python get(), peer write to "
+                        f"... ({rounds} rounds x {count} packets each)", rows)
+    latency = flat[f"get(), {ALONE}"]
     record("subscriber_latency_median_us", median(latency) / 1000)
     record("subscriber_latency_p99_us", percentile(latency, 99) / 1000)
     goal("telemetry subscriber latency at 1 kHz, median under 100 us", median(latency) < 100_000,
          f"{median(latency) / 1000:.1f} us (p99 {percentile(latency, 99) / 1000:.1f} us), "
          f"peer write to get() returning in Python")
+    beside = flat[f"get(), {BESIDE}"]
+    fresh = flat[f"published, {BESIDE}"]
+    stall = max(max(beside), max(fresh))
+    record("subscriber_latency_beside_unread_median_us", median(beside) / 1000)
+    record("subscriber_beside_unread_max_ms", stall / 1e6)
+    record("freshness_beside_unread_max_ms", max(fresh) / 1e6)
+    goal("an unread 2^22 subscription (2^18 queued) stalls no reader: every packet within 2 ms",
+         stall < 2_000_000,
+         f"slowest packet {max(beside) / 1e6:.2f} ms to get(), {max(fresh) / 1e6:.2f} ms to "
+         f"publication (median {median(beside) / 1000:.1f} us beside it, "
+         f"{median(latency) / 1000:.1f} us alone)")
 
 
 def recording_cost(rounds, seconds):

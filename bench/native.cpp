@@ -674,21 +674,34 @@ class PacedPeer {
 
     std::uint16_t port() const { return listener_.port(); }
 
+    /// Writes the next @p count samples at once, as fast as the socket takes them.
+    void burst(int count) {
+        if (count < 1 || writer_.joinable()) {
+            throw std::invalid_argument("burst before start, with a positive count");
+        }
+        connected_();
+        std::string packets;
+        for (int i = 0; i < count; ++i) {
+            packets += samplePacket(nextSeq_++);
+        }
+        sendAll(peer_.fd, packets.data(), packets.size());
+    }
+
     void start(double rate_hz, int count) {
         if (count < 1 || !(rate_hz > 0.0) || writer_.joinable()) {
             throw std::invalid_argument("start once, with a positive count and rate");
         }
-        acceptor_.join();
-        if (peer_.fd < 0) {
-            throw std::runtime_error("the receiver did not connect");
-        }
-        written_.assign(static_cast<std::size_t>(count) + 1, 0);
-        writer_ = std::thread([this, rate_hz, count] {
+        connected_();
+        const int first = nextSeq_;
+        nextSeq_ += count;
+        written_.assign(static_cast<std::size_t>(nextSeq_), 0);
+        writer_ = std::thread([this, rate_hz, first, count] {
             const auto period = std::chrono::nanoseconds(static_cast<std::int64_t>(1e9 / rate_hz));
             const auto begin = Clock::now() + std::chrono::milliseconds(5);
-            for (int seq = 1; seq <= count; ++seq) {
+            for (int i = 1; i <= count; ++i) {
+                const int seq = first + i - 1;
                 const std::string packet = samplePacket(seq);
-                std::this_thread::sleep_until(begin + period * seq);
+                std::this_thread::sleep_until(begin + period * i);
                 written_[static_cast<std::size_t>(seq)] = nowNs();
                 sendAll(peer_.fd, packet.data(), packet.size());
             }
@@ -704,8 +717,18 @@ class PacedPeer {
     }
 
   private:
+    void connected_() {
+        if (acceptor_.joinable()) {
+            acceptor_.join();
+        }
+        if (peer_.fd < 0) {
+            throw std::runtime_error("the receiver did not connect");
+        }
+    }
+
     Listener listener_;
     FdGuard peer_;
+    int nextSeq_ = 1;
     std::vector<std::int64_t> written_;
     std::thread acceptor_;
     std::thread writer_;
@@ -909,6 +932,8 @@ PYBIND11_MODULE(_bench_native, m) {
     py::class_<PacedPeer>(m, "PacedPeer")
         .def(py::init<>())
         .def_property_readonly("port", &PacedPeer::port)
+        .def("burst", &PacedPeer::burst, py::arg("count"), py::call_guard<py::gil_scoped_release>(),
+             "Writes the next count samples at once, before start().")
         .def("start", &PacedPeer::start, py::arg("rate_hz"), py::arg("count"),
              py::call_guard<py::gil_scoped_release>(),
              "Writes samples 1..count at rate_hz from a thread of its own.")

@@ -16,6 +16,7 @@
 
 #include "epson/EthernetReceiveInterface.hpp"
 #include "epson/TelemetrySubscription.hpp"
+#include "release_gil.hpp"
 #include "typed_results.hpp"
 
 namespace py = pybind11;
@@ -99,7 +100,9 @@ constexpr const char* kSubscriptionDoc =
     "A bounded queue of every sample and status received after ``subscribe()``.\n\nThe "
     "receiver never waits for the reader: when the queue is full, the oldest\nevent is dropped "
     "and counted by ``dropped()``. Iterating waits for each event\nand ends when the "
-    "subscription is closed or the receiver disconnects.\n\nExamples:\n    >>> with "
+    "subscription is closed, the receiver disconnects, or its\nconnection breaks (a "
+    "reconnection needs a new subscription); ``get()``\nthen returns ``None``.\n\nExamples:\n    "
+    ">>> with "
     "receive.subscribe() as events:\n    ...     for event in events:\n    ...         "
     "print(event.monotonic_time, event.sample)\n";
 constexpr const char* kGetDoc =
@@ -111,6 +114,14 @@ constexpr const char* kGetDoc =
 constexpr const char* kDroppedDoc =
     "Return how many events were dropped because the queue was full.\n\nReturns:\n    The "
     "count since ``subscribe()``; ``0`` while the reader keeps up.\n";
+constexpr const char* kDroppedSamplesDoc =
+    "Return how many of the dropped events were samples.\n\nReturns:\n    The part of "
+    "``dropped()`` that were samples; the rest were statuses.\n";
+constexpr const char* kGetTimedSampleDoc =
+    "Return the latest sample together with the time it arrived.\n\nOne call reads both, so "
+    "the time belongs to the sample.\n\nReturns:\n    TelemetryEvent: A ``\"sample\"`` "
+    "event with its ``monotonic_time`` and\n    ``wall_time``.\n\nRaises:\n    "
+    "RuntimeError: If no sample has been received since ``connect()``.\n";
 constexpr const char* kCloseSubscriptionDoc =
     "End the subscription and wake every waiting ``get()``.\n\nEvents already queued can "
     "still be read. Safe to call more than once.\n";
@@ -131,8 +142,10 @@ constexpr const char* kSubscribeDoc =
     "Subscribe to every sample and status received from now on.\n\nArgs:\n    capacity: "
     "Events the queue holds; when a slow reader lets it fill, the\n        oldest are dropped "
     "and counted.\n\nReturns:\n    A :class:`TelemetrySubscription`. It ends when it is "
-    "closed or this\n    receiver disconnects.\n\nRaises:\n    ValueError: If ``capacity`` is "
-    "0 or above 16777216.\n    RuntimeError: If the receiver is not connected.\n";
+    "closed, this\n    receiver disconnects, or the connection breaks.\n\nRaises:\n    ValueError: "
+    "If ``capacity`` is "
+    "0 or above 16777216.\n    RuntimeError: If the receiver is not connected (also while "
+    "it\n        re-establishes a broken connection).\n";
 constexpr const char* kStartRecordingDoc =
     "Record every sample and status to a CSV file until ``stop_recording()``.\n\nA writer "
     "thread of its own writes one row per sample and per status, in\narrival order, in whole "
@@ -160,7 +173,8 @@ py::list listOf(const std::array<double, 6>& values) {
     return py::cast(std::vector<double>(values.begin(), values.end()));
 }
 
-using Release = py::call_guard<py::gil_scoped_release>;
+using epson::python::ReleaseGil;
+using Release = py::call_guard<ReleaseGil>;
 
 /// How long a wait runs without the interpreter lock before it looks for a signal, so that
 /// Ctrl-C ends a wait without a timeout.
@@ -183,7 +197,7 @@ std::optional<TelemetryEvent> nextEvent(TelemetrySubscription& subscription,
         std::optional<TelemetryEvent> event;
         bool ended = false;
         {
-            py::gil_scoped_release release;
+            ReleaseGil release;
             event = subscription.pop(
                 std::chrono::milliseconds(static_cast<std::int64_t>(std::ceil(slice * 1000.0))));
             if (!event && subscription.closed()) {
@@ -218,6 +232,7 @@ std::string eventRepr(const TelemetryEvent& event) {
 
 PYBIND11_MODULE(_cell_telemetry, m, py::multiple_interpreters::not_supported()) {
     m.doc() = kModuleDoc;
+    epson::python::rememberFinalizingThread();
     m.attr("__version__") = EPSON_VERSION;
 
     py::class_<TelemetrySample>(m, "TelemetrySample", kSampleDoc)
@@ -266,6 +281,8 @@ PYBIND11_MODULE(_cell_telemetry, m, py::multiple_interpreters::not_supported()) 
         m, "TelemetrySubscription", kSubscriptionDoc)
         .def("get", &nextEvent, py::arg("timeout") = py::none(), kGetDoc)
         .def("dropped", &TelemetrySubscription::dropped, kDroppedDoc, Release())
+        .def("dropped_samples", &TelemetrySubscription::droppedSamples, kDroppedSamplesDoc,
+             Release())
         .def("close", &TelemetrySubscription::close, kCloseSubscriptionDoc, Release())
         .def_property_readonly("closed", &TelemetrySubscription::closed, kClosedDoc)
         .def_property_readonly("capacity", &TelemetrySubscription::capacity, kCapacityDoc)
@@ -307,7 +324,11 @@ PYBIND11_MODULE(_cell_telemetry, m, py::multiple_interpreters::not_supported()) 
 
     py::class_<EthernetReceiveInterface, std::shared_ptr<EthernetReceiveInterface>>(
         m, "EthernetReceiveInterface", kReceiverDoc)
-        .def(py::init<>(), kInitDoc)
+        // Dropping a receiver joins its thread and ends a recording: without the lock.
+        .def(py::init([] {
+                 return epson::python::destroyedWithoutTheLock(new EthernetReceiveInterface());
+             }),
+             kInitDoc)
         .def("connect", &EthernetReceiveInterface::connect, py::arg("host"),
              py::arg("port") = EthernetReceiveInterface::kDefaultPort, kConnectDoc, Release())
         .def("disconnect", &EthernetReceiveInterface::disconnect, kDisconnectDoc, Release())
@@ -316,6 +337,8 @@ PYBIND11_MODULE(_cell_telemetry, m, py::multiple_interpreters::not_supported()) 
         .def("get_sample", &EthernetReceiveInterface::getSample, kGetSampleDoc, Release())
         .def("sample_age_seconds", &EthernetReceiveInterface::sampleAgeSeconds, kSampleAgeDoc,
              Release())
+        .def("get_timed_sample", &EthernetReceiveInterface::getTimedSample, kGetTimedSampleDoc,
+             Release())
         .def("has_controller_status", &EthernetReceiveInterface::hasControllerStatus, kHasStatusDoc,
              Release())
         .def(
@@ -323,7 +346,7 @@ PYBIND11_MODULE(_cell_telemetry, m, py::multiple_interpreters::not_supported()) 
             [](const EthernetReceiveInterface& receiver) {
                 epson::ControllerStatus status;
                 {
-                    py::gil_scoped_release release;
+                    ReleaseGil release;
                     status = receiver.getControllerStatus();
                 }
                 return py::reinterpret_steal<ControllerStatusDict>(py::cast(status).release());

@@ -63,7 +63,9 @@ class TelemetrySubscription:
     
     The receiver never waits for the reader: when the queue is full, the oldest
     event is dropped and counted by ``dropped()``. Iterating waits for each event
-    and ends when the subscription is closed or the receiver disconnects.
+    and ends when the subscription is closed, the receiver disconnects, or its
+    connection breaks (a reconnection needs a new subscription); ``get()``
+    then returns ``None``.
     
     Examples:
         >>> with receive.subscribe() as events:
@@ -103,6 +105,13 @@ class TelemetrySubscription:
         
         Returns:
             The count since ``subscribe()``; ``0`` while the reader keeps up.
+        """
+    def dropped_samples(self) -> int:
+        """
+        Return how many of the dropped events were samples.
+        
+        Returns:
+            The part of ``dropped()`` that were samples; the rest were statuses.
         """
     def get(self, timeout: typing.SupportsFloat | typing.SupportsIndex | None = None) -> TelemetryEvent | None:
         """
@@ -226,6 +235,19 @@ class EthernetReceiveInterface:
         Raises:
             RuntimeError: If no sample has been received since ``connect()``.
         """
+    def get_timed_sample(self) -> TelemetryEvent:
+        """
+        Return the latest sample together with the time it arrived.
+        
+        One call reads both, so the time belongs to the sample.
+        
+        Returns:
+            TelemetryEvent: A ``"sample"`` event with its ``monotonic_time`` and
+            ``wall_time``.
+        
+        Raises:
+            RuntimeError: If no sample has been received since ``connect()``.
+        """
     def has_controller_status(self) -> bool:
         """
         Return whether a controller-status packet arrived since the last ``connect()``.
@@ -299,12 +321,13 @@ class EthernetReceiveInterface:
                 oldest are dropped and counted.
         
         Returns:
-            A :class:`TelemetrySubscription`. It ends when it is closed or this
-            receiver disconnects.
+            A :class:`TelemetrySubscription`. It ends when it is closed, this
+            receiver disconnects, or the connection breaks.
         
         Raises:
             ValueError: If ``capacity`` is 0 or above 16777216.
-            RuntimeError: If the receiver is not connected.
+            RuntimeError: If the receiver is not connected (also while it
+                re-establishes a broken connection).
         """
 class ControllerStatus(typing.TypedDict):
     """

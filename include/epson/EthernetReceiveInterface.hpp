@@ -43,7 +43,8 @@ class EthernetReceiveInterface {
     void connect(const std::string& host, unsigned short port);
 
     /// Stops the receiver thread and closes the socket; returns within a few seconds even
-    /// during a reconnection. Idempotent. The last sample and status stay readable.
+    /// during a reconnection. Idempotent, and safe to call from several threads at once (a
+    /// second caller waits for the first). The last sample and status stay readable.
     void disconnect();
 
     /// Whether the telemetry socket is connected. Takes no lock.
@@ -54,6 +55,10 @@ class EthernetReceiveInterface {
     /// The latest complete sample, in native units.
     /// @throw std::runtime_error when no sample has been received since the last connect().
     TelemetrySample getSample() const;
+    /// The latest complete sample with the instant it arrived (monotonicSeconds, wallSeconds),
+    /// read together: an age computed by a second call would be off by the time between them.
+    /// @throw std::runtime_error when no sample has been received since the last connect().
+    TelemetryEvent getTimedSample() const;
     /// Seconds since the latest sample arrived; positive infinity when there is none.
     double sampleAgeSeconds() const;
 
@@ -72,10 +77,11 @@ class EthernetReceiveInterface {
 
     /// A queue of every sample and status published from now on, holding at most @p capacity
     /// of them (the oldest dropped and counted when full). Any number may be open at once. It
-    /// ends when this receiver disconnects.
+    /// ends when this receiver disconnects or its connection breaks; the stream of a later
+    /// reconnection needs a new subscription.
     /// @throw std::invalid_argument when @p capacity is 0 or above kMaxSubscriptionCapacity.
-    /// @throw std::runtime_error when the receiver is not connected (before connect() or after
-    ///        disconnect(); a reconnection in progress counts as connected).
+    /// @throw std::runtime_error when the receiver is not connected (before connect(), after
+    ///        disconnect(), or while a broken connection is being re-established).
     std::shared_ptr<TelemetrySubscription> subscribe(
         std::size_t capacity = kDefaultSubscriptionCapacity);
 
@@ -86,9 +92,12 @@ class EthernetReceiveInterface {
     /// before there is one). Rows reach the file whole, within about 10 ms, so a crash leaves
     /// at most a partial last line. Rows the writer cannot keep up with are dropped and
     /// counted. The recording goes on across reconnections and disconnect(); the destructor
-    /// ends it.
-    /// @throw std::runtime_error when a recording is already running, or when @p path cannot
-    ///        be opened or written (the message names the path).
+    /// ends it. The file is opened without blocking (a FIFO nobody reads is refused) and the
+    /// writer never waits on it: rows a stalled file cannot take are counted as lost, and
+    /// stopping gives a stalled file about a second before it gives up on the rest.
+    /// @throw std::runtime_error when a recording is already running or starting, or when
+    ///        @p path cannot be opened or written (the message names the path). A refused
+    ///        start leaves the file untouched.
     void startRecording(const std::string& path);
 
     /// Ends the recording: writes what is queued, closes the file and reports what it holds.

@@ -39,8 +39,10 @@ struct RecordingSummary {
 /// arrival order. The receiver never waits for the consumer: when the queue is full the oldest
 /// entry is dropped and counted. Any thread may pop; the handle is safe to share.
 ///
-/// The subscription ends when close() is called, when the last handle to it goes, or when its
-/// receiver disconnects; entries queued before that can still be popped.
+/// The subscription ends when close() is called, when the last handle to it goes, when its
+/// receiver disconnects, or when the receiver's connection breaks (a reconnection does not
+/// revive it: a stream with a gap would pass for a whole one). Entries queued before the end
+/// can still be popped; after them pop() reports the end at once.
 class TelemetrySubscription {
   public:
     /// Opaque; defined in the private sources. Subscriptions come from
@@ -57,6 +59,8 @@ class TelemetrySubscription {
     std::optional<TelemetryEvent> pop(std::chrono::milliseconds timeout);
     /// Events dropped so far because the queue was full.
     std::uint64_t dropped() const;
+    /// Of dropped(), the samples (the rest were statuses).
+    std::uint64_t droppedSamples() const;
     /// Ends the subscription and wakes every waiting pop(). Idempotent.
     void close();
     /// Whether the subscription has ended (close() or the receiver's disconnect).

@@ -312,11 +312,24 @@ class Cell:
         with explained():
             return XY(*self.control.get_state()["tcp_pose"])
 
-    def sample(self) -> Sample:
-        """The latest telemetry sample, with its arrival time."""
-        raw = self.telemetry.get_sample()
-        age = self.telemetry.sample_age_seconds()
-        return Sample.of(raw, time.monotonic() - age, time.time() - age)
+    def sample(self, max_age: float | None = None) -> Sample:
+        """The latest telemetry sample, with its arrival time (``Sample.age`` says how stale).
+
+        Raises:
+            NotConnectedError: If the telemetry is not connected: the cell was closed, or the
+                connection broke and is not back yet. A sample from then would be stale.
+            TimeoutError: If the latest sample is older than ``max_age`` seconds.
+        """
+        if not self.telemetry.is_connected():
+            raise _cell_command_link.NotConnectedError(
+                "The Epson telemetry is not connected; no current sample")
+        event = self.telemetry.get_timed_sample()
+        assert event.sample is not None
+        sample = Sample.of(event.sample, event.monotonic_time, event.wall_time)
+        if max_age is not None and sample.age > max_age:
+            raise TimeoutError(f"The latest telemetry sample is {sample.age:.3f} s old, "
+                               f"older than {max_age:g} s")
+        return sample
 
     def wait_until(self, predicate: Callable[[], bool], timeout: float,
                    interval: float = 0.01) -> None:
@@ -370,7 +383,8 @@ class Cell:
         return Samples(self.telemetry.subscribe(capacity))
 
     def samples_async(self, capacity: int = 4096) -> Samples:
-        """As ``samples()``, for ``async for``."""
+        """As ``samples()``, for ``async for``: each step gives the event loop a turn, and a
+        cancelled step (a time-out) loses no sample."""
         return self.samples(capacity)
 
     def record(self, path: str | pathlib.Path) -> Recording:

@@ -3,8 +3,10 @@
 from __future__ import annotations
 
 import asyncio
+import collections
 import pathlib
-from collections.abc import AsyncIterator, Iterator
+import time
+from collections.abc import Iterator
 from dataclasses import dataclass
 from types import TracebackType
 
@@ -28,24 +30,40 @@ class Sample:
            wall_time: float) -> Sample:
         return cls(JA(*sample.joints), XY(*sample.tcp_pose), monotonic_time, wall_time)
 
+    @property
+    def age(self) -> float:
+        """Seconds since the sample arrived, now: how stale it is."""
+        return time.monotonic() - self.monotonic_time
+
 
 class Samples:
     """Every sample the receiver publishes, in order, from a bounded queue of its own.
 
     Iterate over it (``for sample in samples``) or ``async for`` over ``samples_async()``.
-    When the consumer lags, the oldest entries are dropped and counted in ``dropped``.
-    Iteration ends when the stream is closed or the receiver disconnects. Leaving a ``with``
+    When the consumer lags, the oldest entries are dropped; ``dropped`` counts the samples
+    among them.
+
+    The stream ends, and never raises for it, when it is closed, when the receiver
+    disconnects or is closed, or when the telemetry connection breaks (a reconnection starts
+    no new stream): what was queued before is still delivered, then iteration stops and
+    ``get()`` returns ``None``. ``closed`` tells an end from a time-out. Leaving a ``with``
     block closes it.
     """
+
+    #: How long one wait of ``async for`` blocks a worker thread at most.
+    _ASYNC_SLICE = 0.1
 
     def __init__(self, subscription: _cell_telemetry.TelemetrySubscription) -> None:
         self._subscription = subscription
         self._status: _cell_telemetry.ControllerStatus | None = None
+        # Events taken from the queue by a wait whose step was cancelled, kept for the next.
+        self._carried: collections.deque[_cell_telemetry.TelemetryEvent] = collections.deque()
+        self._inflight: asyncio.Future[None] | None = None
 
     @property
     def dropped(self) -> int:
-        """Entries lost because the consumer lagged."""
-        return self._subscription.dropped()
+        """Samples lost because the consumer lagged (dropped statuses are not counted)."""
+        return self._subscription.dropped_samples()
 
     @property
     def status(self) -> _cell_telemetry.ControllerStatus | None:
@@ -54,15 +72,26 @@ class Samples:
 
     @property
     def closed(self) -> bool:
+        """Whether the stream has ended (see the class documentation for when)."""
         return self._subscription.closed
 
     def close(self) -> None:
         self._subscription.close()
 
+    def _next_event(self, timeout: float | None) -> _cell_telemetry.TelemetryEvent | None:
+        if self._carried:
+            return self._carried.popleft()
+        return self._subscription.get(timeout)
+
     def get(self, timeout: float | None = None) -> Sample | None:
-        """Return the next sample, or ``None`` when ``timeout`` passes or the stream has ended."""
+        """Return the next sample, or ``None`` when ``timeout`` passes or the stream has ended.
+
+        The time-out holds for the whole call, however many statuses pass meanwhile.
+        """
+        deadline = None if timeout is None else time.monotonic() + timeout
         while True:
-            event = self._subscription.get(timeout)
+            remaining = None if deadline is None else max(0.0, deadline - time.monotonic())
+            event = self._next_event(remaining)
             if event is None:
                 return None
             sample = self._take(event)
@@ -77,25 +106,43 @@ class Samples:
         return Sample.of(event.sample, event.monotonic_time, event.wall_time)
 
     def __iter__(self) -> Iterator[Sample]:
-        for event in self._subscription:
-            sample = self._take(event)
-            if sample is not None:
-                yield sample
-
-    async def __aiter__(self) -> AsyncIterator[Sample]:
-        # Drain what is queued without leaving the event loop; wait for more in a worker thread,
-        # in short slices so that a cancelled consumer does not leave a thread blocked for long.
         while True:
-            event = self._subscription.get(0.0)
+            sample = self.get()
+            if sample is None:
+                return
+            yield sample
+
+    def __aiter__(self) -> Samples:
+        return self
+
+    def _wait_into_carried(self, timeout: float) -> None:
+        event = self._subscription.get(timeout)
+        if event is not None:
+            self._carried.append(event)
+
+    async def __anext__(self) -> Sample:
+        # Each step gives the event loop a turn, so a fast stream cannot starve it. Waiting
+        # happens in a worker thread, in short slices, shielded: a cancelled step leaves the
+        # wait running, and whatever it takes is carried to the next step, never lost.
+        while True:
+            await asyncio.sleep(0)
+            if self._inflight is not None:
+                if self._inflight.get_loop() is asyncio.get_running_loop():
+                    await asyncio.shield(self._inflight)
+                self._inflight = None
+            ended = self._subscription.closed
+            event = self._next_event(0.0)
             if event is None:
-                if self._subscription.closed:
-                    return
-                event = await asyncio.to_thread(self._subscription.get, 0.1)
-                if event is None:
-                    continue
+                if ended:
+                    raise StopAsyncIteration
+                self._inflight = asyncio.ensure_future(
+                    asyncio.to_thread(self._wait_into_carried, self._ASYNC_SLICE))
+                await asyncio.shield(self._inflight)
+                self._inflight = None
+                continue
             sample = self._take(event)
             if sample is not None:
-                yield sample
+                return sample
 
     def __enter__(self) -> Samples:
         return self

@@ -4,10 +4,13 @@
 // a lock that each consumer holds just long enough to take entries out, so a slow consumer
 // costs the receiver nothing but the entries it drops.
 
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -25,16 +28,22 @@ struct ReceiveTime {
     double wallSeconds = 0.0;
 };
 
-/// A ring of events that grows on demand up to its capacity and then drops its oldest entry
-/// to make room. Slots are reused, so a full-size ring appends samples without allocating.
-/// Not synchronised.
+/// A queue of events that grows on demand up to its capacity and then drops its oldest entry
+/// to make room. It is a chain of fixed-size chunks: growing adds one chunk and never moves an
+/// entry, so a large queue costs the thread that appends (the receiver, under its locks) no
+/// more than a small one. One emptied chunk is kept for reuse, so a queue at a steady size
+/// appends samples without allocating. Not synchronised.
 class EventRing {
   public:
+    /// Entries per chunk: small enough that allocating one under a lock is cheap.
+    static constexpr std::size_t kChunkSize = 256;
+
     explicit EventRing(std::size_t capacity) : capacity_(capacity) {}
 
-    /// Appends; returns whether the oldest entry had to go.
+    /// Appends; returns whether the oldest entry had to go, and its kind in @p droppedKind.
     bool push(TelemetryEvent::Kind kind, const TelemetrySample& sample,
-              const ControllerStatus& status, ReceiveTime time);
+              const ControllerStatus& status, ReceiveTime time,
+              TelemetryEvent::Kind* droppedKind = nullptr);
     /// Moves the oldest entry out. Expects !empty().
     TelemetryEvent pop();
 
@@ -43,8 +52,18 @@ class EventRing {
     std::size_t capacity() const { return capacity_; }
 
   private:
-    std::vector<TelemetryEvent> slots_;
-    std::size_t head_ = 0;
+    struct Chunk {
+        std::array<TelemetryEvent, kChunkSize> slots;
+    };
+    /// Drops the oldest entry, returning its kind.
+    TelemetryEvent::Kind dropOldest_();
+    /// Retires the front chunk once every entry in it has been taken.
+    void releaseFrontIfSpent_();
+
+    std::deque<std::unique_ptr<Chunk>> chunks_;
+    std::unique_ptr<Chunk> spare_;
+    std::size_t head_ = 0;  ///< Index of the oldest entry in chunks_.front().
+    std::size_t tail_ = 0;  ///< Index of the next free slot in chunks_.back().
     std::size_t size_ = 0;
     std::size_t capacity_;
 };
@@ -61,6 +80,7 @@ class TelemetrySubscription::Impl {
     void close();
     bool closed() const;
     std::uint64_t dropped() const;
+    std::uint64_t droppedSamples() const;
     std::size_t capacity() const { return ring_.capacity(); }
 
   private:
@@ -69,6 +89,7 @@ class TelemetrySubscription::Impl {
     EventRing ring_;
     bool closed_ = false;
     std::uint64_t dropped_ = 0;
+    std::uint64_t droppedSamples_ = 0;
     int waiters_ = 0;
 };
 
@@ -77,6 +98,13 @@ class TelemetrySubscription::Impl {
 inline constexpr std::chrono::milliseconds kRecordingFlushInterval{10};
 /// Rows the recording holds in memory while the writer catches up.
 inline constexpr std::size_t kRecordingQueueCapacity = std::size_t{1} << 16;
+
+/// How long a stop lets a file that takes no data drain before the rest counts as lost.
+inline constexpr std::chrono::milliseconds kStopGrace{1000};
+/// How long the header may wait for a file that takes no data.
+inline constexpr std::chrono::milliseconds kHeaderDeadline{1000};
+/// How often a writer waiting on such a file looks for a stop.
+inline constexpr std::chrono::milliseconds kStalledWritePoll{20};
 
 class IsoTime;
 
@@ -103,12 +131,17 @@ class Recorder {
     RecordingSummary finish();
 
   private:
+    using Clock = std::chrono::steady_clock;
+
+    /// Tells the writer to write what is queued and end; idempotent.
+    void requestStop_();
     void run_();
     /// Appends one CSV row for @p event to @p out, updating latestStatus_ for a status.
     void formatRow_(const TelemetryEvent& event, std::string& out);
     /// Writes all of @p text; returns the bytes written, fewer (with writeError_ set) when a
-    /// write fails.
-    std::size_t writeAll_(const std::string& text);
+    /// write fails, or when the file takes nothing until @p deadline (none: until a stop's
+    /// grace period ends).
+    std::size_t writeAll_(const std::string& text, std::optional<Clock::time_point> deadline);
 
     std::string path_;
     int fd_ = -1;
@@ -118,6 +151,8 @@ class Recorder {
     EventRing ring_{kRecordingQueueCapacity};
     std::optional<ControllerStatus> seed_;
     bool stop_ = false;
+    /// Far in the future until a stop is requested.
+    std::atomic<Clock::time_point> stopDeadline_{Clock::time_point::max()};
     std::uint64_t lost_ = 0;
 
     // The writer's own state; finish() reads it after the join.

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
@@ -71,6 +72,8 @@ class EthernetReceiveInterface::Impl {
     void parsePacket_(const std::string& packet);
 
     // --- Helpers of the receiver thread ---------------------------------------------------
+    /// Makes @p sample the latest, wakes its waiters and hands it to the listeners.
+    void publishSample_(const TelemetrySample& sample);
     /// One attempt on one endpoint, ended early by a stop request. Expects socketMutex_ held.
     boost::system::error_code connectEndpoint_(const boost::asio::ip::tcp::endpoint& endpoint);
     /// Drops the connection after a read error. Takes socketMutex_.
@@ -85,7 +88,7 @@ class EthernetReceiveInterface::Impl {
                   const ControllerStatus& status, Clock::time_point at);
     /// Expects listenersMutex_ held.
     void updateListening_();
-    /// Closes every subscription and refuses new ones until the next connect().
+    /// Closes every subscription and refuses new ones until the next connect() or reconnection.
     void endSubscriptions_();
 
     // --- Connection (declaration order matters: ioContext_ outlives socket_) ---------------
@@ -94,6 +97,8 @@ class EthernetReceiveInterface::Impl {
     /// One byte beyond kMaxPacketBytes leaves room for the carriage return of a full packet.
     boost::asio::streambuf readBuffer_{kMaxPacketBytes + 1};
     std::mutex socketMutex_;
+    /// Held for the whole disconnect sequence, so that concurrent calls run one after another.
+    std::mutex disconnectMutex_;
     std::thread thread_;
     std::atomic<bool> stopRequested_{true};
     std::atomic<bool> connected_{false};
@@ -116,6 +121,8 @@ class EthernetReceiveInterface::Impl {
 
     // --- Parser state (receiver thread only, except that connect() empties it) -------------
     std::map<std::string, double> partialFields_;
+    /// The fields of the packet being parsed, in order; kept to reuse its storage.
+    std::vector<std::pair<std::string, double>> packetFields_;
 
     // --- Published results ------------------------------------------------------------------
     std::mutex sampleMutex_;
@@ -137,8 +144,11 @@ class EthernetReceiveInterface::Impl {
     /// takes each queue's own lock only briefly; no I/O happens under it. Taken before
     /// statusMutex_ where both are held.
     mutable std::mutex listenersMutex_;
-    /// From the receiver thread's start in connect() until the disconnect sequence.
+    /// While a connection is up: from the receiver thread's start in connect() (or a
+    /// reconnection) until the connection breaks or the disconnect sequence.
     bool acceptingSubscriptions_ = false;
+    /// A startRecording() is opening its file: the recording is taken, though not yet running.
+    bool recordingStarting_ = false;
     std::vector<std::shared_ptr<TelemetrySubscription::Impl>> subscriptions_;
     std::unique_ptr<Recorder> recorder_;
 };

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <charconv>
 #include <clocale>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <map>
@@ -13,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include <locale.h>
 
@@ -38,12 +40,12 @@ std::string normalisedKey(std::string_view raw) {
     return key;
 }
 
-// Truncates toward zero. A NaN or a value outside the int64 range has no defined conversion,
-// so it yields nothing and the caller drops the packet.
-std::optional<std::int64_t> statusValue(double value) {
-    // Both bounds are powers of two and exact in a double; NaN fails both comparisons.
+// Truncates toward zero. A value outside the int64 range has no defined conversion: it fails
+// the packet as a number outside the double range does.
+std::int64_t statusValue(double value) {
+    // Both bounds are powers of two and exact in a double.
     if (!(value >= -9223372036854775808.0 && value < 9223372036854775808.0)) {
-        return std::nullopt;
+        throw std::out_of_range("stod");
     }
     return static_cast<std::int64_t>(value);
 }
@@ -89,7 +91,9 @@ double parseValue(const std::string& text) {
     if (end == begin) {
         throw std::invalid_argument("stod");
     }
-    if (errno == ERANGE) {
+    // One rule for every value that is not a finite number: "1e999" overflows, and "inf" and
+    // "nan" would put a pose no robot can have into the sample; each fails the packet alike.
+    if (errno == ERANGE || !std::isfinite(value)) {
         throw std::out_of_range("stod");
     }
     return value;
@@ -111,9 +115,19 @@ void EthernetReceiveInterface::Impl::parsePacket_(const std::string& packet) {
         {"CTRLINFO", "ctrl_info"},
     }};
 
+    static const std::array<std::string, 6> kJointKeys = [] {
+        std::array<std::string, 6> keys;
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            keys[i] = "J" + std::to_string(i + 1) + "agl";
+        }
+        return keys;
+    }();
+
     // Every value is converted before anything is used, so a bad number fails the whole
-    // packet and leaves partialFields_ as it was.
-    std::map<std::string, double> fields;
+    // packet and leaves partialFields_ as it was. The list is reused from packet to packet
+    // and keys are short, so collecting a packet's fields allocates nothing.
+    std::vector<std::pair<std::string, double>>& fields = packetFields_;
+    fields.clear();
     const std::string_view text(packet);
     std::size_t start = 0;
     while (true) {
@@ -124,8 +138,8 @@ void EthernetReceiveInterface::Impl::parsePacket_(const std::string& packet) {
         if (equals != std::string_view::npos) {
             std::string key = normalisedKey(field.substr(0, equals));
             if (!key.empty()) {
-                fields.insert_or_assign(std::move(key),
-                                        parseValue(std::string(field.substr(equals + 1))));
+                const double value = parseValue(std::string(field.substr(equals + 1)));
+                fields.emplace_back(std::move(key), value);
             }
         }
         if (end == std::string_view::npos) {
@@ -134,18 +148,24 @@ void EthernetReceiveInterface::Impl::parsePacket_(const std::string& packet) {
         start = end + 1;
     }
 
-    if (fields.contains("STAT")) {
+    // A key given twice counts with its last value.
+    const auto find = [&fields](std::string_view key) -> const double* {
+        for (auto field = fields.rbegin(); field != fields.rend(); ++field) {
+            if (field->first == key) {
+                return &field->second;
+            }
+        }
+        return nullptr;
+    };
+
+    if (find("STAT") != nullptr) {
         ControllerStatus status;
         for (const auto& [packetKey, statusKey] : kStatusKeys) {
-            const auto found = fields.find(packetKey);
-            if (found == fields.end()) {
+            const double* value = find(packetKey);
+            if (value == nullptr) {
                 return;
             }
-            const std::optional<std::int64_t> value = statusValue(found->second);
-            if (!value) {
-                return;
-            }
-            status.emplace(statusKey, *value);
+            status.emplace(statusKey, statusValue(*value));
         }
         const std::int64_t ctrlInfo = status.at("ctrl_info");
         const std::int64_t stat = status.at("stat");
@@ -176,16 +196,32 @@ void EthernetReceiveInterface::Impl::parsePacket_(const std::string& packet) {
         return;
     }
 
-    if (fields.contains("X")) {
+    TelemetrySample sample;
+    if (find("X") != nullptr) {
         partialFields_.clear();  // X starts a new sample
+        // A packet that holds the whole sample, as controllers send it, publishes it without
+        // the collected fields: they were just emptied and would be emptied again.
+        bool whole = true;
+        for (std::size_t i = 0; i < 6 && whole; ++i) {
+            const double* joint = find(kJointKeys[i]);
+            const double* pose = find(kTcpKeys[i]);
+            whole = joint != nullptr && pose != nullptr;
+            if (whole) {
+                sample.joints[i] = *joint;
+                sample.tcpPose[i] = *pose;
+            }
+        }
+        if (whole) {
+            publishSample_(sample);
+            return;
+        }
     }
     for (auto& [key, value] : fields) {
         partialFields_.insert_or_assign(key, value);
     }
 
-    TelemetrySample sample;
     for (std::size_t i = 0; i < 6; ++i) {
-        const auto joint = partialFields_.find("J" + std::to_string(i + 1) + "agl");
+        const auto joint = partialFields_.find(kJointKeys[i]);
         const auto pose = partialFields_.find(kTcpKeys[i]);
         if (joint == partialFields_.end() || pose == partialFields_.end()) {
             // The rest may come in later packets; the bound limits only what waits for them,
@@ -198,6 +234,11 @@ void EthernetReceiveInterface::Impl::parsePacket_(const std::string& packet) {
         sample.joints[i] = joint->second;
         sample.tcpPose[i] = pose->second;
     }
+    partialFields_.clear();  // each complete set is published once
+    publishSample_(sample);
+}
+
+void EthernetReceiveInterface::Impl::publishSample_(const TelemetrySample& sample) {
     const auto now = Clock::now();
     bool listening = false;
     {
@@ -208,7 +249,6 @@ void EthernetReceiveInterface::Impl::parsePacket_(const std::string& packet) {
         listening = listening_.load();  // under the lock, as for a status
     }
     sampleCondition_.notify_all();
-    partialFields_.clear();  // each complete set is published once
     if (listening) {
         static const ControllerStatus kNoStatus;
         deliver_(TelemetryEvent::Kind::Sample, sample, kNoStatus, now);

@@ -84,6 +84,10 @@ void EthernetReceiveInterface::Impl::connect(const std::string& host, unsigned s
 }
 
 void EthernetReceiveInterface::Impl::disconnect() {
+    // Two callers at once (two threads, a with block against another thread, the station's
+    // disconnect against the receiver's) would otherwise both join the one thread, and a
+    // second join never returns. The second caller waits for the first to finish instead.
+    std::lock_guard sequence(disconnectMutex_);
     stopRequested_.exchange(true);
     connected_.exchange(false);
     {
@@ -209,6 +213,8 @@ void EthernetReceiveInterface::Impl::receiveLoop_() {
             }
             try {
                 connectSocket_();
+                std::lock_guard lock(listenersMutex_);
+                acceptingSubscriptions_ = true;  // the new connection starts new streams
             } catch (const std::exception&) {
                 // The closed socket fails the next read, which schedules the next attempt.
             }
@@ -252,6 +258,8 @@ void EthernetReceiveInterface::Impl::closeAfterReadError_() {
     readBuffer_.consume(readBuffer_.size());
     // Fields from before the break must not complete a sample with fields read after it.
     partialFields_.clear();
+    // A stream that went on after the break would hide the gap: its readers see the end.
+    endSubscriptions_();
 }
 
 void EthernetReceiveInterface::Impl::pauseBeforeReconnect_() {
@@ -289,6 +297,29 @@ TelemetrySample EthernetReceiveInterface::getSample() const {
         throw std::runtime_error("No complete Epson telemetry sample has been received");
     }
     return impl_->sample_;
+}
+
+TelemetryEvent EthernetReceiveInterface::getTimedSample() const {
+    TelemetryEvent event;
+    Impl::Clock::time_point at;
+    {
+        std::lock_guard lock(impl_->sampleMutex_);
+        if (!impl_->hasSample_) {
+            throw std::runtime_error("No complete Epson telemetry sample has been received");
+        }
+        event.sample = impl_->sample_;
+        at = impl_->sampleTime_;
+    }
+    const auto age = Impl::Clock::now() - at;
+    // As a subscription's event states it, to the bit.
+    event.monotonicSeconds =
+        static_cast<double>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count()) /
+        1e9;
+    event.wallSeconds =
+        std::chrono::duration<double>((std::chrono::system_clock::now() - age).time_since_epoch())
+            .count();
+    return event;
 }
 
 double EthernetReceiveInterface::sampleAgeSeconds() const {

@@ -1,6 +1,7 @@
 // Recording: every published sample and status as a CSV row, written by a thread of its own.
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -105,12 +106,15 @@ class IsoTime {
 
 Recorder::Recorder(std::string path)
     : path_(std::move(path)), isoTime_(std::make_unique<IsoTime>()) {
-    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // Non-blocking: opening a FIFO nobody reads fails instead of waiting for a reader, and a
+    // write that cannot proceed returns, so the writer (and a stop) never hangs on the file.
+    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0644);
     if (fd_ < 0) {
         throw std::runtime_error("Cannot open the telemetry recording file " + quoted(path_) +
                                  ": " + std::strerror(errno));
     }
-    if (writeAll_(kRecordingHeader) != std::strlen(kRecordingHeader)) {
+    if (writeAll_(kRecordingHeader, Clock::now() + kHeaderDeadline) !=
+        std::strlen(kRecordingHeader)) {
         ::close(fd_);
         throw std::runtime_error("Cannot write the telemetry recording file " + quoted(path_) +
                                  ": " + writeError_);
@@ -134,6 +138,18 @@ Recorder::~Recorder() {
 void Recorder::seedStatus(const ControllerStatus& status) {
     std::lock_guard lock(mutex_);
     seed_ = status;
+}
+
+void Recorder::requestStop_() {
+    {
+        std::lock_guard lock(mutex_);
+        if (stop_) {
+            return;
+        }
+        stop_ = true;
+    }
+    stopDeadline_.store(Clock::now() + kStopGrace);
+    wake_.notify_one();
 }
 
 void Recorder::publish(TelemetryEvent::Kind kind, const TelemetrySample& sample,
@@ -183,7 +199,7 @@ void Recorder::run_() {
                 }
                 // Rows count once their line end is in the file; a failed write may have left
                 // part of the batch there.
-                const std::size_t written = writeAll_(text);
+                const std::size_t written = writeAll_(text, std::nullopt);
                 const auto complete = static_cast<std::uint64_t>(std::count(
                     text.begin(), text.begin() + static_cast<std::ptrdiff_t>(written), '\n'));
                 rows_ += complete;
@@ -230,18 +246,35 @@ void Recorder::formatRow_(const TelemetryEvent& event, std::string& out) {
     out.append(event.kind == TelemetryEvent::Kind::Sample ? ",sample\n" : ",status\n");
 }
 
-std::size_t Recorder::writeAll_(const std::string& text) {
+std::size_t Recorder::writeAll_(const std::string& text,
+                                std::optional<Clock::time_point> deadline) {
     std::size_t written = 0;
     while (written < text.size()) {
         const ssize_t n = ::write(fd_, text.data() + written, text.size() - written);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+        if (n >= 0) {
+            written += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
             writeError_ = std::strerror(errno);
             break;
         }
-        written += static_cast<std::size_t>(n);
+        // The file takes nothing now (a full pipe, a stalled reader). Rows that arrive
+        // meanwhile queue up and are dropped and counted when the queue is full; a stop gives
+        // the file a grace period and then counts what it did not take as lost.
+        const auto limit = deadline ? *deadline : stopDeadline_.load();
+        const auto now = Clock::now();
+        if (now >= limit) {
+            writeError_ = "the file took no data for " + std::to_string(kStopGrace.count()) + " ms";
+            break;
+        }
+        pollfd writable{fd_, POLLOUT, 0};
+        const auto slice = std::min<Clock::duration>(limit - now, kStalledWritePoll);
+        ::poll(&writable, 1,
+               static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(slice).count()));
     }
     return written;
 }
@@ -251,11 +284,7 @@ RecordingSummary Recorder::finish() {
         return {path_, rows_, lost_ + unwritten_};
     }
     finished_ = true;
-    {
-        std::lock_guard lock(mutex_);
-        stop_ = true;
-    }
-    wake_.notify_one();
+    requestStop_();
     if (writer_.joinable()) {
         writer_.join();
     }
@@ -280,19 +309,30 @@ RecordingSummary Recorder::finish() {
 
 void EthernetReceiveInterface::startRecording(const std::string& path) {
     {
+        // The recording is taken before the file is touched, so that a start refused because
+        // another one runs (or is starting) leaves the file as it was.
         std::lock_guard lock(impl_->listenersMutex_);
         if (impl_->recorder_) {
             throw std::runtime_error("A telemetry recording is already running, to " +
                                      quoted(impl_->recorder_->path()));
         }
+        if (impl_->recordingStarting_) {
+            throw std::runtime_error("A telemetry recording is already starting");
+        }
+        impl_->recordingStarting_ = true;
     }
-    // Opening and the header happen here, on the caller's thread, so that a bad path fails now.
-    auto recorder = std::make_unique<Recorder>(path);
+    std::unique_ptr<Recorder> recorder;
+    try {
+        // Opening and the header happen here, on the caller's thread, so that a bad path
+        // fails now.
+        recorder = std::make_unique<Recorder>(path);
+    } catch (...) {
+        std::lock_guard lock(impl_->listenersMutex_);
+        impl_->recordingStarting_ = false;
+        throw;
+    }
     std::lock_guard lock(impl_->listenersMutex_);
-    if (impl_->recorder_) {
-        throw std::runtime_error("A telemetry recording is already running, to " +
-                                 quoted(impl_->recorder_->path()));
-    }
+    impl_->recordingStarting_ = false;
     Recorder& registered = *recorder;
     impl_->recorder_ = std::move(recorder);
     impl_->updateListening_();

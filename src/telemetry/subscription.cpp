@@ -15,8 +15,6 @@
 namespace epson {
 namespace {
 
-/// The first slots a ring allocates; it doubles from there up to its capacity.
-constexpr std::size_t kInitialSlots = 64;
 /// Longer waits are cut to this, so that adding it to the clock cannot overflow.
 constexpr std::chrono::hours kLongestWait{24 * 365};
 
@@ -29,25 +27,21 @@ double secondsOf(std::chrono::nanoseconds sinceEpoch) {
 // --- EventRing -------------------------------------------------------------------------------
 
 bool EventRing::push(TelemetryEvent::Kind kind, const TelemetrySample& sample,
-                     const ControllerStatus& status, ReceiveTime time) {
+                     const ControllerStatus& status, ReceiveTime time,
+                     TelemetryEvent::Kind* droppedKind) {
     bool overwrote = false;
-    if (size_ == slots_.size()) {
-        if (slots_.size() < capacity_) {
-            std::vector<TelemetryEvent> grown;
-            grown.reserve(std::min(std::max(kInitialSlots, 2 * slots_.size()), capacity_));
-            for (std::size_t i = 0; i < size_; ++i) {
-                grown.push_back(std::move(slots_[(head_ + i) % slots_.size()]));
-            }
-            grown.resize(grown.capacity());
-            slots_ = std::move(grown);
-            head_ = 0;
-        } else {
-            head_ = (head_ + 1) % slots_.size();
-            --size_;
-            overwrote = true;
+    if (size_ == capacity_) {
+        const TelemetryEvent::Kind dropped = dropOldest_();
+        if (droppedKind != nullptr) {
+            *droppedKind = dropped;
         }
+        overwrote = true;
     }
-    TelemetryEvent& slot = slots_[(head_ + size_) % slots_.size()];
+    if (chunks_.empty() || tail_ == kChunkSize) {
+        chunks_.push_back(spare_ ? std::move(spare_) : std::make_unique<Chunk>());
+        tail_ = 0;
+    }
+    TelemetryEvent& slot = chunks_.back()->slots[tail_++];
     slot.kind = kind;
     slot.sample = sample;
     if (kind == TelemetryEvent::Kind::Status) {
@@ -62,10 +56,34 @@ bool EventRing::push(TelemetryEvent::Kind kind, const TelemetrySample& sample,
 }
 
 TelemetryEvent EventRing::pop() {
-    TelemetryEvent event = std::move(slots_[head_]);
-    head_ = (head_ + 1) % slots_.size();
+    TelemetryEvent event = std::move(chunks_.front()->slots[head_++]);
     --size_;
+    releaseFrontIfSpent_();
     return event;
+}
+
+TelemetryEvent::Kind EventRing::dropOldest_() {
+    const TelemetryEvent::Kind kind = chunks_.front()->slots[head_++].kind;
+    --size_;
+    releaseFrontIfSpent_();
+    return kind;
+}
+
+void EventRing::releaseFrontIfSpent_() {
+    const bool onlyChunk = chunks_.size() == 1;
+    if (head_ < (onlyChunk ? tail_ : kChunkSize) && size_ > 0) {
+        return;
+    }
+    if (onlyChunk) {
+        // Empty: start the one chunk over instead of giving it up.
+        head_ = 0;
+        tail_ = 0;
+        return;
+    }
+    // Freeing a chunk of maps costs more than keeping it, so one waits for the next growth.
+    spare_ = std::move(chunks_.front());
+    chunks_.pop_front();
+    head_ = 0;
 }
 
 // --- Subscription ----------------------------------------------------------------------------
@@ -78,8 +96,10 @@ bool TelemetrySubscription::Impl::publish(TelemetryEvent::Kind kind, const Telem
         if (closed_) {
             return false;
         }
-        if (ring_.push(kind, sample, status, time)) {
+        TelemetryEvent::Kind droppedKind{};
+        if (ring_.push(kind, sample, status, time, &droppedKind)) {
             ++dropped_;
+            droppedSamples_ += droppedKind == TelemetryEvent::Kind::Sample ? 1 : 0;
         }
         wake = waiters_ > 0;
     }
@@ -121,6 +141,11 @@ std::uint64_t TelemetrySubscription::Impl::dropped() const {
     return dropped_;
 }
 
+std::uint64_t TelemetrySubscription::Impl::droppedSamples() const {
+    std::lock_guard lock(mutex_);
+    return droppedSamples_;
+}
+
 TelemetrySubscription::TelemetrySubscription(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 TelemetrySubscription::~TelemetrySubscription() {
@@ -134,6 +159,10 @@ std::optional<TelemetryEvent> TelemetrySubscription::pop(std::chrono::millisecon
 
 std::uint64_t TelemetrySubscription::dropped() const {
     return impl_->dropped();
+}
+
+std::uint64_t TelemetrySubscription::droppedSamples() const {
+    return impl_->droppedSamples();
 }
 
 void TelemetrySubscription::close() {

@@ -3,9 +3,11 @@
 // recording.
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <unistd.h>
 
@@ -15,12 +17,15 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <ctime>
+#include <deque>
 #include <fstream>
 #include <iterator>
 #include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -232,11 +237,23 @@ TEST(TelemetryReceiver, ReconnectsAboutASecondAfterThePeerCloses) {
     const std::string stalePacket = packetOf(stale);
     const std::string staleJoints = stalePacket.substr(stalePacket.find(";J1agl=") + 1);
     ASSERT_TRUE(peer.sendPacket(stalePacket.substr(0, stalePacket.find(";J1agl="))));
+    auto stream = receiver.subscribe();
+    ASSERT_TRUE(peer.sendPacket(kStatusPacket));
     peer.setGreeting({});  // a reconnection must not wait for a sample
     const auto closed = Clock::now();
     peer.closeClient();
     ASSERT_TRUE(pollUntil([&] { return !receiver.isConnected(); }, 1s));
     EXPECT_TRUE(sameSample(receiver.getSample(), first)) << "data stays readable meanwhile";
+    // The break ends the stream: what came before it is read, then the end, at once; and no
+    // new stream starts until the connection is back.
+    ASSERT_TRUE(stream->pop(2000ms).has_value());
+    const auto endStart = Clock::now();
+    EXPECT_FALSE(stream->pop(3000ms));
+    EXPECT_LT(secondsSince(endStart), 0.5);
+    EXPECT_TRUE(stream->closed());
+    if (!receiver.isConnected()) {
+        EXPECT_THROW(receiver.subscribe(), std::runtime_error);
+    }
 
     ASSERT_TRUE(pollUntil([&] { return receiver.isConnected(); }, 3s));
     const double elapsed = secondsSince(closed);
@@ -246,12 +263,21 @@ TEST(TelemetryReceiver, ReconnectsAboutASecondAfterThePeerCloses) {
 
     ASSERT_TRUE(peer.sendPacket(staleJoints));
     ASSERT_TRUE(peer.sendPacket(kStatusPacket));  // packets are handled in order
-    ASSERT_TRUE(pollUntil([&] { return receiver.hasControllerStatus(); }, 2s));
+    // The status from before the break is over a second old by now.
+    ASSERT_TRUE(pollUntil([&] { return receiver.controllerStatusAgeSeconds() < 0.5; }, 2s));
     EXPECT_TRUE(sameSample(receiver.getSample(), first));
 
+    auto renewed = receiver.subscribe();  // the new connection takes new subscriptions
     const TelemetrySample later = sampleFrom(3);
     ASSERT_TRUE(peer.sendPacket(packetOf(later)));
     EXPECT_TRUE(pollUntil([&] { return currentSampleIs(receiver, later); }, 2s));
+    std::optional<TelemetryEvent> event = renewed->pop(2000ms);
+    if (event && event->kind == TelemetryEvent::Kind::Status) {
+        event = renewed->pop(2000ms);  // the status sent after the reconnection
+    }
+    ASSERT_TRUE(event.has_value());
+    EXPECT_TRUE(sameSample(event->sample, later));
+    EXPECT_FALSE(stream->pop(0ms)) << "the ended stream stays ended";
 }
 
 TEST(TelemetryReceiver, ReconnectionsReuseTheAddressesOfConnect) {
@@ -498,7 +524,7 @@ TEST(TelemetryReceiver, RetriesAfterAnAttemptTimesOut) {
     EXPECT_TRUE(peer.waitForAccepts(2, 1s));  // the client side may finish first
 }
 
-enum class StopBy { kDisconnect, kDestructor };
+enum class StopBy { kDisconnect, kDestructor, kDisconnectsAtOnce };
 
 class StopDuringReconnection : public ::testing::TestWithParam<StopBy> {};
 
@@ -518,7 +544,25 @@ TEST_P(StopDuringReconnection, ReturnsWithinTheBound) {
     if (GetParam() == StopBy::kDisconnect) {
         receiver->disconnect();
         EXPECT_FALSE(receiver->isConnected());
+    } else if (GetParam() == StopBy::kDestructor) {
+        receiver.reset();
     } else {
+        // Several threads at once, then the destructor: each returns, none joins twice.
+        std::atomic<int> finished{0};
+        std::vector<std::thread> stoppers;
+        for (int i = 0; i < 4; ++i) {
+            stoppers.emplace_back([&] {
+                receiver->disconnect();
+                ++finished;
+            });
+        }
+        if (!pollUntil([&] { return finished.load() == 4; }, 5s)) {
+            ADD_FAILURE() << "concurrent disconnect() calls hang";
+            std::_Exit(1);  // the stuck threads cannot be joined
+        }
+        for (auto& stopper : stoppers) {
+            stopper.join();
+        }
         receiver.reset();
     }
     EXPECT_LT(secondsSince(start), 3.0);
@@ -526,9 +570,17 @@ TEST_P(StopDuringReconnection, ReturnsWithinTheBound) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Telemetry, StopDuringReconnection,
-                         ::testing::Values(StopBy::kDisconnect, StopBy::kDestructor),
+                         ::testing::Values(StopBy::kDisconnect, StopBy::kDestructor,
+                                           StopBy::kDisconnectsAtOnce),
                          [](const auto& info) {
-                             return info.param == StopBy::kDisconnect ? "Disconnect" : "Destructor";
+                             switch (info.param) {
+                                 case StopBy::kDisconnect:
+                                     return "Disconnect";
+                                 case StopBy::kDestructor:
+                                     return "Destructor";
+                                 default:
+                                     return "DisconnectsAtOnce";
+                             }
                          });
 
 // --- Subscriptions and recording ----------------------------------------------------------
@@ -648,6 +700,15 @@ TEST(TelemetrySubscriptions, EveryoneGetsEverythingInOrderWhileALaggardDropsItsO
     // readable, and then the queue reports its end at once.
     ASSERT_TRUE(peer.sendPacket(packetOf(sampleFrom(500))));
     ASSERT_TRUE(pollUntil([&] { return currentSampleIs(receiver, sampleFrom(500)); }, 2s));
+    {
+        // The latest sample comes with its own receive time, the one its event carries.
+        const TelemetryEvent timed = receiver.getTimedSample();
+        const std::vector<TelemetryEvent> last = popEvents(*drained, 1);
+        ASSERT_EQ(last.size(), 1u);
+        EXPECT_TRUE(sameSample(timed.sample, sampleFrom(500)));
+        EXPECT_EQ(timed.monotonicSeconds, last[0].monotonicSeconds);
+        EXPECT_NEAR(timed.wallSeconds, last[0].wallSeconds, 0.002);
+    }
     std::optional<TelemetryEvent> waited = TelemetryEvent{};
     std::thread waiter([&] { waited = laggard->pop(std::chrono::hours(1)); });
     std::this_thread::sleep_for(50ms);  // lets the waiter block; the test holds either way
@@ -677,6 +738,68 @@ TEST(TelemetrySubscriptions, EveryoneGetsEverythingInOrderWhileALaggardDropsItsO
     EXPECT_LT(secondsSince(closeStart), 1.0);
     closer.join();
     EXPECT_TRUE(closing->closed());
+}
+
+// CPU time of this thread, which a busy machine's preemption does not inflate.
+std::chrono::nanoseconds threadCpuTime() {
+    timespec now{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
+
+// The queue against a plain model, with random sizes and random reads: order, exact drop
+// counts by kind, and no append that costs more than a small one, however large the queue
+// has grown (the receiver appends under its locks, so such a cost stalls every reader).
+TEST(TelemetrySubscriptions, QueueKeepsOrderAndCountsAndNeverStallsTheReceiver) {
+    std::mt19937 random(20261208);
+    const ControllerStatus status{{"stat", 1}};
+    for (const std::size_t capacity :
+         {std::size_t{1}, std::size_t{5}, std::size_t{256}, std::size_t{257}, std::size_t{1000}}) {
+        SCOPED_TRACE("capacity " + std::to_string(capacity));
+        TelemetrySubscription::Impl queue(capacity);
+        std::deque<std::pair<TelemetryEvent::Kind, double>> model;
+        std::uint64_t dropped = 0;
+        std::uint64_t droppedSamples = 0;
+        for (int i = 0; i < 10000; ++i) {
+            if (random() % 3 != 0) {
+                const auto kind =
+                    random() % 4 == 0 ? TelemetryEvent::Kind::Status : TelemetryEvent::Kind::Sample;
+                ASSERT_TRUE(queue.publish(kind, sampleFrom(i), status, {double(i), 0.0}));
+                model.emplace_back(kind, double(i));
+                if (model.size() > capacity) {
+                    ++dropped;
+                    droppedSamples += model.front().first == TelemetryEvent::Kind::Sample;
+                    model.pop_front();
+                }
+            } else {
+                const std::size_t reads = random() % 40;
+                for (std::size_t r = 0; r < reads; ++r) {
+                    std::optional<TelemetryEvent> event = queue.pop(0ns);
+                    ASSERT_EQ(event.has_value(), !model.empty());
+                    if (!event) {
+                        break;
+                    }
+                    ASSERT_EQ(event->kind, model.front().first);
+                    ASSERT_EQ(event->monotonicSeconds, model.front().second);
+                    ASSERT_EQ(event->status.empty(), event->kind == TelemetryEvent::Kind::Sample);
+                    model.pop_front();
+                }
+            }
+        }
+        EXPECT_EQ(queue.dropped(), dropped);
+        EXPECT_EQ(queue.droppedSamples(), droppedSamples);
+    }
+
+    // An unread queue of 2^22 entries, filled past the size where growing by copying would
+    // move 2^17 entries in one append.
+    TelemetrySubscription::Impl unread(std::size_t{1} << 22);
+    std::chrono::nanoseconds slowest{0};
+    for (int i = 0; i < 140000; ++i) {
+        const auto before = threadCpuTime();
+        unread.publish(TelemetryEvent::Kind::Sample, sampleFrom(i), {}, {double(i), 0.0});
+        slowest = std::max(slowest, threadCpuTime() - before);
+    }
+    EXPECT_LT(slowest, 2ms) << "one append took " << slowest.count() << " ns of CPU";
 }
 
 std::vector<std::string> splitCsv(const std::string& line) {
@@ -848,6 +971,94 @@ TEST(TelemetryRecording, OneRowPerSampleAndStatusReadableWhileItRuns) {
     const std::vector<std::string> secondLines = linesOf(second);
     ASSERT_EQ(secondLines.size(), 2u);
     EXPECT_TRUE(secondLines[1].ends_with(",,,,,,,,,sample")) << secondLines[1];
+}
+
+// Starts that lose a race change nothing on disk; a file that stops taking data (a FIFO whose
+// reader stalls) holds up neither the receiver nor the stop, and what it missed is counted.
+TEST(TelemetryRecording, RefusedStartsTouchNothingAndAStalledFileCannotHoldTheStop) {
+    TelemetryPeer peer;
+    peer.setGreeting({packetOf(sampleFrom(0))});
+    EthernetReceiveInterface receiver;
+    receiver.connect(kLoopback, peer.port());
+    const TemporaryDirectory directory;
+    const std::string userData = "user data, not a recording\n";
+
+    for (int round = 0; round < 30; ++round) {
+        std::array<std::string, 2> paths{directory.file("a.csv"), directory.file("b.csv")};
+        for (const std::string& path : paths) {
+            std::ofstream(path) << userData;
+        }
+        std::atomic<int> ready{0};
+        std::array<bool, 2> started{};
+        std::vector<std::thread> starters;
+        for (std::size_t i = 0; i < 2; ++i) {
+            starters.emplace_back([&, i] {
+                ++ready;
+                while (ready.load() < 2) {
+                }
+                try {
+                    receiver.startRecording(paths[i]);
+                    started[i] = true;
+                } catch (const std::runtime_error&) {
+                }
+            });
+        }
+        for (auto& starter : starters) {
+            starter.join();
+        }
+        ASSERT_NE(started[0], started[1]) << "exactly one start wins";
+        const std::string& refused = started[0] ? paths[1] : paths[0];
+        std::ifstream file(refused);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), userData)
+            << "round " << round << ": a refused start changed its file";
+        receiver.stopRecording();
+    }
+
+    const std::string fifo = directory.file("stalled.fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // A reader that opens and then reads nothing while the test wants the pipe full.
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    receiver.startRecording(fifo);
+    int sent = 0;
+    for (; sent < 3000; ++sent) {  // ~300 KB of rows, far beyond a pipe's 64 KiB
+        ASSERT_TRUE(peer.sendPacket(packetOf(sampleFrom(sent + 1))));
+    }
+    ASSERT_TRUE(pollUntil([&] { return currentSampleIs(receiver, sampleFrom(sent)); }, 5s))
+        << "the receiver goes on while the file takes nothing";
+
+    std::atomic<bool> stopped{false};
+    std::optional<std::string> failure;
+    std::thread stopper([&] {
+        try {
+            receiver.stopRecording();
+        } catch (const std::runtime_error& error) {
+            failure = error.what();
+        }
+        stopped = true;
+    });
+    const auto stopStart = Clock::now();
+    const bool bounded = pollUntil([&] { return stopped.load(); }, 5s);
+    EXPECT_TRUE(bounded) << "stopRecording() waits for a file that takes nothing";
+    if (!bounded) {
+        // Unblocks the old writer so that the test can end.
+        std::array<char, 4096> drain{};
+        while (!stopped.load()) {
+            (void)::read(reader, drain.data(), drain.size());
+        }
+    }
+    stopper.join();
+    EXPECT_LT(secondsSince(stopStart), 3.0);
+    ASSERT_TRUE(failure.has_value()) << "a recording that lost rows is not reported as whole";
+    std::smatch counts;
+    ASSERT_TRUE(std::regex_match(*failure, counts,
+                                 std::regex("Failed to write the telemetry recording file \"" +
+                                            fifo + "\" after (\\d+) rows \\((\\d+) lost\\): .*")))
+        << *failure;
+    EXPECT_EQ(std::stoul(counts[1]) + std::stoul(counts[2]), static_cast<std::size_t>(sent));
+    EXPECT_GT(std::stoul(counts[2]), 0u);
+    ::close(reader);
+    EXPECT_FALSE(receiver.isRecording());
 }
 
 }  // namespace
