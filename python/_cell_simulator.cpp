@@ -349,10 +349,7 @@ PYBIND11_MODULE(_cell_simulator, m, py::multiple_interpreters::not_supported()) 
         .def(
             "tie_input",
             [](Simulator& self, int output_bit, int input_bit, double delay, bool inverted) {
-                if (!std::isfinite(delay) || delay < 0.0 || delay > 60.0) {
-                    throw py::value_error("delay must be between 0 and 60 seconds");
-                }
-                const auto ms = std::chrono::milliseconds(std::llround(delay * 1000.0));
+                const auto ms = toMilliseconds(delay, "delay");
                 py::gil_scoped_release release;
                 self.tieInput(output_bit, input_bit, ms, inverted);
             },

@@ -293,7 +293,8 @@ std::string runScriptLine(Simulator& sim, std::string_view line) {
         if (w.size() != 4 && !(w.size() == 5 && w[4] == "inverted")) {
             bad("tie-input OUTPUT INPUT SECONDS [inverted]");
         }
-        sim.tieInput(integer(w[1]), integer(w[2]), seconds(w[3]), w.size() == 5);
+        sim.tieInput(integer(w[1]), integer(w[2]), toMilliseconds(number(w[3]), "delay"),
+                    w.size() == 5);
     } else if (d == "clear-input-ties") {
         exactly(w, 1);
         sim.clearInputTies();

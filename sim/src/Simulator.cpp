@@ -390,6 +390,10 @@ bool Simulator::output(int bit) const {
 
 void Simulator::tieInput(int outputBit, int inputBit_, std::chrono::milliseconds delay,
                          bool inverted) {
+    // One bound for C++, Python and scripts: a sensor answers within a minute or not at all.
+    if (delay < std::chrono::milliseconds(0) || delay > std::chrono::seconds(60)) {
+        throw std::invalid_argument("a tie's delay must be between 0 and 60 seconds");
+    }
     const detail::InputTie tie{inputBit(outputBit), inputBit(inputBit_), delay, inverted};
     std::lock_guard lock(impl_->shared.stateMutex);
     impl_->shared.controller.io.tie(tie);
