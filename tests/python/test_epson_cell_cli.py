@@ -14,11 +14,16 @@ import pytest
 
 import _cell_command_link
 import epson_cell
-from conftest import wait_until
+from conftest import DEFAULT_SIGINT_PRELUDE, wait_until
 from epson_cell import cli
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 TOOL = [sys.executable, "-m", "epson_cell"]
+# The tool as a test interrupts it: with Python's Ctrl-C handler even when the suite runs with
+# SIGINT ignored, which the child would inherit.
+INTERRUPTIBLE_TOOL = [sys.executable, "-c", DEFAULT_SIGINT_PRELUDE +
+                      "import runpy; runpy.run_module('epson_cell', run_name='__main__', "
+                      "alter_sys=True)"]
 
 
 def run_cli(*argv):
@@ -163,7 +168,7 @@ def test_abort_says_what_it_did():
 def test_holding_commands_run_until_a_signal(sim, tmp_path, argv, ending, last):
     recording = tmp_path / "run.csv"
     argv = [a.format(tmp=tmp_path) for a in argv]
-    with subprocess.Popen([*TOOL, *argv, *map(str, link_args(sim, "--json"))],
+    with subprocess.Popen([*INTERRUPTIBLE_TOOL, *argv, *map(str, link_args(sim, "--json"))],
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as tool:
         if argv[0] == "motors":
             assert json.loads(tool.stdout.readline())["motors"] == "on"
