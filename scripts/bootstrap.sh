@@ -17,6 +17,8 @@ DEB_PACKAGES+=(nodejs)
 DEB_PACKAGES+=(libre2-dev pkg-config)
 # `make format` runs it on every C++ file.
 DEB_PACKAGES+=(clang-format)
+# The view's browser test opens Rerun's web viewer in headless Chromium.
+DEB_PACKAGES+=(chromium)
 
 missing=()
 for pkg in "${DEB_PACKAGES[@]}"; do

@@ -7,11 +7,12 @@ import contextlib
 import logging
 import pathlib
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from types import TracebackType
 from typing import overload
 
 from ._modules import _cell_command_link, _cell_station, _cell_telemetry
+from .events import MotionEvent
 from .status import Status
 from .streaming import Recording, Sample, Samples
 from .targets import JA, XY, Target, spel
@@ -50,6 +51,7 @@ class Cell:
         self.control = control
         self.telemetry = telemetry
         self._station = station
+        self._motion_observers: list[Callable[[MotionEvent], None]] = []
 
     # ---- lifetime ----
 
@@ -110,9 +112,11 @@ class Cell:
             parallel: str | None) -> bool | None:
         destination = spel(target)
         search = till_clause(till)
-        self.control.go(destination, cp, ljm, None, search, parallel, False, speed,
-                        acceleration, deceleration)
-        return self.control.till_on() if search is not None else None
+        with self._observed("Go", destination, search) as result:
+            self.control.go(destination, cp, ljm, None, search, parallel, False, speed,
+                            acceleration, deceleration)
+            result.append(self.control.till_on() if search is not None else None)
+        return result[0]
 
     @overload
     def move(self, target: Target, *, speed: float | None = ...,
@@ -136,9 +140,11 @@ class Cell:
               till: str | None, parallel: str | None) -> bool | None:
         destination = spel(target)
         search = till_clause(till)
-        self.control.move(destination, False, False, cp, search, parallel, False, speed,
-                          acceleration)
-        return self.control.till_on() if search is not None else None
+        with self._observed("Move", destination, search) as result:
+            self.control.move(destination, False, False, cp, search, parallel, False, speed,
+                              acceleration)
+            result.append(self.control.till_on() if search is not None else None)
+        return result[0]
 
     @overload
     async def go_async(self, target: Target, *, speed: int | None = ...,
@@ -210,6 +216,46 @@ class Cell:
                     continue
             if not motion.cancelled() and motion.exception() is None:
                 _log.info("the cancelled motion had finished before the abort")
+
+    # ---- following the motion calls ----
+
+    def observe_motions(self, observer: Callable[[MotionEvent], None]) -> Callable[[], None]:
+        """Call ``observer`` with a ``MotionEvent`` at each step of every ``go()`` and
+        ``move()`` from now on, on the thread that runs the motion; returns the function that
+        stops it. An observer that raises is logged and does not disturb the motion."""
+        self._motion_observers.append(observer)
+
+        def stop() -> None:
+            with contextlib.suppress(ValueError):
+                self._motion_observers.remove(observer)
+        return stop
+
+    def _notify(self, event: MotionEvent) -> None:
+        for observer in list(self._motion_observers):
+            try:
+                observer(event)
+            except Exception:
+                _log.exception("a motion observer failed")
+
+    @contextlib.contextmanager
+    def _observed(self, motion: str, target: str, till: str | None) -> Iterator[list[bool | None]]:
+        if not self._motion_observers:
+            yield []
+            return
+        self._notify(MotionEvent("start", motion, target, till))
+        result: list[bool | None] = []
+        try:
+            yield result
+        except _cell_command_link.MotionAbortedError as error:
+            self._notify(MotionEvent("abort", motion, target, till, str(error)))
+            raise
+        except BaseException as error:
+            self._notify(MotionEvent("error", motion, target, till,
+                                     f"{type(error).__name__}: {error}"))
+            raise
+        if result and result[0]:
+            self._notify(MotionEvent("till", motion, target, till))
+        self._notify(MotionEvent("end", motion, target, till))
 
     # ---- state ----
 

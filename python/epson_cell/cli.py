@@ -9,11 +9,14 @@ import os
 import sys
 import time
 from collections.abc import Callable, Iterable, Sequence
-from typing import Any, TextIO
+from typing import TYPE_CHECKING, Any, Literal, TextIO
 
 from ._modules import _cell_command_link, _cell_telemetry
 from .cell import Cell, connect
 from .status import motors_on, power_high
+
+if TYPE_CHECKING:
+    from .view import LoggedCell
 
 # Exit codes, one per kind of failure; the help text and the README list them.
 EXIT_OK = 0
@@ -37,6 +40,8 @@ examples:
   epson-cell abort --host 192.168.0.1
   epson-cell record --host 192.168.0.1 --seconds 5 -o run.csv
   epson-cell plot run.csv -o run.png
+  epson-cell view --host 192.168.0.1 [--web] [--rrd run.rrd]
+  epson-cell record --host 192.168.0.1 --seconds 5 --rrd run.rrd
 
 exit codes:
   0  success
@@ -46,7 +51,8 @@ exit codes:
   4  the connection was lost during the command
   5  the controller refused a command or ended the motion with an error
   6  a file could not be read or written
-  7  an optional dependency is missing (plot: pip install 'epson-cell[plot]')
+  7  an optional dependency is missing (plot: pip install 'epson-cell[plot]';
+     view and record --rrd: pip install 'epson-cell[view]')
   130 interrupted (Ctrl-C; a running motion is aborted first)
 
 The connector switches the motors off again when it disconnects, if it switched them on:
@@ -230,6 +236,10 @@ def cmd_abort(args: argparse.Namespace, out: TextIO) -> int:
 
 
 def cmd_record(args: argparse.Namespace, out: TextIO) -> int:
+    if args.rrd is not None:
+        return cmd_record_rrd(args, out)
+    if args.output is None:
+        raise CliError(EXIT_USAGE, "record needs -o FILE.csv, --rrd FILE.rrd or both")
     receiver = _open_telemetry(args)
     try:
         try:
@@ -262,6 +272,98 @@ def cmd_plot(args: argparse.Namespace, out: TextIO) -> int:
     _emit(args, {"input": args.csv, "output": args.output, "status_changes": changes},
           f"wrote {args.output} ({changes} status changes marked)", out)
     return EXIT_OK
+
+
+# ---- Rerun: the live view and .rrd recordings ----
+
+def _logged(receiver: _cell_telemetry.EthernetReceiveInterface, rrd: str | None,
+            viewer: Literal["native", "web"] | None) -> LoggedCell:
+    from .plot import MissingExtraError
+    from .view import log_cell
+
+    try:
+        return log_cell(receiver, rrd=rrd, viewer=viewer)
+    except MissingExtraError as error:
+        raise CliError(EXIT_MISSING_EXTRA, str(error)) from error
+    except OSError as error:
+        raise CliError(EXIT_FILE, str(error)) from error
+
+
+def _until(seconds: float | None, going: Callable[[], bool] = lambda: True) -> None:
+    deadline = math.inf if seconds is None else time.monotonic() + seconds
+    while going() and (left := deadline - time.monotonic()) > 0:
+        time.sleep(min(left, 0.1))
+
+
+def _require_rerun() -> None:
+    from .view import MISSING_VIEW, rerun_available
+
+    if not rerun_available():  # said before connecting to anything
+        raise CliError(EXIT_MISSING_EXTRA, MISSING_VIEW)
+
+
+def cmd_view(args: argparse.Namespace, out: TextIO) -> int:
+    _require_rerun()
+    receiver = _open_telemetry(args)
+    try:
+        logged = _logged(receiver, args.rrd, "web" if args.web else "native")
+        with logged:
+            viewer = logged.viewer
+            assert viewer is not None
+            data = {"viewer": "web" if args.web else "native", "grpc_url": viewer.grpc_url,
+                    "web_url": logged.web_url, "rrd": args.rrd}
+            text = (f"web viewer: {logged.web_url}" if args.web
+                    else f"Rerun viewer started, receiving from {viewer.grpc_url}")
+            _emit(args, data, text + ("" if args.seconds else "  (Ctrl-C to stop)"), out)
+            # The native viewer's window closing ends the tool; the web viewer runs until then.
+            _until(args.seconds, viewer.running)
+    finally:
+        receiver.disconnect()
+    return EXIT_OK
+
+
+def cmd_record_rrd(args: argparse.Namespace, out: TextIO) -> int:
+    _require_rerun()
+    receiver = _open_telemetry(args)
+    csv_summary = None
+    try:
+        logged = _logged(receiver, args.rrd, None)
+        try:
+            if args.output is not None:
+                receiver.start_recording(args.output)
+        except (RuntimeError, OSError) as error:
+            logged.close()
+            raise CliError(EXIT_FILE, str(error)) from error
+        with logged:
+            try:
+                _until(args.seconds)
+            finally:
+                if args.output is not None:
+                    csv_summary = receiver.stop_recording()
+    finally:
+        receiver.disconnect()
+    view = logged.view
+    data: dict[str, Any] = {"rrd": args.rrd, "samples": view.samples, "lost": view.dropped}
+    text = f"{view.samples} samples written to {args.rrd}" + (
+        f", {view.dropped} lost" if view.dropped else "")
+    if csv_summary is not None:
+        data.update(path=csv_summary.path, rows=csv_summary.rows)
+        text += f"; {csv_summary.rows} rows to {csv_summary.path}"
+    _emit(args, data, text, out)
+    return EXIT_OK
+
+
+def _add_rerun_commands(add: Callable[..., argparse.ArgumentParser],
+                        parents: list[argparse.ArgumentParser],
+                        record: argparse.ArgumentParser) -> None:
+    view = add("view", cmd_view, "the arm in 3D, joints, TCP and status, live in Rerun's viewer",
+               parents)
+    view.add_argument("--web", action="store_true",
+                      help="serve the web viewer on 127.0.0.1 and print its address (for a "
+                           "machine without a display: forward the port with ssh -L)")
+    view.add_argument("--rrd", help="also write everything to this .rrd file")
+    view.add_argument("--seconds", type=_positive, help="stop after this long (default: Ctrl-C)")
+    record.add_argument("--rrd", help="write a Rerun recording (.rrd) instead of, or beside, CSV")
 
 
 # ---- the parser ----
@@ -326,7 +428,8 @@ def build_parser() -> argparse.ArgumentParser:
     add("abort", cmd_abort, "abort the running motion ($Abort)", [link, output])
     record = add("record", cmd_record, "record the telemetry to CSV", [link, output])
     record.add_argument("--seconds", type=_positive, required=True)
-    record.add_argument("-o", "--output", required=True, help="the CSV file to write")
+    record.add_argument("-o", "--output", help="the CSV file to write")
+    _add_rerun_commands(add, [link, output], record)
     plot = add("plot", cmd_plot, "plot a recording: joints and TCP against time", [output])
     plot.add_argument("csv", help="a recording made by `epson-cell record` or cell.record()")
     plot.add_argument("-o", "--output", required=True, help="the PNG file to write")
