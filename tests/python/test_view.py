@@ -3,6 +3,7 @@ the tool's commands, and the web viewer in a real browser."""
 
 import io
 import math
+import pathlib
 import random
 import sys
 import threading
@@ -17,6 +18,7 @@ from epson_cell import JA, XY, cli
 from epson_cell.view import ArmGeometry, pose_rotation
 
 SIM_GEOMETRY = ArmGeometry.simulator()
+EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 
 
 @pytest.fixture
@@ -129,6 +131,8 @@ def test_a_recorded_session_reads_back_with_every_sample_and_its_events(tmp_path
             mover.join()
             marks["till_returned"] = time.time()
             sim.set_input(3, False)
+            stopped = logged.view.samples
+            assert wait_until(lambda: logged.view.samples >= stopped + 20, 5)
             # An abort from another thread, on the way to a point far off.
             aborted = {}
             far = XY(home.x, home.y + 150, home.z - 100, home.u, home.v, home.w)
@@ -220,6 +224,13 @@ def test_record_rrd_and_a_missing_extra(sim, tmp_path, monkeypatch, capsys):
         result = json.loads(out.getvalue())
         assert result["samples"] > 10 and result["lost"] == 0
         assert len(_read_rrd(path)["cell/arm"]) == result["samples"]
+        # The demo shows its session when asked: here into a file, its two motions in it.
+        demo = tmp_path / "demo.rrd"
+        import subprocess
+        subprocess.run([sys.executable, str(EXAMPLES / "demo.py"), "--time-scale", "0.1",
+                        "--rrd", str(demo)], check=True, capture_output=True, timeout=120)
+        phases = [v["text"][0].split(":")[0] for _, v in _read_rrd(demo)["events/motion"]]
+        assert phases == ["start", "end", "start", "end"]
     # Without rerun-sdk: the extra is named, nothing is connected, exit code 7.
     monkeypatch.setitem(sys.modules, "rerun", None)
     for command in (["view", *link], ["record", *link, "--seconds", "1", "--rrd", "x.rrd"]):
