@@ -7,7 +7,7 @@ import contextlib
 import logging
 import pathlib
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Generator
 from types import TracebackType
 from typing import overload
 
@@ -238,7 +238,7 @@ class Cell:
                 _log.exception("a motion observer failed")
 
     @contextlib.contextmanager
-    def _observed(self, motion: str, target: str, till: str | None) -> Iterator[list[bool | None]]:
+    def _observed(self, motion: str, target: str, till: str | None) -> Generator[list[bool | None], None, None]:
         if not self._motion_observers:
             yield []
             return

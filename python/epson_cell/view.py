@@ -126,7 +126,8 @@ class ArmGeometry:
     @classmethod
     def simulator(cls) -> ArmGeometry:
         """The simulator's six-axis arm, from the table its forward kinematics walks."""
-        table = _cell_simulator.ARM_GEOMETRY
+        # The stub can only say "dict" of a module constant; the shape is the one read here.
+        table: dict[str, Any] = getattr(_cell_simulator, "ARM_GEOMETRY")
         return cls.from_table(table["links"], table["flange_axes"])
 
     @classmethod
@@ -139,7 +140,7 @@ class ArmGeometry:
             ValueError: A row that is not a joint about x, y or z with sign +-1 and a finite
                 offset, or no rows at all.
         """
-        links = []
+        links: list[Link] = []
         for n, row in enumerate(rows, 1):
             axis, sign, offset = ((row["axis"], row["sign"], row["offset"])
                                   if isinstance(row, Mapping) else row)
@@ -166,7 +167,7 @@ class ArmGeometry:
         if len(joints) != len(self.links):
             raise ValueError(f"{len(self.links)} joint angles expected, not {len(joints)}")
         rotation, position = IDENTITY, (0.0, 0.0, 0.0)
-        frames = []
+        frames: list[Frame] = []
         for link, angle in zip(self.links, joints):
             rotation = _product(rotation, _rotation(link.axis, link.sign * angle))
             frames.append(Frame(position, rotation))
@@ -179,7 +180,7 @@ class ArmGeometry:
         """The arm as one polyline from the base to the flange: each link drawn along its
         frame's z, then x, then y, as a column, an arm and a wrist would be."""
         frames = self.frames(joints)
-        points = [frames[0].position]
+        points: list[Vector] = [frames[0].position]
         for link, frame in zip(self.links, frames):
             corner = frame.position
             for k in (2, 0, 1):
@@ -491,7 +492,7 @@ def log_cell(cell: Source, *, rrd: str | os.PathLike[str] | None = None,
     owned = Viewer(web=viewer == "web") if isinstance(viewer, str) else None
     live = owned if owned is not None else viewer if isinstance(viewer, Viewer) else None
     recording = rr.RecordingStream(application_id)
-    sinks = []
+    sinks: list[Any] = []
     if rrd is not None:
         sinks.append(rr.FileSink(os.fspath(rrd)))
     if live is not None:
