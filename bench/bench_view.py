@@ -97,6 +97,7 @@ def main():
     latency = {"without a logger": [], "with a live Rerun logger": []}
     kept_all = True
     notes = []
+    missed = {name: 0 for name in fresh}
     with tempfile.TemporaryDirectory() as directory:
         for r in range(args.rounds):
             for with_logger in ((False, True) if r % 2 == 0 else (True, False)):
@@ -111,6 +112,7 @@ def main():
                     notes.append(f"freshness round {r}: logged {samples} of {logger.count}, "
                                  f"dropped {dropped}")
                 fresh[name].append(result["latencies_ns"])
+                missed[name] += result["missed"]
                 values, kept = latency_round(args.latency_count, directory, with_logger,
                                              f"latency{r}")
                 latency[name].append(values)
@@ -125,15 +127,20 @@ def main():
                                 f"in Python ({args.rounds} rounds x {args.latency_count} "
                                 "packets)", latency,
                                 [("with a live Rerun logger", "without a logger")])
+    print(f"    packets the polling reader never saw: {missed}")
     for note in notes:
         print(f"    logger: {note}")
     without, with_ = (median(flat_fresh[k]) for k in fresh)
     record("freshness_with_rerun_logger_median_us", with_ / 1000)
     # Unchanged within the noise of a shared machine: a fifth, or 5 us, whichever is more.
+    # A sample the poller never saw counts against it too: the logger may not starve the link.
     goal("telemetry freshness unchanged by a live Rerun logger",
-         with_ <= max(without * 1.2, without + 5_000) and with_ < 100_000,
+         with_ <= max(without * 1.2, without + 5_000) and with_ < 100_000
+         and missed["with a live Rerun logger"] <= missed["without a logger"] + args.rounds,
          f"median {with_ / 1000:.1f} us with, {without / 1000:.1f} us without (p99 "
-         f"{percentile(flat_fresh['with a live Rerun logger'], 99) / 1000:.1f} us with)")
+         f"{percentile(flat_fresh['with a live Rerun logger'], 99) / 1000:.1f} us with); "
+         f"samples never seen {missed['with a live Rerun logger']} with, "
+         f"{missed['without a logger']} without")
     without, with_ = (median(flat_latency[k]) for k in latency)
     record("subscriber_latency_with_rerun_logger_median_us", with_ / 1000)
     goal("telemetry subscriber latency beside a live Rerun logger, median under 100 us",
