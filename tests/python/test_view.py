@@ -224,6 +224,14 @@ def test_record_rrd_and_a_missing_extra(sim, tmp_path, monkeypatch, capsys):
         result = json.loads(out.getvalue())
         assert result["samples"] > 10 and result["lost"] == 0
         assert len(_read_rrd(path)["cell/arm"]) == result["samples"]
+        # The web form serves on loopback and says where.
+        monkeypatch.setenv("XDG_CONFIG_HOME", str(tmp_path / "config"))
+        out = io.StringIO()
+        assert cli.main(["view", *link, "--web", "--seconds", "0.5", "--json"],
+                        out) == cli.EXIT_OK
+        shown = json.loads(out.getvalue())
+        assert shown["web_url"].startswith("http://127.0.0.1:")
+        assert shown["grpc_url"].startswith("rerun+http://127.0.0.1:")
         # The demo shows its session when asked: here into a file, its two motions in it.
         demo = tmp_path / "demo.rrd"
         import subprocess
