@@ -95,13 +95,15 @@ wheel: bootstrap-build
 wheel-test: wheel
 	@bash scripts/wheel_test.sh "$(PY)" $(WHEELHOUSE)/*.whl
 
+# `make demo VIEW=web` (or native) shows the session in Rerun; RRD=run.rrd records it.
 demo: build
-	@PYTHONPATH=$(BUILD)/python $(PY) examples/demo.py
+	@PYTHONPATH=$(BUILD)/python $(PY) examples/demo.py $(if $(VIEW),--view $(VIEW)) \
+	    $(if $(RRD),--rrd $(RRD))
 
 stubs: build
 	@$(PY) scripts/generate_stubs.py $(BUILD)/python -o python
 
-# Benchmarks (bench/README.md): a Release build of their own, then all five, a few minutes.
+# Benchmarks (bench/README.md): a Release build of their own, then all six, a few minutes.
 BENCH_BUILD ?= $(ROOT)/build-bench
 .PHONY: bench
 bench: bootstrap

@@ -1,4 +1,4 @@
-"""Runs the five benchmarks one after the other (each in its own process, each bounded in time),
+"""Runs the six benchmarks one after the other (each in its own process, each bounded in time),
 prints their tables as they come and then every goal line again with the machine it ran on.
 
     python bench/run.py [--quick] [--only 1,3]
@@ -27,6 +27,8 @@ BENCHMARKS = [
                                 "30"], 240),
     (4, "bench_scale.py", [], ["--rounds", "1", "--idle", "3", "--stations", "16"], 180),
     (5, "bench_gil.py", [], ["--rounds", "1", "--window", "0.3"], 180),
+    (6, "bench_view.py", [], ["--rounds", "2", "--fresh-count", "300", "--latency-count", "300"],
+     240),
 ]
 
 

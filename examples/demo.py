@@ -3,15 +3,20 @@
 
 By default the demo starts the controller simulator in this process and drives it; with
 --host it talks to a real controller instead (which must already hold the station's login).
+With --view native|web (or EPSON_DEMO_VIEW) the session shows in Rerun, with --rrd it is
+recorded to a file; both need the extra: pip install 'epson-cell[view]'.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
+import os
 import sys
 import threading
 import time
 from collections.abc import Iterable
+from typing import Literal
 
 import epson_cell
 from epson_cell import XY, EpsonPowerMode
@@ -28,12 +33,28 @@ def print_telemetry(cell: epson_cell.Cell, stop: threading.Event, period: float)
               f"age {(time.monotonic() - sample.monotonic_time) * 1000:.1f} ms", flush=True)
 
 
-def run(host: str, control_port: int, receive_port: int) -> None:
+def run(host: str, control_port: int, receive_port: int,
+        view: Literal["native", "web"] | None = None, rrd: str | None = None) -> None:
     print(f"Opening the cell at {host} (command {control_port}, telemetry {receive_port})")
     with epson_cell.connect(host, command_port=control_port,
                             telemetry_port=receive_port) as cell:
-        show(cell)
+        with contextlib.ExitStack() as shown:
+            if view or rrd:
+                from epson_cell.view import log_cell
+
+                logged = shown.enter_context(log_cell(cell, rrd=rrd, viewer=view))
+                if logged.web_url:
+                    print("Rerun web viewer:", logged.web_url, flush=True)
+                    # The viewer replays the whole session to a browser that connects late.
+                    shown.callback(hold_web_viewer)
+            show(cell)
     print("Disconnected; cell connected:", cell.control.is_connected())
+
+
+def hold_web_viewer() -> None:
+    if sys.stdin.isatty():
+        with contextlib.suppress(EOFError, KeyboardInterrupt):
+            input("Press Enter to stop the web viewer ")
 
 
 def show(cell: epson_cell.Cell) -> None:
@@ -102,14 +123,25 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--receive-port", type=int, default=2000)
     parser.add_argument("--time-scale", type=float, default=1.0,
                         help="simulator only: wall seconds per simulated second")
+    parser.add_argument("--view", choices=["native", "web"],
+                        default=os.environ.get("EPSON_DEMO_VIEW") or None,
+                        help="show the session in Rerun's viewer, or serve its web viewer on "
+                             "127.0.0.1 (needs epson-cell[view])")
+    parser.add_argument("--rrd", help="record the session to this Rerun file")
     args = parser.parse_args(argv)
+    if args.view or args.rrd:
+        from epson_cell.view import MISSING_VIEW, rerun_available
+
+        if not rerun_available():
+            print(f"demo: {MISSING_VIEW}", file=sys.stderr)
+            return 7
     if args.host:
-        run(args.host, args.control_port, args.receive_port)
+        run(args.host, args.control_port, args.receive_port, args.view, args.rrd)
         return 0
     with epson_cell.Simulator(time_scale=args.time_scale) as sim:
         print(f"Simulator listening on 127.0.0.1: command {sim.command_port}, "
               f"telemetry {sim.telemetry_port}")
-        run("127.0.0.1", sim.command_port, sim.telemetry_port)
+        run("127.0.0.1", sim.command_port, sim.telemetry_port, args.view, args.rrd)
     return 0
 
 

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "epson_sim/RobotModel.hpp"
 #include "epson_sim/Script.hpp"
 #include "epson_sim/Simulator.hpp"
 
@@ -119,6 +120,24 @@ PYBIND11_MODULE(_cell_simulator, m, py::multiple_interpreters::not_supported()) 
     codes["aborted"] = epson::sim::reply_code::kAborted;
     m.attr("REPLY_CODES") = codes;
     m.attr("EMERGENCY_STOP_ERROR") = epson::sim::kEmergencyStopError;
+
+    // The simulated arm's chain as forward kinematics walks it, so that a drawing of the arm
+    // follows the simulator without a copy of its dimensions.
+    py::list links;
+    for (const epson::sim::geometry::Link& link : epson::sim::geometry::kLinks) {
+        py::dict d;
+        d["axis"] = std::string(1, link.axis);
+        d["sign"] = link.sign;
+        d["offset"] = link.offset;
+        links.append(d);
+    }
+    py::dict arm;
+    arm["links"] = links;
+    arm["flange_axes"] = epson::sim::geometry::kFlangeAxes;
+    const epson::sim::RobotModel model;
+    arm["lower_limits"] = model.lowerLimits();
+    arm["upper_limits"] = model.upperLimits();
+    m.attr("ARM_GEOMETRY") = arm;
 
     py::class_<Simulator>(m, "Simulator",
                           "A controller simulator serving one command client, up to 64 telemetry "

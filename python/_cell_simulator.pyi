@@ -4,7 +4,7 @@ Simulator of an Epson six-axis controller: the Remote Ethernet command port and 
 from __future__ import annotations
 import collections.abc
 import typing
-__all__: list[str] = ['EMERGENCY_STOP_ERROR', 'REPLY_CODES', 'Simulator']
+__all__: list[str] = ['ARM_GEOMETRY', 'EMERGENCY_STOP_ERROR', 'REPLY_CODES', 'Simulator']
 class Simulator:
     """
     A controller simulator serving one command client, up to 64 telemetry clients and, when asked, the control channel on its own I/O thread.
@@ -271,6 +271,7 @@ class Simulator:
         """
         Wall seconds per simulated second.
         """
+ARM_GEOMETRY: dict = {'links': [{'axis': 'z', 'sign': 1, 'offset': [100.0, 0.0, 320.0]}, {'axis': 'y', 'sign': -1, 'offset': [0.0, 0.0, 250.0]}, {'axis': 'y', 'sign': -1, 'offset': [250.0, 0.0, 30.0]}, {'axis': 'x', 'sign': 1, 'offset': [0.0, 0.0, 0.0]}, {'axis': 'y', 'sign': -1, 'offset': [0.0, 0.0, 0.0]}, {'axis': 'x', 'sign': 1, 'offset': [65.0, 0.0, 0.0]}], 'flange_axes': [[0.0, 0.0, 1.0], [0.0, -1.0, 0.0], [1.0, 0.0, 0.0]], 'lower_limits': [-170.0, -160.0, -51.0, -200.0, -135.0, -360.0], 'upper_limits': [170.0, 65.0, 225.0, 200.0, 135.0, 360.0]}
 EMERGENCY_STOP_ERROR: int = 1
 REPLY_CODES: dict = {'no_dollar': 10, 'unknown_command': 11, 'bad_format': 12, 'wrong_password': 13, 'parameter_count': 14, 'out_of_range': 15, 'time_out': 19, 'not_ready': 20, 'already_executing': 21, 'system_error': 99, 'aborted': 99}
 __version__: str

@@ -30,6 +30,8 @@ if ((!BUILD_ONLY)); then
     DEB_PACKAGES+=(clang-format)
     # A C++ test that overruns its time limit has every thread's stack printed by gdb.
     DEB_PACKAGES+=(gdb)
+    # The view's browser test opens Rerun's web viewer in headless Chromium.
+    DEB_PACKAGES+=(chromium)
 fi
 
 missing=()

@@ -16,6 +16,7 @@ from typing import cast, overload
 from . import io as _io
 from ._modules import _cell_command_link, _cell_station, _cell_telemetry
 from .errors import connect_failed, explained
+from .events import MotionEvent
 from .status import Status
 from .streaming import Recording, Sample, Samples
 from .targets import JA, XY, Target, spel
@@ -102,6 +103,7 @@ class Cell:
         self._station = station
         self._motions = 0  # go()/move() calls of this cell not yet returned
         self._motions_lock = threading.Lock()
+        self._motion_observers: list[Callable[[MotionEvent], None]] = []
 
     # ---- lifetime ----
 
@@ -189,10 +191,11 @@ class Cell:
                                      {"speed": speed, "acceleration": acceleration,
                                       "deceleration": deceleration}, whole=True)
         _flag("ljm", ljm)
-        with self._motion_counted():
+        with self._motion_counted(), self._observed("Go", destination, search) as result:
             self.control.go(destination, cp, ljm, None, search, parallel, False, speed,
                             acceleration, deceleration)
-            return self.control.till_on() if search is not None else None
+            result.append(self.control.till_on() if search is not None else None)
+        return result[0]
 
     @overload
     def move(self, target: Target, *, speed: float | None = ...,
@@ -216,10 +219,11 @@ class Cell:
               till: str | None, parallel: str | None) -> bool | None:
         destination, search = _check(target, till, parallel, cp,
                                      {"speed": speed, "acceleration": acceleration}, whole=False)
-        with self._motion_counted():
+        with self._motion_counted(), self._observed("Move", destination, search) as result:
             self.control.move(destination, False, False, cp, search, parallel, False, speed,
                               acceleration)
-            return self.control.till_on() if search is not None else None
+            result.append(self.control.till_on() if search is not None else None)
+        return result[0]
 
     @overload
     async def go_async(self, target: Target, *, speed: int | None = ...,
@@ -294,6 +298,46 @@ class Cell:
                     continue
             if not motion.cancelled() and motion.exception() is None:
                 _log.info("the cancelled motion had finished before the abort")
+
+    # ---- following the motion calls ----
+
+    def observe_motions(self, observer: Callable[[MotionEvent], None]) -> Callable[[], None]:
+        """Call ``observer`` with a ``MotionEvent`` at each step of every ``go()`` and
+        ``move()`` from now on, on the thread that runs the motion; returns the function that
+        stops it. An observer that raises is logged and does not disturb the motion."""
+        self._motion_observers.append(observer)
+
+        def stop() -> None:
+            with contextlib.suppress(ValueError):
+                self._motion_observers.remove(observer)
+        return stop
+
+    def _notify(self, event: MotionEvent) -> None:
+        for observer in list(self._motion_observers):
+            try:
+                observer(event)
+            except Exception:
+                _log.exception("a motion observer failed")
+
+    @contextlib.contextmanager
+    def _observed(self, motion: str, target: str, till: str | None) -> Generator[list[bool | None], None, None]:
+        if not self._motion_observers:
+            yield []
+            return
+        self._notify(MotionEvent("start", motion, target, till))
+        result: list[bool | None] = []
+        try:
+            yield result
+        except _cell_command_link.MotionAbortedError as error:
+            self._notify(MotionEvent("abort", motion, target, till, str(error)))
+            raise
+        except BaseException as error:
+            self._notify(MotionEvent("error", motion, target, till,
+                                     f"{type(error).__name__}: {error}"))
+            raise
+        if result and result[0]:
+            self._notify(MotionEvent("till", motion, target, till))
+        self._notify(MotionEvent("end", motion, target, till))
 
     # ---- state ----
 

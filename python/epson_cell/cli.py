@@ -23,7 +23,7 @@ import time
 from collections.abc import Callable, Generator, Iterable, Sequence
 from contextlib import contextmanager
 from types import FrameType
-from typing import IO, Any, TextIO
+from typing import IO, TYPE_CHECKING, Any, Literal, TextIO
 
 from ._modules import _cell_command_link, _cell_telemetry
 from .cell import Cell, connect, till_clause
@@ -31,6 +31,9 @@ from .console import set_console_lines
 from .errors import ControllerBusyError, ControllerError, OutcomeUnknownError, explain
 from .status import motors_on, power_high
 from .targets import spel
+
+if TYPE_CHECKING:
+    from .view import LoggedCell
 
 # Exit codes, one per kind of failure; the help text and the README list them.
 EXIT_OK = 0
@@ -65,6 +68,8 @@ examples:
   epson-cell io set --host 192.168.0.1 0 on
   epson-cell io get --host 192.168.0.1 8
   epson-cell io watch --host 192.168.0.1 --inputs 0-23 --seconds 10
+  epson-cell view --host 192.168.0.1 [--web] [--rrd run.rrd]
+  epson-cell record --host 192.168.0.1 --seconds 5 --rrd run.rrd
 
 output:
   results alone on stdout (--json: one JSON object per line); connection lines and
@@ -82,7 +87,8 @@ exit codes:
   4  the connection was lost during the command
   5  the controller refused a command or ended the motion with an error
   6  a file could not be read or written
-  7  an optional dependency is missing (plot: pip install 'epson-cell[plot]')
+  7  an optional dependency is missing (plot: pip install 'epson-cell[plot]';
+     view and record --rrd: pip install 'epson-cell[view]')
   8  another client holds the controller's command connection
   9  a command's outcome is unknown: its reply was lost, it may have taken effect
   130 interrupted (Ctrl-C; a running motion is aborted first)
@@ -424,6 +430,8 @@ def _csv_destination(output: str, out: TextIO, gone: threading.Event) -> Generat
 
 
 def cmd_record(args: argparse.Namespace, out: TextIO) -> int:
+    if args.rrd is not None:
+        return cmd_record_rrd(args, out)
     to_stdout = args.output == "-"
     _writable(args.output)
     receiver = _open_telemetry(args)
@@ -465,6 +473,88 @@ def cmd_plot(args: argparse.Namespace, out: TextIO) -> int:
     _emit(args, {"input": args.csv, "output": args.output, "status_changes": changes},
           f"wrote {'stdout' if to_stdout else args.output} ({changes} status changes marked)",
           sys.stderr if to_stdout else out)
+    return EXIT_OK
+
+
+# ---- Rerun: the live view and .rrd recordings ----
+
+def _logged(receiver: _cell_telemetry.EthernetReceiveInterface, rrd: str | None,
+            viewer: Literal["native", "web"] | None) -> LoggedCell:
+    from .plot import MissingExtraError
+    from .view import log_cell
+
+    try:
+        return log_cell(receiver, rrd=rrd, viewer=viewer)
+    except MissingExtraError as error:
+        raise CliError(EXIT_MISSING_EXTRA, str(error)) from error
+    except OSError as error:
+        raise CliError(EXIT_FILE, str(error)) from error
+
+
+def _until(seconds: float | None, going: Callable[[], bool] = lambda: True) -> None:
+    deadline = math.inf if seconds is None else time.monotonic() + seconds
+    while going() and (left := deadline - time.monotonic()) > 0:
+        time.sleep(min(left, 0.1))
+
+
+def _require_rerun() -> None:
+    from .view import MISSING_VIEW, rerun_available
+
+    if not rerun_available():  # said before connecting to anything
+        raise CliError(EXIT_MISSING_EXTRA, MISSING_VIEW)
+
+
+def cmd_view(args: argparse.Namespace, out: TextIO) -> int:
+    _require_rerun()
+    receiver = _open_telemetry(args)
+    try:
+        logged = _logged(receiver, args.rrd, "web" if args.web else "native")
+        with logged:
+            viewer = logged.viewer
+            assert viewer is not None
+            data = {"viewer": "web" if args.web else "native", "grpc_url": viewer.grpc_url,
+                    "web_url": logged.web_url, "rrd": args.rrd}
+            text = (f"web viewer: {logged.web_url}" if args.web
+                    else f"Rerun viewer started, receiving from {viewer.grpc_url}")
+            _emit(args, data, text + ("" if args.seconds else "  (Ctrl-C to stop)"), out)
+            # The native viewer's window closing ends the tool; the web viewer runs until then.
+            _until(args.seconds, viewer.running)
+    finally:
+        receiver.disconnect()
+    return EXIT_OK
+
+
+def cmd_record_rrd(args: argparse.Namespace, out: TextIO) -> int:
+    _require_rerun()
+    _writable(args.rrd)
+    if args.output is not None:
+        _writable(args.output)
+    receiver = _open_telemetry(args)
+    csv_summary = None
+    try:
+        logged = _logged(receiver, args.rrd, None)
+        try:
+            if args.output is not None:
+                receiver.start_recording(args.output)
+        except (RuntimeError, OSError) as error:
+            logged.close()
+            raise CliError(EXIT_FILE, str(error)) from error
+        with logged:
+            try:
+                _until(args.seconds)
+            finally:
+                if args.output is not None:
+                    csv_summary = receiver.stop_recording()
+    finally:
+        receiver.disconnect()
+    view = logged.view
+    data: dict[str, Any] = {"rrd": args.rrd, "samples": view.samples, "lost": view.dropped}
+    text = f"{view.samples} samples written to {args.rrd}" + (
+        f", {view.dropped} lost" if view.dropped else "")
+    if csv_summary is not None:
+        data.update(path=csv_summary.path, rows=csv_summary.rows)
+        text += f"; {csv_summary.rows} rows to {csv_summary.path}"
+    _emit(args, data, text, out)
     return EXIT_OK
 
 
@@ -621,9 +711,20 @@ def add_abort(commands: Subcommands) -> None:
 
 
 def add_record(commands: Subcommands) -> None:
-    record = commands.add("record", cmd_record, "record the telemetry to CSV")
+    record = commands.add("record", cmd_record, "record the telemetry to CSV, or to Rerun's .rrd")
     record.add_argument("--seconds", type=_positive, help="stop after this long (default: Ctrl-C)")
-    record.add_argument("-o", "--output", required=True, help="the CSV file to write; - for stdout")
+    record.add_argument("-o", "--output", help="the CSV file to write; - for stdout")
+    record.add_argument("--rrd", help="write a Rerun recording (.rrd) instead of, or beside, CSV")
+
+
+def add_view(commands: Subcommands) -> None:
+    view = commands.add("view", cmd_view,
+                        "the arm in 3D, joints, TCP and status, live in Rerun's viewer")
+    view.add_argument("--web", action="store_true",
+                      help="serve the web viewer on 127.0.0.1 and print its address (for a "
+                           "machine without a display: forward the port with ssh -L)")
+    view.add_argument("--rrd", help="also write everything to this .rrd file")
+    view.add_argument("--seconds", type=_positive, help="stop after this long (default: Ctrl-C)")
 
 
 def add_io(commands: Subcommands) -> None:
@@ -657,8 +758,8 @@ def add_plot(commands: Subcommands) -> None:
 
 
 SUBCOMMANDS: list[Callable[[Subcommands], None]] = [
-    add_status, add_watch, add_go, add_move, add_motors, add_abort, add_record, add_io,
-    add_plot,
+    add_status, add_watch, add_go, add_move, add_motors, add_abort, add_record, add_view,
+    add_io, add_plot,
 ]
 
 
@@ -682,6 +783,11 @@ def _check_combinations(parser: argparse.ArgumentParser, args: argparse.Namespac
         parser.error("--decel needs --accel")
     if getattr(args, "state", None) == "off" and getattr(args, "seconds", None) is not None:
         parser.error("--seconds goes with motors on")
+    if args.command == "record":
+        if args.output is None and args.rrd is None:
+            parser.error("record needs -o FILE.csv, --rrd FILE.rrd or both")
+        if args.rrd is not None and args.output == "-":
+            parser.error("with --rrd, -o takes a file name, not -")
 
 
 class _StderrLines(logging.Handler):

@@ -65,26 +65,31 @@ Pose toPose(const Isometry3d& t) {
 }
 
 // Flange axes relative to the frame that J6 turns: z along the flange normal (that frame's
-// x), x along that frame's z. Exact entries, so the zero posture has no round-off.
+// x), x along that frame's z.
 Matrix3d flangeAxes() {
     Matrix3d m;
-    m << 0.0, 0.0, 1.0,  //
-        0.0, -1.0, 0.0,  //
-        1.0, 0.0, 0.0;
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) {
+            m(r, c) =
+                geometry::kFlangeAxes[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)];
+        }
+    }
     return m;
+}
+
+Axis axisOf(char axis) {
+    return axis == 'x' ? Axis::X : axis == 'y' ? Axis::Y : Axis::Z;
 }
 
 // Walks the chain link by link: each offset is taken along the axes reached so far.
 Isometry3d flangeTransform(const Joints& j) {
-    using namespace geometry;
-    Matrix3d r = rotZ(j[0]);
-    Vector3d p = r * Vector3d(kShoulderOffset, 0.0, kBaseHeight);
-    r = r * rotY(-j[1]);
-    p += r * Vector3d(0.0, 0.0, kUpperArm);
-    r = r * rotY(-j[2]);
-    p += r * Vector3d(kForearm, 0.0, kElbowOffset);
-    r = r * rotX(j[3]) * rotY(-j[4]) * rotX(j[5]);
-    p += r * Vector3d(kFlangeOffset, 0.0, 0.0);
+    Matrix3d r = Matrix3d::Identity();
+    Vector3d p = Vector3d::Zero();
+    for (std::size_t i = 0; i < geometry::kLinks.size(); ++i) {
+        const geometry::Link& link = geometry::kLinks[i];
+        r = r * axisRotation(link.sign * j[i], axisOf(link.axis));
+        p += r * Vector3d(link.offset[0], link.offset[1], link.offset[2]);
+    }
     Isometry3d t = Isometry3d::Identity();
     t.linear() = r * flangeAxes();
     t.translation() = p;

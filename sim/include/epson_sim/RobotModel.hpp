@@ -52,6 +52,30 @@ inline constexpr double kFlangeOffset = 65.0;     // wrist centre to the flange 
 // from below the mounting plane up to kBaseHeight. A target whose TCP, flange centre or wrist
 // centre lies inside it has no solution.
 inline constexpr double kBaseRadius = 80.0;
+
+// The chain that forward kinematics walks, and what draws the arm: joint i turns the frame
+// reached so far about one of its own axes (`sign` -1 where a positive angle turns about the
+// negative axis), then the link's offset is taken along the turned axes. After J6 comes the
+// flange: its axes are the columns of kFlangeAxes in the frame J6 turns.
+struct Link {
+    char axis;  // 'x', 'y' or 'z'
+    int sign;
+    std::array<double, 3> offset;
+};
+inline constexpr std::array<Link, 6> kLinks{{
+    {'z', 1, {kShoulderOffset, 0.0, kBaseHeight}},
+    {'y', -1, {0.0, 0.0, kUpperArm}},
+    {'y', -1, {kForearm, 0.0, kElbowOffset}},
+    {'x', 1, {0.0, 0.0, 0.0}},
+    {'y', -1, {0.0, 0.0, 0.0}},
+    {'x', 1, {kFlangeOffset, 0.0, 0.0}},
+}};
+// Row-major; exact entries, so the zero posture has no round-off.
+inline constexpr std::array<std::array<double, 3>, 3> kFlangeAxes{{
+    {0.0, 0.0, 1.0},
+    {0.0, -1.0, 0.0},
+    {1.0, 0.0, 0.0},
+}};
 }  // namespace geometry
 
 // An arm configuration, as the controller's point flags name it: the hand (/R: the wrist centre
