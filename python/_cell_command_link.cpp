@@ -103,7 +103,8 @@ constexpr const char* kAbortMotionDoc =
     "and never\nreaches a motion called after it. A ``go()`` or ``move()`` still waiting for "
     "the\nconnection does not start, and nothing is sent for it. With no motion called\nthe "
     "command is sent on its own when the connection is free.\n\nReturns:\n    bool: Whether "
-    "``$Abort`` was written.\n\nRaises:\n    RuntimeError: If the session is unavailable, the "
+    "``$Abort`` went beside a motion that may still run;\n    ``False`` when no motion could be "
+    "stopped.\n\nRaises:\n    RuntimeError: If the session is unavailable, the "
     "controller rejects the\n        command, or its reply does not come within 5 seconds "
     "(then as\n        ``OutcomeUnknownError``: the abort may have taken effect).\n";
 constexpr const char* kGetRemoteStatusDoc =

@@ -80,7 +80,9 @@ class CellCommandLink {
     void motorOff();
     void resetController();
     /// "$Pause": beside a running motion (waits at most 5 s for its reply), otherwise as an
-    /// ordinary command once the connection is free, waiting at most 5 s for it.
+    /// ordinary command once the connection is free, waiting at most 5 s for it (then
+    /// std::runtime_error "Timed out waiting for the Epson command connection; $Pause was not
+    /// sent").
     /// @throw OutcomeUnknownError "Timed out waiting for Epson response to $Pause" when it went
     ///        beside a motion but its reply did not come within 5 s.
     /// @throw std::runtime_error "Another Epson motion-control command is pending" when a
@@ -97,14 +99,20 @@ class CellCommandLink {
     /// "Epson motion was aborted before it started"; nothing is sent for it. With no motion
     /// called at all it is an ordinary command when the connection is free, and nothing when
     /// another command holds it (that command is no motion). Returns within 5 s.
-    /// @return whether "$Abort" was written.
-    /// @throw std::runtime_error "Timed out waiting for Epson response to $Abort" when an
-    ///        earlier abort's reply is still owed and cannot be settled within 5 s (nothing is
-    ///        sent).
+    /// @return whether "$Abort" was written beside a motion statement that may still run:
+    ///         false when none could run (nothing was stopped, though with no motion called
+    ///         an ordinary "$Abort" may have gone).
+    /// @throw std::runtime_error "Timed out waiting for the Epson command connection; $Abort was
+    ///        not sent" when an earlier abort's reply is still owed and cannot be settled, or
+    ///        the peer takes no bytes, within 5 s.
     /// @throw OutcomeUnknownError "Timed out waiting for Epson response to $Abort" when it was
     ///        written beside a motion but its reply did not come within 5 s (the link stays up).
     /// @throw ControllerError when the controller refuses it.
     bool abortMotion();
+    /// Whether a go() or move() of this link was called and has not ended, or a motion
+    /// statement it wrote may still run on the controller (its call gave up on the reply).
+    /// Takes no command lock: an interruption asks it before deciding to abort.
+    bool motionMayRun() const;
     /// "$GetStatus": the controller's status flags and error code. Beside a running motion it
     /// goes like pause() (its reply within 5 s), otherwise as an ordinary command.
     /// @throw std::runtime_error when the reply is malformed ("Failed to parse GetStatus

@@ -142,7 +142,7 @@ class CellCommandLink::Impl {
     /// Stops the motions called before it: "$Abort" goes beside every motion statement that
     /// may still run, and the motions that have not sent theirs never do. With no motion at all
     /// "$Abort" goes as an ordinary command when the connection is free. Returns whether
-    /// "$Abort" was written.
+    /// "$Abort" was written beside a motion statement that may still run.
     bool abortMotion();
     RemoteStatus getRemoteStatus();
     bool tillOn();
@@ -233,6 +233,8 @@ class CellCommandLink::Impl {
     /// Closes the socket under writeMutex_, after shutting it down so that a write blocked by a
     /// peer that stopped reading lets go of the lock at once.
     void closeSocket_() noexcept;
+    /// Whether the socket is open (a connection given up by a side-path write may still be).
+    bool channelOpen_() const noexcept;
     /// The orderly close of disconnect(): shuts both directions down, ignoring errors, and
     /// closes the socket; returns the close's error.
     boost::system::error_code closeChannel_() noexcept;

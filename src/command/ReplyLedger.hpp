@@ -97,6 +97,8 @@ class ReplyLedger {
     /// Whether a motion statement may still run on the controller: one owed its reply, or
     /// given up by its caller and not known to have ended.
     bool statementMayRun() const;
+    /// statementMayRun(), or a motion was called that has not ended.
+    bool motionMayRun() const;
     /// An abort: cancels every motion called so far that has not sent its statement and, when
     /// a statement may still run, enters "$Abort" beside it and marks that statement aborted.
     /// Call with the write lock held.

@@ -263,6 +263,10 @@ void CellCommandLink::Impl::closeSocket_() noexcept {
     socket_.close(ignored);
 }
 
+bool CellCommandLink::Impl::channelOpen_() const noexcept {
+    return socket_.is_open();
+}
+
 boost::system::error_code CellCommandLink::Impl::closeChannel_() noexcept {
     boost::system::error_code ignored;
     boost::system::error_code closeError;

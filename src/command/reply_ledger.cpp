@@ -285,6 +285,11 @@ bool ReplyLedger::statementMayRun() const {
     return statementMayRunLocked();
 }
 
+bool ReplyLedger::motionMayRun() const {
+    std::lock_guard lock(mutex_);
+    return activeMotions_ > 0 || statementMayRunLocked();
+}
+
 ReplyLedger::AbortPlan ReplyLedger::abort() {
     std::lock_guard lock(mutex_);
     AbortPlan plan;

@@ -98,15 +98,20 @@ std::string controlTimeoutMessage(const std::string& command) {
     return "Timed out waiting for Epson response to " + command;
 }
 
+/// A control command that found no way onto the wire within its deadline.
+std::string notSentMessage(const std::string& command) {
+    return "Timed out waiting for the Epson command connection; " + command + " was not sent";
+}
+
 }  // namespace
 
 std::string CellCommandLink::Impl::sendMotionControlCommand_(const std::string& command) {
     // One deadline for the whole call: beside a motion for the reply, otherwise for the
     // command lock, so that a long connect or motion-less command never holds it up longer.
-    const auto deadline = Clock::now() + kControlReplyTimeout;
+    const auto lockDeadline = Clock::now() + kControlReplyTimeout;
     for (;;) {
         if (motionInProgress_) {
-            if (auto reply = sendBesideMotion(command, deadline)) {
+            if (auto reply = sendBesideMotion(command, Clock::now() + kControlReplyTimeout)) {
                 return *reply;
             }
         }
@@ -121,8 +126,8 @@ std::string CellCommandLink::Impl::sendMotionControlCommand_(const std::string& 
             }
             return commandReply_(command, kCommandTimeout);
         }
-        if (Clock::now() >= deadline) {
-            throw std::runtime_error(controlTimeoutMessage(command));
+        if (Clock::now() >= lockDeadline) {
+            throw std::runtime_error(notSentMessage(command));
         }
         std::this_thread::sleep_for(kControlLockPoll);
     }
@@ -134,7 +139,7 @@ bool CellCommandLink::Impl::settleBeside(const std::string& command, Clock::time
     // that the older one is settled: the reply to a "$GetStatus" written after it.
     while (ledger_.collides(command)) {
         if (Clock::now() >= deadline) {
-            throw std::runtime_error(controlTimeoutMessage(command));
+            throw std::runtime_error(notSentMessage(command));
         }
         if (command == "$GetStatus") {
             ledger_.waitFor(0, std::min(deadline, Clock::now() + kOwedReplySlice));
@@ -166,7 +171,7 @@ void CellCommandLink::Impl::writeSideLocked_(ReplyLedger::Ticket ticket, const s
     try {
         if (writeLineLocked_(command, deadline) == LineWritten::Nothing) {
             ledger_.withdraw(ticket);
-            throw std::runtime_error(controlTimeoutMessage(command));
+            throw std::runtime_error(notSentMessage(command));
         }
     } catch (const ConnectionLostError&) {
         ledger_.withdraw(ticket);
@@ -267,7 +272,7 @@ bool CellCommandLink::Impl::abortMotion() {
     // An earlier "$Abort" still owed its reply would take this one's: settled first, as for
     // pause and continue, by a status beside whatever may still run.
     if (ledger_.statementMayRun() && !settleBeside("$Abort", deadline, true)) {
-        throw std::runtime_error(controlTimeoutMessage("$Abort"));
+        throw std::runtime_error(notSentMessage("$Abort"));
     }
     ReplyLedger::AbortPlan plan;
     {
@@ -291,11 +296,10 @@ bool CellCommandLink::Impl::abortMotion() {
     // No motion at all: an ordinary command when the connection is free. A command that holds
     // it is no motion, and one called after this abort is not this abort's to stop.
     std::unique_lock lock(commandMutex_, std::try_to_lock);
-    if (!lock.owns_lock() || !connected_) {
-        return false;
+    if (lock.owns_lock() && connected_) {
+        command_("$Abort", kCommandTimeout);
     }
-    command_("$Abort", kCommandTimeout);
-    return true;
+    return false;  // no motion statement could run: nothing was stopped
 }
 
 RemoteStatus CellCommandLink::Impl::getRemoteStatus() {
@@ -356,6 +360,10 @@ void CellCommandLink::continueMotion() {
 
 bool CellCommandLink::abortMotion() {
     return impl_->abortMotion();
+}
+
+bool CellCommandLink::motionMayRun() const {
+    return impl_->ledger_.motionMayRun();
 }
 
 RemoteStatus CellCommandLink::getRemoteStatus() {

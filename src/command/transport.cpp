@@ -71,7 +71,7 @@ void CellCommandLink::Impl::connect(const std::string& host, std::uint16_t port,
             login_(password);
             break;
         } catch (const std::exception& error) {
-            const bool connectionLost = !connected_ || !socket_.is_open();
+            const bool connectionLost = !connected_ || !channelOpen_();
             closeSocket_();
             connected_ = false;
             loggedIn_ = false;
@@ -101,7 +101,7 @@ void CellCommandLink::Impl::command_(const std::string& command,
 std::string CellCommandLink::Impl::commandReply_(const std::string& command,
                                                  std::chrono::milliseconds timeout,
                                                  MotionStep step) {
-    if (!connected_ || !socket_.is_open()) {
+    if (!connected_ || !channelOpen_()) {
         throw NotConnectedError("command() was called but socket not connected");
     }
     // The last guard: the operations check their arguments before anything is sent.
@@ -121,10 +121,15 @@ void CellCommandLink::Impl::settleCollision_(const std::string& command, Clock::
         // The controller answers in order, so once this reply is in, every older reply that has
         // not come never will, and those entries expire; all but a running $Execute's. The
         // status goes through the same check: an older status owed could answer it.
-        const auto statusTimeout = std::chrono::duration_cast<std::chrono::milliseconds>(
-            std::max(Clock::duration::zero(),
-                     std::min(deadline - Clock::now(), Clock::duration(kCommandTimeout))));
         settleCollision_("$GetStatus", deadline, timeout);
+        const auto statusTimeout =
+            std::min(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()),
+                     kCommandTimeout);
+        if (statusTimeout.count() <= 0) {
+            throw std::runtime_error("Epson controller is still running an earlier " +
+                                     name.substr(1) + " command; " + displayedCommand(command) +
+                                     " was not sent");
+        }
         const std::string status = exchange_("$GetStatus", statusTimeout);
         if (ledger_.collides(command) && name == "#Execute" &&
             !results::parseRemoteStatus(status).running) {

@@ -345,7 +345,10 @@ def pause_beside():
 if sys.argv[2] == "pause waits":
     threading.Thread(target=pause_beside, daemon=True).start()
 try:
-    link.go("P9", False, False, None, None, None, False, 1)
+    if sys.argv[2] == "slow logout":
+        link.disconnect()
+    else:
+        link.go("P9", False, False, None, None, None, False, 1)
 except KeyboardInterrupt as interruption:
     print("cause:", type(interruption.__cause__).__name__, interruption.__cause__, flush=True)
     raise
@@ -355,8 +358,9 @@ print("the motion ended", flush=True)
 
 class TestStoppingAMotion:
     # Ctrl-C aborts the motion, even while another thread's pause waits for its reply; when the
-    # abort fails, the interruption says why and the console says the arm may still move.
-    @pytest.mark.parametrize("case", ["plain", "pause waits", "abort refused"])
+    # abort fails, the interruption says why and the console says the arm may still move. With
+    # no motion anywhere (a slow logout) it is a plain interruption: no abort, no alarm.
+    @pytest.mark.parametrize("case", ["plain", "pause waits", "abort refused", "slow logout"])
     def test_ctrl_c_aborts_the_motion_or_says_why_not(self, case):
         with _cell_simulator.Simulator() as sim:  # in real time: the motion lasts half a minute
             probe = CellCommandLink()
@@ -368,12 +372,25 @@ class TestStoppingAMotion:
                 sim.go_silent("$Pause", times=1)
             elif case == "abort refused":
                 sim.answer("$Abort", "!Abort,20", times=1)
+            elif case == "slow logout":
+                sim.delay_reply("$Logout", 3.0, times=1)
             module_dir = os.path.dirname(_cell_command_link.__file__)
             process = subprocess.Popen(
                 [sys.executable, "-c", INTERRUPTED_MOTION, str(sim.command_port), case],
                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                 env=dict(os.environ, PYTHONPATH=module_dir))
             try:
+                if case == "slow logout":
+                    assert sim.wait_for_command("$Logout", 10) is not None
+                    interrupted = time.monotonic()
+                    process.send_signal(signal.SIGINT)
+                    output, errors = process.communicate(timeout=10)
+                    assert time.monotonic() - interrupted < 1.0
+                    assert errors.rstrip().endswith("KeyboardInterrupt"), errors
+                    assert "cause: NoneType None" in output
+                    assert "may still be running" not in errors
+                    assert "$Abort" not in sim.command_log()
+                    return
                 assert sim.wait_for_command("Go P9", 10) is not None
                 assert wait_until(sim.is_moving, 5)
                 assert sim.last_motion()["duration"] > 10
