@@ -159,6 +159,9 @@ class ReplyLedger {
     std::uint64_t cancelledThrough_ = 0;     ///< motions up to this one never send their statement
     int activeMotions_ = 0;                  ///< motion calls not yet ended
     std::vector<Ticket> abortedStatements_;  ///< statements an "$Abort" was written beside
+    /// Motions whose statement went out and whose call has not ended: until it returns, an
+    /// abort still goes beside it, even once its reply is in.
+    std::vector<std::uint64_t> statementsOut_;
 };
 
 /// Whether @p line holds nothing but blanks: no reply of any command.

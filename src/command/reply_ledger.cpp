@@ -232,6 +232,7 @@ void ReplyLedger::closeConnection(const std::string& failure) {
     {
         std::lock_guard lock(mutex_);
         abortedStatements_.clear();
+        statementsOut_.clear();
         std::erase_if(entries_, [&](Entry& entry) {
             if (entry.sidePath && entry.state == State::Waiting) {
                 entry.state = State::Failed;
@@ -257,9 +258,10 @@ std::uint64_t ReplyLedger::callMotion() {
     return ++lastMotionCall_;
 }
 
-void ReplyLedger::endMotion(std::uint64_t) {
+void ReplyLedger::endMotion(std::uint64_t motion) {
     std::lock_guard lock(mutex_);
     --activeMotions_;
+    std::erase(statementsOut_, motion);
 }
 
 std::optional<ReplyLedger::Ticket> ReplyLedger::openMotionStep(const std::string& command,
@@ -271,13 +273,18 @@ std::optional<ReplyLedger::Ticket> ReplyLedger::openMotionStep(const std::string
     }
     const Ticket ticket = openUnlocked(command, false);
     entries_.back().statement = statement;
+    if (statement) {
+        statementsOut_.push_back(motion);
+    }
     return ticket;
 }
 
 bool ReplyLedger::statementMayRunLocked() const {
-    return std::any_of(entries_.begin(), entries_.end(), [](const Entry& entry) {
-        return entry.statement && (entry.state == State::Waiting || entry.state == State::GaveUp);
-    });
+    return !statementsOut_.empty() ||
+           std::any_of(entries_.begin(), entries_.end(), [](const Entry& entry) {
+               return entry.statement &&
+                      (entry.state == State::Waiting || entry.state == State::GaveUp);
+           });
 }
 
 bool ReplyLedger::statementMayRun() const {

@@ -251,8 +251,8 @@ std::vector<std::string> audit(const std::vector<Call>& calls, const std::vector
 
     // A motion statement the controller ran during [from, to]: received before @p to, its
     // reply not sent (nor its connection closed) before @p from. With @p unread, a statement
-    // whose call never took its reply counts until its connection closes: the link cannot
-    // know it ended before some read takes that reply.
+    // counts until its call returns, and one whose call never took its reply until its
+    // connection closes: the link cannot know it ended before some read takes that reply.
     const auto statementRan = [&](Clock::time_point from, Clock::time_point to,
                                   const WireEvent** motion, bool unread) {
         for (const auto& event : events) {
@@ -265,9 +265,13 @@ std::vector<std::string> audit(const std::vector<Call>& calls, const std::vector
             }
             Clock::time_point end = ended != nullptr ? ended->time : Clock::time_point::max();
             const Call* caller = callOf(event.tag);
-            if (unread && caller != nullptr && caller->outcome != Outcome::Ok &&
-                caller->outcome != Outcome::Refused && caller->outcome != Outcome::Aborted) {
-                end = Clock::time_point::max();
+            if (unread && caller != nullptr) {
+                // Until its call returns, the link counts the motion as running.
+                end = std::max(end, caller->end);
+                if (caller->outcome != Outcome::Ok && caller->outcome != Outcome::Refused &&
+                    caller->outcome != Outcome::Aborted) {
+                    end = Clock::time_point::max();
+                }
             }
             if (closedAt.contains(event.connection)) {
                 end = std::min(end, closedAt[event.connection]);

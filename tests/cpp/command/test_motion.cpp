@@ -561,7 +561,14 @@ TEST(MotionControl, WriteFailuresGiveTheConnectionUp) {
     // Writes now fail (a broken pipe) while the connection still reads: the socket can carry
     // no other exchange, beside a motion or not, and the link must say so.
     impl.socket_.shutdown(boost::asio::ip::tcp::socket::shutdown_send);
-    EXPECT_THROW(impl.sendMotionControlCommand_("$Pause"), ConnectionLostError);
+    // The peer may close on seeing the end of our stream, and the motion's reader give the
+    // connection up first: then the pause finds it gone. Never a bare write error.
+    try {
+        impl.sendMotionControlCommand_("$Pause");
+        ADD_FAILURE() << "the pause was written";
+    } catch (const ConnectionLostError&) {
+    } catch (const NotConnectedError&) {
+    }
     EXPECT_FALSE(impl.connected_);
     EXPECT_THROW(motion.get(), ConnectionLostError);
     EXPECT_FALSE(impl.ledger_.waiting("$Pause"));
