@@ -241,9 +241,10 @@ bool CellCommandLink::Impl::waitForLine_(Clock::time_point deadline, bool wholeR
 }
 
 void CellCommandLink::Impl::giveUpConnection_(const std::string& message) {
-    closeSocket_();
+    // The flags first: a side-path call that finds the socket closed finds them cleared too.
     connected_ = false;
     loggedIn_ = false;
+    closeSocket_();
     motorsOn_ = false;
     forgetSavedToolState_();
     // Side-path commands fail now with the link's own error instead of waiting out their

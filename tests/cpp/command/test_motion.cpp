@@ -569,8 +569,8 @@ TEST(MotionControl, WriteFailuresGiveTheConnectionUp) {
     } catch (const ConnectionLostError&) {
     } catch (const NotConnectedError&) {
     }
-    EXPECT_FALSE(impl.connected_);
     EXPECT_THROW(motion.get(), ConnectionLostError);
+    EXPECT_FALSE(impl.connected_);
     EXPECT_FALSE(impl.ledger_.waiting("$Pause"));
     EXPECT_FALSE(impl.ledger_.collides("$Pause"));
 
