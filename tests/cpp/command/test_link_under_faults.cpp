@@ -312,6 +312,16 @@ std::vector<std::string> audit(const std::vector<Call>& calls, const std::vector
                 for (const auto& [abortTag, motionTag] : aborts) {
                     reachedByAbort = reachedByAbort || motionTag == call.tag;
                 }
+                // An abort written while the motion's own reply was on its way: the link cannot
+                // tell the refusal from the abort's result, and reports it aborted.
+                bool abortCrossed = false;
+                for (const auto& event : events) {
+                    abortCrossed =
+                        abortCrossed ||
+                        (received != nullptr && event.kind == Kind::Received &&
+                         event.line == "$Abort" && event.connection == received->connection &&
+                         event.time >= received->time && event.time <= call.end);
+                }
                 if (call.outcome == Outcome::Ok &&
                     !(sent != nullptr && sent->line == "#Execute,0" && sent->time <= call.end)) {
                     failures.push_back(describe(call) + ": success without its own reply");
@@ -326,7 +336,8 @@ std::vector<std::string> audit(const std::vector<Call>& calls, const std::vector
                         failures.push_back(describe(call) + ": its statement was sent");
                     }
                 } else if (call.outcome == Outcome::Aborted &&
-                           !(refusedBy(call, call.tag, "!Execute,") && reachedByAbort)) {
+                           !(refusedBy(call, call.tag, "!Execute,") &&
+                             (reachedByAbort || abortCrossed))) {
                     failures.push_back(describe(call) + ": reported aborted, but was not");
                 } else if (!honest(call.outcome) && call.outcome != Outcome::Ok &&
                            call.outcome != Outcome::Refused && call.outcome != Outcome::Aborted &&

@@ -411,7 +411,7 @@ void FaultyController::flushDue() {
         }
         // Now and then a line that answers nothing in front: blank, only blanks, or an error
         // naming a command nobody sent. The reader that meets it cannot know its own outcome.
-        if (!calm_ && chance(0.03)) {
+        if (!calm_ && first.tag != "L" && chance(0.03)) {
             const auto kind = random_() % 3;
             const std::string stray = kind == 0   ? std::string()
                                       : kind == 1 ? std::string(" \t ")
