@@ -548,6 +548,7 @@ TEST(MotionControl, WriteFailuresGiveTheConnectionUp) {
     scriptLogin(peer)
         .expectLine(execute("Go P1"))
         .mark("moving")
+        .gate("cut", 15s)  // the peer closes only once the link has cut the connection
         .expectClosed()
         .acceptNext()
         .exchange("$Login,", "#Login,0")
@@ -571,6 +572,7 @@ TEST(MotionControl, WriteFailuresGiveTheConnectionUp) {
     }
     EXPECT_THROW(motion.get(), ConnectionLostError);
     EXPECT_FALSE(impl.connected_);
+    peer.openGate("cut");
     EXPECT_FALSE(impl.ledger_.waiting("$Pause"));
     EXPECT_FALSE(impl.ledger_.collides("$Pause"));
 
