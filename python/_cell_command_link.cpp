@@ -102,8 +102,11 @@ constexpr const char* kAbortMotionDoc =
     "It goes out at\nonce, even while ``pause()`` or ``continue_motion()`` waits for its reply, "
     "and never\nreaches a motion called after it. A ``go()`` or ``move()`` still waiting for "
     "the\nconnection does not start, and nothing is sent for it. With no motion called\nthe "
-    "command is sent on its own.\n\nRaises:\n    RuntimeError: If the session is unavailable, the "
-    "controller rejects the\n        command, or its reply does not come within 5 seconds.\n";
+    "command is sent on its own when the connection is free.\n\nReturns:\n    bool: Whether "
+    "``$Abort`` went beside a motion that may still run;\n    ``False`` when no motion could be "
+    "stopped.\n\nRaises:\n    RuntimeError: If the session is unavailable, the "
+    "controller rejects the\n        command, or its reply does not come within 5 seconds "
+    "(then as\n        ``OutcomeUnknownError``: the abort may have taken effect).\n";
 constexpr const char* kGetRemoteStatusDoc =
     "Read the controller's Remote Ethernet status.\n\nUses the ``$GetStatus`` command, which the "
     "controller accepts while ``$Execute``\nruns: during a motion it goes beside the motion like "
@@ -295,6 +298,12 @@ constexpr const char* kConnectionLostErrorDoc =
     "``NotConnectedError``\nuntil the next ``connect()``.\n";
 constexpr const char* kNotConnectedErrorDoc =
     "A command on a link that is not connected. Nothing was sent.\n";
+constexpr const char* kOutcomeUnknownErrorDoc =
+    "A command went out but its outcome is unknown: it may have taken effect.\n\nIts reply "
+    "was lost, or the line read for it was blank or not its own (an\nerror naming another "
+    "command included). The link stays connected and treats\nthe command as possibly done: "
+    "after a ``motor_on()`` of unknown outcome,\n``disconnect()`` still switches the motors "
+    "off.\n";
 constexpr const char* kLogToPythonDoc =
     "Send the connector's console lines to the ``logging`` logger ``epson_cell``.\n\nBy "
     "default the command links write their progress lines to standard output\nand their "
@@ -457,11 +466,13 @@ PyObject* controllerError = nullptr;
 PyObject* connectionLostError = nullptr;
 PyObject* notConnectedError = nullptr;
 PyObject* motionAbortedError = nullptr;
+PyObject* outcomeUnknownError = nullptr;
 
 py::object errorClass(std::string_view name) {
     PyObject* type = name == "MotionAbortedError"    ? motionAbortedError
                      : name == "ControllerError"     ? controllerError
                      : name == "ConnectionLostError" ? connectionLostError
+                     : name == "OutcomeUnknownError" ? outcomeUnknownError
                                                      : notConnectedError;
     return py::reinterpret_borrow<py::object>(type);
 }
@@ -710,6 +721,10 @@ PYBIND11_MODULE(_cell_command_link, m, py::multiple_interpreters::not_supported(
         makeErrorClass(m, "NotConnectedError", kNotConnectedErrorDoc, py::dict()).release().ptr();
     motionAbortedError =
         makeErrorClass(m, "MotionAbortedError", kMotionAbortedErrorDoc, py::dict(), controllerError)
+            .release()
+            .ptr();
+    outcomeUnknownError =
+        makeErrorClass(m, "OutcomeUnknownError", kOutcomeUnknownErrorDoc, py::dict())
             .release()
             .ptr();
     py::register_local_exception_translator([](std::exception_ptr pending) {

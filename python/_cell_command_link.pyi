@@ -7,7 +7,7 @@ Continuous telemetry is handled separately by ``EthernetReceiveInterface``.
 from __future__ import annotations
 import collections.abc
 import typing
-__all__: list[str] = ['CellCommandLink', 'ConnectionLostError', 'ControllerError', 'ControllerStatus', 'EpsonPowerMode', 'MotionAbortedError', 'NotConnectedError', 'PtpMotionLimits', 'RemoteStatus', 'RobotState', 'log_to_python']
+__all__: list[str] = ['CellCommandLink', 'ConnectionLostError', 'ControllerError', 'ControllerStatus', 'EpsonPowerMode', 'MotionAbortedError', 'NotConnectedError', 'OutcomeUnknownError', 'PtpMotionLimits', 'RemoteStatus', 'RobotState', 'log_to_python']
 class EpsonPowerMode:
     """
     Epson controller servo power mode.
@@ -182,7 +182,7 @@ class CellCommandLink:
         """
         Create a disconnected control interface.
         """
-    def abort_motion(self) -> None:
+    def abort_motion(self) -> bool:
         """
         Abort the running Epson motion.
         
@@ -192,11 +192,16 @@ class CellCommandLink:
         once, even while ``pause()`` or ``continue_motion()`` waits for its reply, and never
         reaches a motion called after it. A ``go()`` or ``move()`` still waiting for the
         connection does not start, and nothing is sent for it. With no motion called
-        the command is sent on its own.
+        the command is sent on its own when the connection is free.
+        
+        Returns:
+            bool: Whether ``$Abort`` went beside a motion that may still run;
+            ``False`` when no motion could be stopped.
         
         Raises:
             RuntimeError: If the session is unavailable, the controller rejects the
-                command, or its reply does not come within 5 seconds.
+                command, or its reply does not come within 5 seconds (then as
+                ``OutcomeUnknownError``: the abort may have taken effect).
         """
     def add_safety_cuboid(self, min_corner_mm: collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex], max_corner_mm: collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex]) -> None:
         """
@@ -665,6 +670,15 @@ class MotionAbortedError(ControllerError):
     so that a caller tells its own stop from a controller fault. A motion stopped
     before it sent its statement has the message "Epson motion was aborted before
     it started", ``code`` 0 and an empty ``reply``.
+    """
+class OutcomeUnknownError(RuntimeError):
+    """
+    A command went out but its outcome is unknown: it may have taken effect.
+    
+    Its reply was lost, or the line read for it was blank or not its own (an
+    error naming another command included). The link stays connected and treats
+    the command as possibly done: after a ``motor_on()`` of unknown outcome,
+    ``disconnect()`` still switches the motors off.
     """
 def log_to_python(enable: bool = True) -> None:
     """

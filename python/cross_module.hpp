@@ -66,6 +66,8 @@ void translateConnectorErrors(const std::exception_ptr& pending, ClassNamed clas
         raiseConnectorError(classNamed("ConnectionLostError"), error, nullptr);
     } catch (const NotConnectedError& error) {
         raiseConnectorError(classNamed("NotConnectedError"), error, nullptr);
+    } catch (const OutcomeUnknownError& error) {
+        raiseConnectorError(classNamed("OutcomeUnknownError"), error, nullptr);
     }
 }
 

@@ -123,7 +123,8 @@ void runInterruptible(const std::shared_ptr<CellCommandLink>& link, std::functio
                 break;
             }
         }
-        if (interruption) {
+        // With no motion anywhere there is nothing to stop: a plain interruption, no alarm.
+        if (interruption && link->motionMayRun()) {
             try {
                 link->abortMotion();
             } catch (...) {

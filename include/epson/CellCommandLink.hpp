@@ -23,10 +23,13 @@ namespace epson {
 /// @throw NotConnectedError when the link is not connected (nothing is sent).
 /// @throw ControllerError when the controller refuses the command (a "!" reply): code(),
 ///        command() and meaning() tell which refusal.
-/// @throw ConnectionLostError when no reply arrives within the deadline or the read fails; the
-///        link is disconnected afterwards.
+/// @throw ConnectionLostError when no reply arrives within the deadline, or a read or write
+///        fails; the link is disconnected afterwards.
+/// @throw OutcomeUnknownError when the command went out but the line read for it was blank or
+///        not its own: it may have taken effect; the link stays up.
 /// @throw std::runtime_error when the reply is malformed or unexpected.
-/// All three kinds derive from std::runtime_error (errors.hpp).
+/// All four kinds derive from std::runtime_error (errors.hpp). Every call has one overall
+/// deadline, which lines owed to others do not extend.
 class CellCommandLink {
   public:
     /// Remote Ethernet port used when the caller has no other.
@@ -77,25 +80,39 @@ class CellCommandLink {
     void motorOff();
     void resetController();
     /// "$Pause": beside a running motion (waits at most 5 s for its reply), otherwise as an
-    /// ordinary command.
+    /// ordinary command once the connection is free, waiting at most 5 s for it (then
+    /// std::runtime_error "Timed out waiting for the Epson command connection; $Pause was not
+    /// sent").
+    /// @throw OutcomeUnknownError "Timed out waiting for Epson response to $Pause" when it went
+    ///        beside a motion but its reply did not come within 5 s.
     /// @throw std::runtime_error "Another Epson motion-control command is pending" when a
     ///        control command is already in flight during the motion.
     void pause();
     /// "$Continue", delivered like pause().
     void continueMotion();
-    /// "$Abort": stops the motions called before it, never one called after it. A motion whose
-    /// statement is out gets "$Abort" beside it at once, even while a pause() or
-    /// continueMotion() waits for its reply, and then ends with whatever the controller answers
-    /// it, normally an error reply that go() or move() throws as MotionAbortedError. A go() or
-    /// move() called earlier that has not sent its motion yet (it waits for the connection, or
-    /// sends its settings) never sends it and throws MotionAbortedError "Epson motion was
-    /// aborted before it started"; nothing is sent for it. With no motion called at all it is
-    /// an ordinary command. Returns within 5 s.
-    /// @throw std::runtime_error "Timed out waiting for Epson response to $Abort" when the
-    ///        reply does not come within 5 s beside a motion (the link stays up), or the
-    ///        connection stays busy that long with no motion.
+    /// "$Abort": stops the motions called before it, never one called after it. "$Abort" goes
+    /// at once beside every motion statement that may still run on the controller (one whose
+    /// call gave up on its reply included), even while a pause() or continueMotion() waits for
+    /// its reply; the motion then ends with whatever the controller answers it, normally an
+    /// error reply that go() or move() throws as MotionAbortedError. A go() or move() called
+    /// earlier that has not sent its motion yet never sends it and throws MotionAbortedError
+    /// "Epson motion was aborted before it started"; nothing is sent for it. With no motion
+    /// called at all it is an ordinary command when the connection is free, and nothing when
+    /// another command holds it (that command is no motion). Returns within 5 s.
+    /// @return whether "$Abort" was written beside a motion statement that may still run:
+    ///         false when none could run (nothing was stopped, though with no motion called
+    ///         an ordinary "$Abort" may have gone).
+    /// @throw std::runtime_error "Timed out waiting for the Epson command connection; $Abort was
+    ///        not sent" when an earlier abort's reply is still owed and cannot be settled, or
+    ///        the peer takes no bytes, within 5 s.
+    /// @throw OutcomeUnknownError "Timed out waiting for Epson response to $Abort" when it was
+    ///        written beside a motion but its reply did not come within 5 s (the link stays up).
     /// @throw ControllerError when the controller refuses it.
-    void abortMotion();
+    bool abortMotion();
+    /// Whether a go() or move() of this link was called and has not ended, or a motion
+    /// statement it wrote may still run on the controller (its call gave up on the reply).
+    /// Takes no command lock: an interruption asks it before deciding to abort.
+    bool motionMayRun() const;
     /// "$GetStatus": the controller's status flags and error code. Beside a running motion it
     /// goes like pause() (its reply within 5 s), otherwise as an ordinary command.
     /// @throw std::runtime_error when the reply is malformed ("Failed to parse GetStatus

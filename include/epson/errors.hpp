@@ -55,6 +55,16 @@ class NotConnectedError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+/// A command went out but its outcome cannot be known: its reply was lost, displaced by a
+/// blank line, or met a line that is not its own (an error reply naming another command
+/// included). The message says that the command may have taken effect; the link treats it as
+/// possibly done (a Motor On so counts as motors possibly on, which disconnect() switches off).
+/// The connection stays up; the command's own reply, should it still come, is dropped.
+class OutcomeUnknownError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
 /// The meaning of a Remote Ethernet error code (10 to 99) as the controller documentation gives
 /// it; empty for a code it does not list.
 std::string remoteErrorMeaning(int code);

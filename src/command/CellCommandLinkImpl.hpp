@@ -1,5 +1,29 @@
 #pragma once
 
+// The command link's private state, in three layers:
+//   - the line channel (line_channel.cpp): the socket, its deadlines and read buffer, writing
+//     one command line and reading one reply line, and cutting a connection that cannot carry
+//     another exchange. No other file touches the socket.
+//   - the reply ledger (ReplyLedger.hpp): who owns each line read, which motions were called,
+//     which motion statement may still run, which aborts were written and for what.
+//   - the session and the commands (transport.cpp, session.cpp and the operation files): the
+//     exchanges, connect and disconnect, and the operations.
+//
+// Locking rule. One name convention says what a function expects:
+//   - a name ending in "_" runs with commandMutex_ held by its caller; it may read and write
+//     the socket and every member below that is not atomic;
+//   - a name ending in "Locked_" runs with writeMutex_ held by its caller;
+//   - every other function takes what it needs itself.
+// commandMutex_ (the command lock) guards the exchange on the wire and the session state:
+// readBuffer_, ioContext_, lastCommand_, lastResponse_, motorsOn_, motorOnError_, the saved
+// Tool state, host_ and port_. Only its holder reads the socket or closes it.
+// writeMutex_ is held around every socket write and around the decisions that must keep their
+// place in the write order (entering a command in the ledger; whether a motion statement or
+// an abort goes out). The side path writes under it without the command lock.
+// The ledger has its own lock, taken inside the others and never held while waiting on I/O.
+// Order: commandMutex_, then writeMutex_, then the ledger's lock.
+// connected_, loggedIn_ and motionInProgress_ are atomic and read without a lock.
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -58,6 +82,32 @@ struct MotionStep {
     bool statement = false;
 };
 
+/// One Go or Move call with its modifiers, so that they are written once: the public
+/// signatures fill it, motion.cpp validates it and builds its statement and settings.
+struct MotionRequest {
+    enum class Kind { Go, Move } kind = Kind::Go;
+    std::string destination;
+    bool cp = false;
+    bool ljm = false;                     // Go
+    std::optional<int> orientation_flag;  // Go
+    bool rot = false;                     // Move
+    bool ecp = false;                     // Move
+    std::optional<std::string> search_expression;
+    std::optional<std::string> parallel_processing;
+    bool sync = false;
+    std::optional<int> speed_percent;          // Go
+    std::optional<int> acceleration_percent;   // Go
+    std::optional<int> deceleration_percent;   // Go
+    std::optional<double> speed_mm_s;          // Move
+    std::optional<double> acceleration_mm_s2;  // Move
+};
+
+/// The outcome of writing one command line.
+enum class LineWritten {
+    Whole,    ///< every byte went out
+    Nothing,  ///< the deadline passed before any byte went out: the command was not sent
+};
+
 class CellCommandLink::Impl {
   public:
     Impl();
@@ -89,9 +139,11 @@ class CellCommandLink::Impl {
     /// Sends a control command beside the running motion, or as an ordinary command when none
     /// runs, and returns its reply line.
     std::string sendMotionControlCommand_(const std::string& command);
-    /// Stops the motions called before it: one whose statement is out gets "$Abort" beside it,
-    /// the others never send it. With no motion at all "$Abort" goes as an ordinary command.
-    void abortMotion();
+    /// Stops the motions called before it: "$Abort" goes beside every motion statement that
+    /// may still run, and the motions that have not sent theirs never do. With no motion at all
+    /// "$Abort" goes as an ordinary command when the connection is free. Returns whether
+    /// "$Abort" was written beside a motion statement that may still run.
+    bool abortMotion();
     RemoteStatus getRemoteStatus();
     bool tillOn();
 
@@ -116,7 +168,7 @@ class CellCommandLink::Impl {
         const std::vector<double>& cartesian_pose, bool least_joint_motion,
         const std::optional<std::vector<double>>& reference_joint_positions);
 
-    // Motion.
+    // Motion: go and move fill one request and run it.
     void go(const std::string& destination, bool cp, bool ljm,
             const std::optional<int>& orientation_flag,
             const std::optional<std::string>& search_expression,
@@ -128,6 +180,8 @@ class CellCommandLink::Impl {
               const std::optional<std::string>& parallel_processing, bool sync,
               const std::optional<double>& speed_mm_s,
               const std::optional<double>& acceleration_mm_s2);
+    /// Runs one Go or Move request: takes the command lock, validates, sends.
+    void runMotion(const MotionRequest& request);
 
     // Workspace.
     void addSafetyCuboid(const std::vector<double>& min_corner_mm,
@@ -154,33 +208,20 @@ class CellCommandLink::Impl {
     /// the write order: entering a command in the ledger, and whether a motion or an abort
     /// goes out.
     std::mutex writeMutex_;
-    /// Who owns each reply line of the connection (ReplyLedger.hpp).
+    /// Who owns each reply line of the connection, and the motions' book (ReplyLedger.hpp).
     ReplyLedger ledger_;
-    /// The motions' place with respect to aborts; guarded by motionMutex_, which is never held
-    /// while waiting. Motions are numbered when called, so that an abort stops exactly the
-    /// motions called before it.
-    std::mutex motionMutex_;
-    std::uint64_t lastMotionCall_ = 0;
-    std::uint64_t abortedThrough_ = 0;  ///< motions up to this one never send their statement
-    std::uint64_t runningMotion_ = 0;   ///< the motion whose statement is out; 0 when none
-    std::uint64_t abortSentFor_ = 0;    ///< the motion an "$Abort" was written beside
-    int activeMotions_ = 0;             ///< motion calls not yet ended
     std::timed_mutex commandMutex_;
 
   private:
     using Clock = std::chrono::steady_clock;
 
+    // --- Line channel (line_channel.cpp): the only code that touches the socket ---
+
     void connectStep_(const boost::asio::ip::tcp::resolver::results_type& endpoints,
                       const std::string& host, std::uint16_t port);
-    /// Writes one command, entered in the ledger in write order, and reads until its own reply.
-    void exchange_(const std::string& command, std::chrono::milliseconds timeout,
-                   MotionStep step = {});
-    /// Before a command whose reply could not be told from one owed to a caller that gave up,
-    /// makes the stream unambiguous: a "$GetStatus" whose reply proves the older ones settled,
-    /// or, for names that cannot be proven so, reading until they are.
-    void settleCollision_(const std::string& command, std::chrono::milliseconds timeout);
-    /// Reads one reply line (joining odd-quote continuation lines) from readBuffer_.
-    std::string readReplyLine_(std::chrono::milliseconds timeout);
+    /// Reads one reply line (joining odd-quote continuation lines) from readBuffer_ by
+    /// @p deadline; @p timeout is what the time-out message names.
+    std::string readReplyLine_(Clock::time_point deadline, std::chrono::milliseconds timeout);
     /// Waits until readBuffer_ holds a whole line, or with @p wholeReply a whole reply (its
     /// continuation lines too). False when @p deadline passes first; the connection and any
     /// partial line are kept then.
@@ -192,34 +233,70 @@ class CellCommandLink::Impl {
     /// Closes the socket under writeMutex_, after shutting it down so that a write blocked by a
     /// peer that stopped reading lets go of the lock at once.
     void closeSocket_() noexcept;
-    /// Writes @p command and the terminator by @p deadline; writeMutex_ must be held. Returns
-    /// how many bytes went out, the whole line unless the deadline passed first.
-    /// @throw boost::system::system_error ("write") when the socket fails or is closed.
-    std::size_t writeLocked_(const std::string& command, Clock::time_point deadline);
-    /// The error for @p line, which answers nothing owed, met while reading for @p command.
-    [[noreturn]] void rejectForeignLine_(const std::string& line, const std::string& command);
-    /// The side path, when a motion's reader is there to hand its reply across: writes
-    /// @p command and waits for the reply until @p deadline. Empty when no motion runs.
-    std::optional<std::string> trySendBesideMotion_(const std::string& command,
-                                                    Clock::time_point deadline);
-    /// Writes a side-path command entered as @p ticket and waits for its reply.
-    std::string completeBesideMotion_(ReplyLedger::Ticket ticket, const std::string& command,
-                                      Clock::time_point deadline);
-    /// One read for side-path command @p ticket once its motion has ended, until @p until at
-    /// most, if the command lock is free. Returns a line that answers nothing owed, which fails
-    /// that command. Never throws otherwise.
-    std::optional<std::string> readOwedReply_(ReplyLedger::Ticket ticket,
-                                              Clock::time_point until) noexcept;
-    /// Sends one command of motion @p motion, unless an abort has stopped it first.
+    /// Whether the socket is open (a connection given up by a side-path write may still be).
+    bool channelOpen_() const noexcept;
+    /// The orderly close of disconnect(): shuts both directions down, ignoring errors, and
+    /// closes the socket; returns the close's error.
+    boost::system::error_code closeChannel_() noexcept;
+    /// Writes @p command and the terminator by @p deadline. The one handling of a command that
+    /// cannot be written whole: a write error, or a line cut by the deadline, cuts the
+    /// connection (cutConnectionLocked_) and throws, since the next command would run into the
+    /// rest of it.
+    /// @throw ConnectionLostError when the line could not be written whole.
+    LineWritten writeLineLocked_(const std::string& command, Clock::time_point deadline);
+    /// Ends a connection that cannot carry another exchange, without the command lock: shuts
+    /// the socket down so that its reader gives it up, clears the connection flags and fails
+    /// what waits on the ledger. The holder of the command lock closes the socket.
+    void cutConnectionLocked_(const std::string& message) noexcept;
+
+    // --- Exchanges (transport.cpp) ---
+
+    /// Writes one command, entered in the ledger in write order, and reads until its own reply
+    /// by one overall deadline; returns that reply.
+    std::string exchange_(const std::string& command, std::chrono::milliseconds timeout,
+                          MotionStep step = {});
+    /// command_ that returns the reply instead of leaving it only in lastResponse_.
+    std::string commandReply_(const std::string& command, std::chrono::milliseconds timeout,
+                              MotionStep step = {});
+    /// Before a command whose reply could not be told from one owed to a caller that gave up,
+    /// makes the stream unambiguous: a "$GetStatus" whose reply proves the older ones settled,
+    /// or, for names that cannot be proven so, reading until they are.
+    void settleCollision_(const std::string& command, Clock::time_point deadline,
+                          std::chrono::milliseconds timeout);
+    /// The error for @p line, which answers nothing owed (or is blank), met while reading for
+    /// @p command after it was written: its outcome is unknown.
+    [[noreturn]] static void rejectForeignLine(const std::string& line, const std::string& command);
+
+    // --- The side path (status.cpp): control commands without the command lock ---
+
+    /// Writes @p command beside the running motion and waits for its reply until @p deadline.
+    /// Empty when no motion's reader is there to hand it across.
+    std::optional<std::string> sendBesideMotion(const std::string& command,
+                                                Clock::time_point deadline);
+    /// Settles a collision of @p command with a side-path entry given up earlier: a
+    /// "$GetStatus" beside first, whose reply proves the older one settled. False when no
+    /// motion's reader is there for it and @p anyReader is not set.
+    bool settleBeside(const std::string& command, Clock::time_point deadline, bool anyReader);
+    /// Writes side-path command @p ticket, entered in the ledger under the same write lock.
+    /// @throw std::runtime_error when not a byte went out by @p deadline (nothing was sent).
+    /// @throw ConnectionLostError or NotConnectedError; the entry is withdrawn either way.
+    void writeSideLocked_(ReplyLedger::Ticket ticket, const std::string& command,
+                          Clock::time_point deadline);
+    /// Waits for the reply of side-path command @p ticket until @p deadline.
+    std::string awaitBesideReply(ReplyLedger::Ticket ticket, const std::string& command,
+                                 Clock::time_point deadline);
+    /// One read for side-path command @p ticket when no motion's reader is there, until
+    /// @p until at most, if the command lock is free. Returns a line that answers nothing owed,
+    /// which fails that command. Never throws otherwise.
+    std::optional<std::string> readOwedReply(ReplyLedger::Ticket ticket,
+                                             Clock::time_point until) noexcept;
+
+    // --- Motions (motion.cpp) ---
+
+    /// Sends one command of motion @p step.motion, unless an abort has stopped it first.
     void sendMotionStep_(const std::string& command, std::chrono::milliseconds timeout,
                          MotionStep step);
-    /// Numbers a motion call, before it waits for the connection.
-    std::uint64_t registerMotion_();
     void forgetSavedToolState_();
-    /// Ends a motion: clears motionInProgress_ and wakes a side-path command still owed its
-    /// reply, which reads for itself from then on. Sets @p ended (the motion's scope) as it
-    /// stops counting the motion as active.
-    void finishMotion_(bool& ended) noexcept;
     /// Sets motionInProgress_ for a motion and ends it on every exit path.
     class MotionScope;
 };

@@ -8,6 +8,11 @@
 // reply may come after the replies of control commands written beside it. So a line belongs to
 // the oldest owed entry of its name, and an entry whose caller gave up expires once a command
 // written after it has received its own reply.
+//
+// The ledger also keeps the motions' book, because which motion may run on the controller and
+// what an abort reaches are facts about the same entries: motions are numbered when called, a
+// motion statement is an entry marked as such (owed, or given up and so perhaps still running),
+// and an abort marks every statement it was written beside.
 
 #include <chrono>
 #include <condition_variable>
@@ -16,6 +21,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace epson {
 
@@ -30,7 +36,15 @@ class ReplyLedger {
         HandedOver,  ///< stored for a waiting side-path command, which was woken
         Dropped,     ///< owed to a caller that gave up
         Unknown,     ///< matches nothing owed: the reader fails, its own entry stays owed
+        Blank,       ///< empty or only blanks: nobody's reply; a reader with an entry of its
+                     ///< own fails as for Unknown, any other reader ignores it
         Ambiguous,   ///< cannot be told apart: the connection must be given up
+    };
+
+    /// What abort() decided, under the same lock as the motions' statements.
+    struct AbortPlan {
+        Ticket ticket = 0;           ///< the entry of the "$Abort" to write; 0: write none
+        bool motionsCalled = false;  ///< motions were called that never send their statement
     };
 
     /// What a side-path command's wait ended with.
@@ -69,6 +83,30 @@ class ReplyLedger {
     /// Whether an entry whose caller waits is owed a reply of @p command's name.
     bool waiting(const std::string& command) const;
 
+    // --- The motions' book ---------------------------------------------------------------
+
+    /// Numbers a motion call, before it waits for the connection.
+    std::uint64_t callMotion();
+    /// Motion @p motion has ended, whatever its outcome.
+    void endMotion(std::uint64_t motion);
+    /// Enters a command of motion @p motion about to be written (its statement when
+    /// @p statement), unless an abort has cancelled the motion first: then empty. Call with the
+    /// write lock held, so that the decision keeps its place in the write order.
+    std::optional<Ticket> openMotionStep(const std::string& command, std::uint64_t motion,
+                                         bool statement);
+    /// Whether a motion statement may still run on the controller: one owed its reply, or
+    /// given up by its caller and not known to have ended.
+    bool statementMayRun() const;
+    /// statementMayRun(), or a motion was called that has not ended.
+    bool motionMayRun() const;
+    /// An abort: cancels every motion called so far that has not sent its statement and, when
+    /// a statement may still run, enters "$Abort" beside it and marks that statement aborted.
+    /// Call with the write lock held.
+    AbortPlan abort();
+    /// Whether an "$Abort" was written while the statement of @p ticket was owed; asking
+    /// forgets it.
+    bool takeAborted(Ticket ticket);
+
     /// The connection is gone: every side-path command still waiting fails with @p failure,
     /// and nothing else is owed any more.
     void closeConnection(const std::string& failure);
@@ -101,9 +139,11 @@ class ReplyLedger {
         State state;
         std::string reply;
         std::string failure;
+        bool statement = false;  // a motion statement
     };
 
     Ticket openUnlocked(const std::string& command, bool sidePath);
+    bool statementMayRunLocked() const;
     std::deque<Entry>::iterator find(Ticket ticket);
     /// Entries whose caller gave up and that were written before @p position expire: a later
     /// command has its reply, so theirs will not come any more, except that of an $Execute,
@@ -115,7 +155,17 @@ class ReplyLedger {
     std::deque<Entry> entries_;
     Ticket nextTicket_ = 1;
     bool motionReader_ = false;
+    std::uint64_t lastMotionCall_ = 0;
+    std::uint64_t cancelledThrough_ = 0;     ///< motions up to this one never send their statement
+    int activeMotions_ = 0;                  ///< motion calls not yet ended
+    std::vector<Ticket> abortedStatements_;  ///< statements an "$Abort" was written beside
+    /// Motions whose statement went out and whose call has not ended: until it returns, an
+    /// abort still goes beside it, even once its reply is in.
+    std::vector<std::uint64_t> statementsOut_;
 };
+
+/// Whether @p line holds nothing but blanks: no reply of any command.
+bool isBlankLine(const std::string& line);
 
 /// The name a reply line carries: after "#" or "!" up to the first comma. Empty for a line of
 /// another form, and for an error line whose name is missing or a bare number ("!99").

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <stdexcept>
+#include <vector>
 
 #include "CellCommandLinkImpl.hpp"
 #include "epson/errors.hpp"
@@ -47,30 +48,29 @@ std::string executeCommand(const std::string& statement) {
 
 class CellCommandLink::Impl::MotionScope {
   public:
-    /// Counts the motion call @p id as active until the scope ends; once @p locked, the motion
-    /// holds the connection and its reader hands control replies across.
+    /// Counts the motion call @p id in the ledger until the scope ends; once Running, the
+    /// motion holds the connection and its reader hands control replies across.
     MotionScope(Impl& impl, std::uint64_t id) : impl_(impl), id_(id) {}
-    /// The motion holds the connection: motionInProgress_ is set from construction until
-    /// destruction, which comes before the command lock is released.
+    /// The motion holds the connection: motionInProgress_ mirrors the ledger's motion reader
+    /// from construction until destruction, which comes before the command lock is released.
     class Running {
       public:
         explicit Running(MotionScope& scope) : scope_(scope) {
             scope_.impl_.motionInProgress_.exchange(true);
             scope_.impl_.ledger_.setMotionReader(true);
         }
-        ~Running() { scope_.impl_.finishMotion_(scope_.ended_); }
+        ~Running() {
+            // A side-path command still owed its reply stops relying on this motion's reader.
+            scope_.impl_.motionInProgress_.exchange(false);
+            scope_.impl_.ledger_.setMotionReader(false);
+        }
         Running(const Running&) = delete;
         Running& operator=(const Running&) = delete;
 
       private:
         MotionScope& scope_;
     };
-    ~MotionScope() {
-        std::lock_guard motion(impl_.motionMutex_);
-        if (!ended_) {
-            --impl_.activeMotions_;
-        }
-    }
+    ~MotionScope() { impl_.ledger_.endMotion(id_); }
     MotionScope(const MotionScope&) = delete;
     MotionScope& operator=(const MotionScope&) = delete;
     std::uint64_t id() const { return id_; }
@@ -78,52 +78,124 @@ class CellCommandLink::Impl::MotionScope {
   private:
     Impl& impl_;
     std::uint64_t id_;
-    bool ended_ = false;  ///< no longer counted as active; guarded by motionMutex_
 };
-
-std::uint64_t CellCommandLink::Impl::registerMotion_() {
-    std::lock_guard motion(motionMutex_);
-    ++activeMotions_;
-    return ++lastMotionCall_;
-}
-
-void CellCommandLink::Impl::finishMotion_(bool& ended) noexcept {
-    {
-        // Cleared first: an abort that finds no running motion must not find its reader either.
-        // In the same step the motion stops counting as active, so that such an abort never
-        // takes an ended motion for one that has yet to send its statement.
-        std::lock_guard motion(motionMutex_);
-        runningMotion_ = 0;
-        if (!ended) {
-            ended = true;
-            --activeMotions_;
-        }
-    }
-    motionInProgress_.exchange(false);
-    // A side-path command still owed its reply stops relying on this motion's reader.
-    ledger_.setMotionReader(false);
-}
 
 void CellCommandLink::Impl::sendMotionStep_(const std::string& command,
                                             std::chrono::milliseconds timeout, MotionStep step) {
-    if (!connected_ || !socket_.is_open()) {
-        throw NotConnectedError("command() was called but socket not connected");
+    commandReply_(command, timeout, step);
+}
+
+namespace {
+
+/// Checks a request as the statement's rules say, before anything is sent.
+void validate(const MotionRequest& request) {
+    const bool go = request.kind == MotionRequest::Kind::Go;
+    if (request.destination.empty()) {
+        throw std::invalid_argument(go ? "Go destination must not be empty"
+                                       : "Move destination must not be empty");
     }
-    requireTransmittable(command, "command", kMaxCommandBytes);
-    settleCollision_(command, timeout);
-    try {
-        exchange_(command, timeout, step);
-    } catch (const ControllerError& error) {
-        bool aborted = false;
-        {
-            std::lock_guard motion(motionMutex_);
-            aborted = step.statement && abortSentFor_ == step.motion;
+    requireVerbatimSafe(request.destination, "destination");
+    if (go) {
+        if (request.orientation_flag && !request.ljm) {
+            throw std::invalid_argument("orientation_flag can only be used when LJM is enabled");
         }
-        if (aborted && dynamic_cast<const MotionAbortedError*>(&error) == nullptr) {
-            throw MotionAbortedError(error.what(), error.reply(), error.command());
+        if (request.speed_percent && *request.speed_percent > 100) {
+            throw std::invalid_argument("speed_percent must be between 1 and 100");
         }
-        throw;
+        for (const auto& [value, name] :
+             {std::pair{&request.speed_percent, "speed_percent"},
+              std::pair{&request.acceleration_percent, "acceleration_percent"},
+              std::pair{&request.deceleration_percent, "deceleration_percent"}}) {
+            if (*value && **value < 1) {
+                throw std::invalid_argument(std::string(name) + " must be at least 1");
+            }
+        }
+        if (request.deceleration_percent && !request.acceleration_percent) {
+            throw std::invalid_argument("deceleration_percent requires acceleration_percent");
+        }
+        return;
     }
+    for (const auto& [value, name] :
+         {std::pair{&request.speed_mm_s, "speed_mm_s"},
+          std::pair{&request.acceleration_mm_s2, "acceleration_mm_s2"}}) {
+        if (*value && !(std::isfinite(**value) && **value > 0.0)) {
+            throw std::invalid_argument(std::string(name) + " must be finite and positive");
+        }
+    }
+}
+
+/// The SPEL+ statement of a validated request, with its modifiers in the statement's order.
+std::string statementOf(const MotionRequest& request) {
+    const bool go = request.kind == MotionRequest::Kind::Go;
+    std::string statement = (go ? "Go " : "Move ") + request.destination;
+    if (go) {
+        if (request.cp) {
+            statement += " CP";
+        }
+        if (request.ljm) {
+            statement += " LJM";
+            if (request.orientation_flag) {
+                statement += " " + std::to_string(*request.orientation_flag);
+            }
+        }
+    } else {
+        if (request.rot) {
+            statement += " ROT";
+        }
+        if (request.ecp) {
+            statement += " ECP";
+        }
+        if (request.cp) {
+            statement += " CP";
+        }
+    }
+    appendSearchAndParallel(statement, request.search_expression, request.parallel_processing);
+    if (request.sync) {
+        statement += " SYNC";
+    }
+    return statement;
+}
+
+/// The settings sent ahead of the statement, in their order.
+std::vector<std::string> settingsOf(const MotionRequest& request) {
+    std::vector<std::string> settings;
+    if (request.kind == MotionRequest::Kind::Go) {
+        if (request.speed_percent) {
+            settings.push_back(executeCommand("Speed " + std::to_string(*request.speed_percent)));
+        }
+        if (request.acceleration_percent) {
+            const int deceleration =
+                request.deceleration_percent.value_or(*request.acceleration_percent);
+            settings.push_back(executeCommand("Accel " +
+                                              std::to_string(*request.acceleration_percent) + ", " +
+                                              std::to_string(deceleration)));
+        }
+    } else {
+        if (request.speed_mm_s) {
+            settings.push_back(
+                executeCommand("SpeedS " + spel::formatFixed(*request.speed_mm_s, 17)));
+        }
+        if (request.acceleration_mm_s2) {
+            settings.push_back(
+                executeCommand("AccelS " + spel::formatFixed(*request.acceleration_mm_s2, 17)));
+        }
+    }
+    return settings;
+}
+
+}  // namespace
+
+void CellCommandLink::Impl::runMotion(const MotionRequest& request) {
+    // Numbered before waiting for the connection: an abort requested meanwhile cancels it.
+    MotionScope motion(*this, ledger_.callMotion());
+    std::lock_guard lock(commandMutex_);
+    const MotionScope::Running running(motion);
+    validate(request);
+    const std::string statement = statementOf(request);
+    for (const auto& setting : settingsOf(request)) {
+        sendMotionStep_(setting, kCommandTimeout, {motion.id(), false});
+    }
+    sendMotionStep_(executeCommand(statement), kMotionTimeout, {motion.id(), true});
 }
 
 void CellCommandLink::Impl::go(const std::string& destination, bool cp, bool ljm,
@@ -133,58 +205,19 @@ void CellCommandLink::Impl::go(const std::string& destination, bool cp, bool ljm
                                const std::optional<int>& speed_percent,
                                const std::optional<int>& acceleration_percent,
                                const std::optional<int>& deceleration_percent) {
-    // Numbered before waiting for the connection: an abort requested meanwhile cancels it.
-    MotionScope motion(*this, registerMotion_());
-    std::lock_guard lock(commandMutex_);
-    const MotionScope::Running running(motion);
-
-    if (destination.empty()) {
-        throw std::invalid_argument("Go destination must not be empty");
-    }
-    requireVerbatimSafe(destination, "destination");
-    if (orientation_flag && !ljm) {
-        throw std::invalid_argument("orientation_flag can only be used when LJM is enabled");
-    }
-    if (speed_percent && *speed_percent > 100) {
-        throw std::invalid_argument("speed_percent must be between 1 and 100");
-    }
-    for (const auto& [value, name] : {std::pair{&speed_percent, "speed_percent"},
-                                      std::pair{&acceleration_percent, "acceleration_percent"},
-                                      std::pair{&deceleration_percent, "deceleration_percent"}}) {
-        if (*value && **value < 1) {
-            throw std::invalid_argument(std::string(name) + " must be at least 1");
-        }
-    }
-    if (deceleration_percent && !acceleration_percent) {
-        throw std::invalid_argument("deceleration_percent requires acceleration_percent");
-    }
-
-    std::string statement = "Go " + destination;
-    if (cp) {
-        statement += " CP";
-    }
-    if (ljm) {
-        statement += " LJM";
-        if (orientation_flag) {
-            statement += " " + std::to_string(*orientation_flag);
-        }
-    }
-    appendSearchAndParallel(statement, search_expression, parallel_processing);
-    if (sync) {
-        statement += " SYNC";
-    }
-
-    if (speed_percent) {
-        sendMotionStep_(executeCommand("Speed " + std::to_string(*speed_percent)), kCommandTimeout,
-                        {motion.id(), false});
-    }
-    if (acceleration_percent) {
-        const int deceleration = deceleration_percent.value_or(*acceleration_percent);
-        sendMotionStep_(executeCommand("Accel " + std::to_string(*acceleration_percent) + ", " +
-                                       std::to_string(deceleration)),
-                        kCommandTimeout, {motion.id(), false});
-    }
-    sendMotionStep_(executeCommand(statement), kMotionTimeout, {motion.id(), true});
+    MotionRequest request;
+    request.kind = MotionRequest::Kind::Go;
+    request.destination = destination;
+    request.cp = cp;
+    request.ljm = ljm;
+    request.orientation_flag = orientation_flag;
+    request.search_expression = search_expression;
+    request.parallel_processing = parallel_processing;
+    request.sync = sync;
+    request.speed_percent = speed_percent;
+    request.acceleration_percent = acceleration_percent;
+    request.deceleration_percent = deceleration_percent;
+    runMotion(request);
 }
 
 void CellCommandLink::Impl::move(const std::string& destination, bool rot, bool ecp, bool cp,
@@ -192,45 +225,18 @@ void CellCommandLink::Impl::move(const std::string& destination, bool rot, bool 
                                  const std::optional<std::string>& parallel_processing, bool sync,
                                  const std::optional<double>& speed_mm_s,
                                  const std::optional<double>& acceleration_mm_s2) {
-    MotionScope motion(*this, registerMotion_());
-    std::lock_guard lock(commandMutex_);
-    const MotionScope::Running running(motion);
-
-    if (destination.empty()) {
-        throw std::invalid_argument("Move destination must not be empty");
-    }
-    requireVerbatimSafe(destination, "destination");
-    for (const auto& [value, name] : {std::pair{&speed_mm_s, "speed_mm_s"},
-                                      std::pair{&acceleration_mm_s2, "acceleration_mm_s2"}}) {
-        if (*value && !(std::isfinite(**value) && **value > 0.0)) {
-            throw std::invalid_argument(std::string(name) + " must be finite and positive");
-        }
-    }
-
-    std::string statement = "Move " + destination;
-    if (rot) {
-        statement += " ROT";
-    }
-    if (ecp) {
-        statement += " ECP";
-    }
-    if (cp) {
-        statement += " CP";
-    }
-    appendSearchAndParallel(statement, search_expression, parallel_processing);
-    if (sync) {
-        statement += " SYNC";
-    }
-
-    if (speed_mm_s) {
-        sendMotionStep_(executeCommand("SpeedS " + spel::formatFixed(*speed_mm_s, 17)),
-                        kCommandTimeout, {motion.id(), false});
-    }
-    if (acceleration_mm_s2) {
-        sendMotionStep_(executeCommand("AccelS " + spel::formatFixed(*acceleration_mm_s2, 17)),
-                        kCommandTimeout, {motion.id(), false});
-    }
-    sendMotionStep_(executeCommand(statement), kMotionTimeout, {motion.id(), true});
+    MotionRequest request;
+    request.kind = MotionRequest::Kind::Move;
+    request.destination = destination;
+    request.rot = rot;
+    request.ecp = ecp;
+    request.cp = cp;
+    request.search_expression = search_expression;
+    request.parallel_processing = parallel_processing;
+    request.sync = sync;
+    request.speed_mm_s = speed_mm_s;
+    request.acceleration_mm_s2 = acceleration_mm_s2;
+    runMotion(request);
 }
 
 void CellCommandLink::go(const std::string& destination, bool cp, bool ljm,

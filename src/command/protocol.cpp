@@ -85,6 +85,9 @@ void rethrowWithContext(const std::exception& error, const std::string& message)
     if (dynamic_cast<const NotConnectedError*>(&error) != nullptr) {
         throw NotConnectedError(message);
     }
+    if (dynamic_cast<const OutcomeUnknownError*>(&error) != nullptr) {
+        throw OutcomeUnknownError(message);
+    }
     throw std::runtime_error(message);
 }
 
@@ -167,13 +170,13 @@ void CellCommandLink::Impl::parseResponse_(const std::string& response,
 }
 
 std::string CellCommandLink::Impl::executeAndGetResult_(const std::string& statement) {
-    command_("$Execute,\"" + statement + "\"", kCommandTimeout);
-    const auto first = lastResponse_.find('"');
-    const auto last = lastResponse_.rfind('"');
+    const std::string reply = commandReply_("$Execute,\"" + statement + "\"", kCommandTimeout);
+    const auto first = reply.find('"');
+    const auto last = reply.rfind('"');
     if (first == std::string::npos || first >= last) {
-        throw std::runtime_error("Unexpected Execute response: " + lastResponse_);
+        throw std::runtime_error("Unexpected Execute response: " + reply);
     }
-    return lastResponse_.substr(first + 1, last - first - 1);
+    return reply.substr(first + 1, last - first - 1);
 }
 
 std::int64_t CellCommandLink::Impl::parseControllerStatusValue_(const std::string& text) {

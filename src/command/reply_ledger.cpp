@@ -20,6 +20,10 @@ constexpr const char* kExecuteName = "Execute";
 
 }  // namespace
 
+bool isBlankLine(const std::string& line) {
+    return line.find_first_not_of(" \t\r\n\v\f") == std::string::npos;
+}
+
 std::string replyName(const std::string& line) {
     if (line.empty() || (line.front() != '#' && line.front() != '!')) {
         return {};
@@ -85,6 +89,17 @@ ReplyLedger::Verdict ReplyLedger::decide(const std::string& line, Ticket reader)
     const auto owed = [](const Entry& entry) {
         return entry.state == State::Waiting || entry.state == State::GaveUp;
     };
+    const auto keepOwnAsGivenUp = [&] {
+        if (const auto own = find(reader); own != entries_.end() && own->state == State::Waiting) {
+            own->state = State::GaveUp;
+        }
+    };
+    if (isBlankLine(line)) {
+        // Never a reply: whoever's reply it displaced, if any, is unknown, so the reader's own
+        // entry stays owed and its real reply is dropped when it comes.
+        keepOwnAsGivenUp();
+        return Verdict::Blank;
+    }
     auto owner = entries_.end();
     const std::string name = replyName(line);
     if (!line.empty() && line.front() == '#') {
@@ -106,9 +121,7 @@ ReplyLedger::Verdict ReplyLedger::decide(const std::string& line, Ticket reader)
         }
     }
     if (owner == entries_.end()) {
-        if (const auto own = find(reader); own != entries_.end() && own->state == State::Waiting) {
-            own->state = State::GaveUp;
-        }
+        keepOwnAsGivenUp();
         return Verdict::Unknown;
     }
 
@@ -218,6 +231,8 @@ bool ReplyLedger::waitingLocked(const std::string& name) const {
 void ReplyLedger::closeConnection(const std::string& failure) {
     {
         std::lock_guard lock(mutex_);
+        abortedStatements_.clear();
+        statementsOut_.clear();
         std::erase_if(entries_, [&](Entry& entry) {
             if (entry.sidePath && entry.state == State::Waiting) {
                 entry.state = State::Failed;
@@ -235,6 +250,79 @@ void ReplyLedger::setMotionReader(bool present) {
         motionReader_ = present;
     }
     changed_.notify_all();
+}
+
+std::uint64_t ReplyLedger::callMotion() {
+    std::lock_guard lock(mutex_);
+    ++activeMotions_;
+    return ++lastMotionCall_;
+}
+
+void ReplyLedger::endMotion(std::uint64_t motion) {
+    std::lock_guard lock(mutex_);
+    --activeMotions_;
+    std::erase(statementsOut_, motion);
+}
+
+std::optional<ReplyLedger::Ticket> ReplyLedger::openMotionStep(const std::string& command,
+                                                               std::uint64_t motion,
+                                                               bool statement) {
+    std::lock_guard lock(mutex_);
+    if (cancelledThrough_ >= motion) {
+        return std::nullopt;
+    }
+    const Ticket ticket = openUnlocked(command, false);
+    entries_.back().statement = statement;
+    if (statement) {
+        statementsOut_.push_back(motion);
+    }
+    return ticket;
+}
+
+bool ReplyLedger::statementMayRunLocked() const {
+    return !statementsOut_.empty() ||
+           std::any_of(entries_.begin(), entries_.end(), [](const Entry& entry) {
+               return entry.statement &&
+                      (entry.state == State::Waiting || entry.state == State::GaveUp);
+           });
+}
+
+bool ReplyLedger::statementMayRun() const {
+    std::lock_guard lock(mutex_);
+    return statementMayRunLocked();
+}
+
+bool ReplyLedger::motionMayRun() const {
+    std::lock_guard lock(mutex_);
+    return activeMotions_ > 0 || statementMayRunLocked();
+}
+
+ReplyLedger::AbortPlan ReplyLedger::abort() {
+    std::lock_guard lock(mutex_);
+    AbortPlan plan;
+    cancelledThrough_ = lastMotionCall_;
+    if (statementMayRunLocked()) {
+        for (const auto& entry : entries_) {
+            if (entry.statement &&
+                (entry.state == State::Waiting || entry.state == State::GaveUp)) {
+                abortedStatements_.push_back(entry.ticket);
+            }
+        }
+        plan.ticket = openUnlocked("$Abort", true);
+    } else {
+        plan.motionsCalled = activeMotions_ > 0;
+    }
+    return plan;
+}
+
+bool ReplyLedger::takeAborted(Ticket ticket) {
+    std::lock_guard lock(mutex_);
+    const auto found = std::find(abortedStatements_.begin(), abortedStatements_.end(), ticket);
+    if (found == abortedStatements_.end()) {
+        return false;
+    }
+    abortedStatements_.erase(found);
+    return true;
 }
 
 }  // namespace epson

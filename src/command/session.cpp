@@ -63,15 +63,7 @@ void CellCommandLink::Impl::disconnect() {
         }
         cleanupStep("Failed to log out of controller: ", [this] { logout_(); });
     }
-    boost::system::error_code ignored;
-    boost::system::error_code closeError;
-    if (socket_.is_open()) {
-        socket_.shutdown(boost::asio::ip::tcp::socket::shutdown_both, ignored);
-    }
-    {
-        std::lock_guard write(writeMutex_);
-        socket_.close(closeError);
-    }
+    const boost::system::error_code closeError = closeChannel_();
     ledger_.closeConnection(kClosedUnderControlCommand);
     connected_ = false;
     loggedIn_ = false;
@@ -81,6 +73,12 @@ void CellCommandLink::Impl::disconnect() {
     }
     writeConsoleLine(ConsoleLevel::Info,
                      "Disconnected from " + host_ + ":" + std::to_string(port_));
+}
+
+void CellCommandLink::Impl::forgetSavedToolState_() {
+    tcpOverrideActive_ = false;
+    savedToolNumber_.reset();
+    savedToolDefinition_.reset();
 }
 
 CellCommandLink::CellCommandLink() : impl_(std::make_unique<Impl>()) {}

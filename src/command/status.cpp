@@ -1,7 +1,5 @@
 // Status, power and motor commands, and the motion-control side path.
 
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <stdexcept>
 #include <thread>
@@ -65,6 +63,11 @@ PtpMotionLimits CellCommandLink::Impl::getPtpMotionLimits() {
 void CellCommandLink::Impl::motorOn_() {
     try {
         command_("$Execute,\"Motor On\"", kCommandTimeout);
+    } catch (const OutcomeUnknownError& error) {
+        // It may have switched the motors on: disconnect() must still switch them off.
+        motorsOn_ = true;
+        motorOnError_ = error.what();
+        throw;
     } catch (const std::exception& error) {
         motorOnError_ = error.what();
         throw;
@@ -74,6 +77,8 @@ void CellCommandLink::Impl::motorOn_() {
 }
 
 void CellCommandLink::Impl::motorOff_() {
+    // Cleared only on the controller's own confirmation: a Motor Off of unknown outcome leaves
+    // the motors possibly on.
     command_("$Execute,\"Motor Off\"", kCommandTimeout);
     motorsOn_ = false;
 }
@@ -93,12 +98,20 @@ std::string controlTimeoutMessage(const std::string& command) {
     return "Timed out waiting for Epson response to " + command;
 }
 
+/// A control command that found no way onto the wire within its deadline.
+std::string notSentMessage(const std::string& command) {
+    return "Timed out waiting for the Epson command connection; " + command + " was not sent";
+}
+
 }  // namespace
 
 std::string CellCommandLink::Impl::sendMotionControlCommand_(const std::string& command) {
+    // One deadline for the whole call: beside a motion for the reply, otherwise for the
+    // command lock, so that a long connect or motion-less command never holds it up longer.
+    const auto lockDeadline = Clock::now() + kControlReplyTimeout;
     for (;;) {
         if (motionInProgress_) {
-            if (auto reply = trySendBesideMotion_(command, Clock::now() + kControlReplyTimeout)) {
+            if (auto reply = sendBesideMotion(command, Clock::now() + kControlReplyTimeout)) {
                 return *reply;
             }
         }
@@ -111,74 +124,90 @@ std::string CellCommandLink::Impl::sendMotionControlCommand_(const std::string& 
                 (ledger_.waiting("$Pause") || ledger_.waiting("$Continue"))) {
                 throw std::runtime_error("Another Epson motion-control command is pending");
             }
-            command_(command, kCommandTimeout);
-            return lastResponse_;
+            return commandReply_(command, kCommandTimeout);
+        }
+        if (Clock::now() >= lockDeadline) {
+            throw std::runtime_error(notSentMessage(command));
         }
         std::this_thread::sleep_for(kControlLockPoll);
     }
 }
 
-std::optional<std::string> CellCommandLink::Impl::trySendBesideMotion_(const std::string& command,
-                                                                       Clock::time_point deadline) {
+bool CellCommandLink::Impl::settleBeside(const std::string& command, Clock::time_point deadline,
+                                         bool anyReader) {
     // A reply that could not be told from one owed to a caller that gave up waits for proof
     // that the older one is settled: the reply to a "$GetStatus" written after it.
     while (ledger_.collides(command)) {
         if (Clock::now() >= deadline) {
-            throw std::runtime_error(controlTimeoutMessage(command));
+            throw std::runtime_error(notSentMessage(command));
         }
-        if (command != "$GetStatus") {
-            if (!trySendBesideMotion_("$GetStatus", deadline)) {
-                return std::nullopt;
-            }
-        } else {
+        if (command == "$GetStatus") {
             ledger_.waitFor(0, std::min(deadline, Clock::now() + kOwedReplySlice));
+            continue;
         }
+        if (!settleBeside("$GetStatus", deadline, anyReader)) {
+            return false;
+        }
+        std::optional<ReplyLedger::Ticket> ticket;
+        {
+            std::lock_guard write(writeMutex_);
+            if (anyReader) {
+                ticket = ledger_.open("$GetStatus", true);
+            } else {
+                ledger_.ifMotionReader([&] { ticket = ledger_.openLocked("$GetStatus"); });
+            }
+            if (!ticket) {
+                return false;
+            }
+            writeSideLocked_(*ticket, "$GetStatus", deadline);
+        }
+        awaitBesideReply(*ticket, "$GetStatus", deadline);
     }
-    ReplyLedger::Ticket ticket = 0;
-    std::size_t written = 0;
+    return true;
+}
+
+void CellCommandLink::Impl::writeSideLocked_(ReplyLedger::Ticket ticket, const std::string& command,
+                                             Clock::time_point deadline) {
+    try {
+        if (writeLineLocked_(command, deadline) == LineWritten::Nothing) {
+            ledger_.withdraw(ticket);
+            throw std::runtime_error(notSentMessage(command));
+        }
+    } catch (const ConnectionLostError&) {
+        ledger_.withdraw(ticket);
+        throw;
+    } catch (const NotConnectedError&) {
+        ledger_.withdraw(ticket);
+        throw;
+    }
+}
+
+std::optional<std::string> CellCommandLink::Impl::sendBesideMotion(const std::string& command,
+                                                                   Clock::time_point deadline) {
+    if (!settleBeside(command, deadline, false)) {
+        return std::nullopt;
+    }
+    std::optional<ReplyLedger::Ticket> ticket;
     {
         std::lock_guard write(writeMutex_);
-        const bool beside = ledger_.ifMotionReader([&] {
+        ledger_.ifMotionReader([&] {
             if (exclusiveControl(command) &&
                 (ledger_.waitingLocked("Pause") || ledger_.waitingLocked("Continue"))) {
                 throw std::runtime_error("Another Epson motion-control command is pending");
             }
             ticket = ledger_.openLocked(command);
         });
-        if (!beside) {
+        if (!ticket) {
             return std::nullopt;
         }
-        if (!connected_) {
-            // The motion's reader has given the connection up and the motion is about to end.
-            ledger_.withdraw(ticket);
-            throw NotConnectedError("command() was called but socket not connected");
-        }
-        try {
-            written = writeLocked_(command, deadline);
-        } catch (...) {
-            ledger_.withdraw(ticket);
-            throw;
-        }
-        if (written < command.size() + terminator_.size() && written > 0) {
-            // Half a command on the wire would run into the next one: cut the connection, so
-            // that the motion's reader gives it up.
-            ::shutdown(socket_.native_handle(), SHUT_RDWR);
-        }
+        writeSideLocked_(*ticket, command, deadline);
     }
-    if (written == 0) {
-        ledger_.withdraw(ticket);
-        throw std::runtime_error(controlTimeoutMessage(command));
-    }
-    if (written < command.size() + terminator_.size()) {
-        ledger_.giveUp(ticket);
-        throw ConnectionLostError("Timed out sending " + command + " to the Epson controller");
-    }
-    return completeBesideMotion_(ticket, command, deadline);
+    return awaitBesideReply(*ticket, command, deadline);
 }
 
-std::string CellCommandLink::Impl::completeBesideMotion_(ReplyLedger::Ticket ticket,
-                                                         const std::string& command,
-                                                         Clock::time_point deadline) {
+std::string CellCommandLink::Impl::awaitBesideReply(ReplyLedger::Ticket ticket,
+                                                    const std::string& command,
+                                                    Clock::time_point deadline) {
     std::optional<ReplyLedger::Outcome> outcome;
     while (!(outcome = ledger_.collect(ticket))) {
         const auto now = Clock::now();
@@ -190,12 +219,11 @@ std::string CellCommandLink::Impl::completeBesideMotion_(ReplyLedger::Ticket tic
         if (ledger_.waitBesideMotion(ticket, deadline)) {
             continue;  // the motion's reader hands it across, or has just left
         }
-        // The motion has ended, perhaps before its reader saw this reply: read for it whenever
-        // the connection is free. Between slices other commands may go, and their reply loops
-        // hand it across just the same.
-        if (const auto foreign =
-                readOwedReply_(ticket, std::min(deadline, now + kOwedReplySlice))) {
-            rejectForeignLine_(*foreign, command);
+        // No motion's reader is there, perhaps since before it saw this reply: read for it
+        // whenever the connection is free. Between slices other commands may go, and their
+        // reply loops hand it across just the same.
+        if (const auto foreign = readOwedReply(ticket, std::min(deadline, now + kOwedReplySlice))) {
+            rejectForeignLine(*foreign, command);
         }
         ledger_.waitFor(ticket, std::min(deadline, Clock::now() + kControlLockPoll));
     }
@@ -203,14 +231,15 @@ std::string CellCommandLink::Impl::completeBesideMotion_(ReplyLedger::Ticket tic
         throw ConnectionLostError(*outcome->failure);
     }
     if (!outcome->reply) {
-        throw std::runtime_error(controlTimeoutMessage(command));
+        // Written, but its reply never came: the controller may have acted on it.
+        throw OutcomeUnknownError(controlTimeoutMessage(command));
     }
     parseResponse_(*outcome->reply, command);
     return *outcome->reply;
 }
 
-std::optional<std::string> CellCommandLink::Impl::readOwedReply_(ReplyLedger::Ticket ticket,
-                                                                 Clock::time_point until) noexcept {
+std::optional<std::string> CellCommandLink::Impl::readOwedReply(ReplyLedger::Ticket ticket,
+                                                                Clock::time_point until) noexcept {
     std::unique_lock lock(commandMutex_, std::try_to_lock);
     if (!lock.owns_lock() || !connected_) {
         return std::nullopt;
@@ -221,9 +250,10 @@ std::optional<std::string> CellCommandLink::Impl::readOwedReply_(ReplyLedger::Ti
         if (!waitForLine_(until, true)) {
             return std::nullopt;
         }
-        std::string line = readReplyLine_(kCommandTimeout);
+        std::string line = readReplyLine_(Clock::now() + kCommandTimeout, kCommandTimeout);
         switch (ledger_.decide(line, ticket)) {
             case ReplyLedger::Verdict::Unknown:
+            case ReplyLedger::Verdict::Blank:
                 return line;
             case ReplyLedger::Verdict::Ambiguous:
                 giveUpConnection_(
@@ -237,64 +267,39 @@ std::optional<std::string> CellCommandLink::Impl::readOwedReply_(ReplyLedger::Ti
     }
 }
 
-void CellCommandLink::Impl::abortMotion() {
+bool CellCommandLink::Impl::abortMotion() {
     const auto deadline = Clock::now() + kControlReplyTimeout;
-    ReplyLedger::Ticket ticket = 0;
+    // An earlier "$Abort" still owed its reply would take this one's: settled first, as for
+    // pause and continue, by a status beside whatever may still run.
+    if (ledger_.statementMayRun() && !settleBeside("$Abort", deadline, true)) {
+        throw std::runtime_error(notSentMessage("$Abort"));
+    }
+    ReplyLedger::AbortPlan plan;
     {
         // Under the write lock, so that the decision keeps its place among the motions'
         // statements: an abort never reaches a motion whose statement follows it.
         std::lock_guard write(writeMutex_);
-        std::lock_guard motion(motionMutex_);
-        abortedThrough_ = std::max(abortedThrough_, lastMotionCall_);
-        if (runningMotion_ != 0) {
-            // The running motion's reader stays until runningMotion_ is cleared.
-            ledger_.ifMotionReader([&] { ticket = ledger_.openLocked("$Abort"); });
-            if (ticket != 0) {
-                std::size_t written = 0;
-                try {
-                    written = writeLocked_("$Abort", deadline);
-                } catch (...) {
-                    ledger_.withdraw(ticket);
-                    throw;
-                }
-                if (written == 0) {
-                    ledger_.withdraw(ticket);
-                    throw std::runtime_error(controlTimeoutMessage("$Abort"));
-                }
-                if (written < std::string("$Abort").size() + terminator_.size()) {
-                    ::shutdown(socket_.native_handle(), SHUT_RDWR);
-                    ledger_.giveUp(ticket);
-                    throw ConnectionLostError("Timed out sending $Abort to the Epson controller");
-                }
-                abortSentFor_ = runningMotion_;
-            }
-        } else if (activeMotions_ > 0) {
-            return;  // none of them has sent its statement, and now none will
+        plan = ledger_.abort();
+        if (plan.ticket != 0) {
+            writeSideLocked_(plan.ticket, "$Abort", deadline);
         }
     }
-    if (ticket != 0) {
-        completeBesideMotion_(ticket, "$Abort", deadline);
-        return;
+    if (plan.ticket != 0) {
+        // Whoever reads hands the reply across: the motion's reader, another command's, or
+        // this call itself once the connection is free.
+        awaitBesideReply(plan.ticket, "$Abort", deadline);
+        return true;
     }
-    // No motion at all: an ordinary command, unless a motion called after this abort gets the
-    // connection first; that one is not this abort's to stop.
-    for (;;) {
-        {
-            std::lock_guard motion(motionMutex_);
-            if (activeMotions_ > 0) {
-                return;
-            }
-        }
-        std::unique_lock lock(commandMutex_, std::try_to_lock);
-        if (lock.owns_lock()) {
-            command_("$Abort", kCommandTimeout);
-            return;
-        }
-        if (Clock::now() >= deadline) {
-            throw std::runtime_error(controlTimeoutMessage("$Abort"));
-        }
-        std::this_thread::sleep_for(kControlLockPoll);
+    if (plan.motionsCalled) {
+        return false;  // none of them has sent its statement, and now none will
     }
+    // No motion at all: an ordinary command when the connection is free. A command that holds
+    // it is no motion, and one called after this abort is not this abort's to stop.
+    std::unique_lock lock(commandMutex_, std::try_to_lock);
+    if (lock.owns_lock() && connected_) {
+        command_("$Abort", kCommandTimeout);
+    }
+    return false;  // no motion statement could run: nothing was stopped
 }
 
 RemoteStatus CellCommandLink::Impl::getRemoteStatus() {
@@ -353,8 +358,12 @@ void CellCommandLink::continueMotion() {
     impl_->sendMotionControlCommand_("$Continue");
 }
 
-void CellCommandLink::abortMotion() {
-    impl_->abortMotion();
+bool CellCommandLink::abortMotion() {
+    return impl_->abortMotion();
+}
+
+bool CellCommandLink::motionMayRun() const {
+    return impl_->ledger_.motionMayRun();
 }
 
 RemoteStatus CellCommandLink::getRemoteStatus() {

@@ -47,10 +47,11 @@ class TestSurface:
         public = [n for n in dir(_cell_command_link) if not n.startswith("_")]
         assert public == sorted(["CellCommandLink", "EpsonPowerMode", "PtpMotionLimits",
                                  "ControllerError", "ConnectionLostError", "NotConnectedError",
-                                 "MotionAbortedError", "RemoteStatus",
+                                 "MotionAbortedError", "OutcomeUnknownError", "RemoteStatus",
                                  "RobotState", "ControllerStatus", "log_to_python"])
         assert "LOW" not in dir(_cell_command_link) and "HIGH" not in dir(_cell_command_link)
-        for kind in (ControllerError, ConnectionLostError, NotConnectedError):
+        for kind in (ControllerError, ConnectionLostError, NotConnectedError,
+                     _cell_command_link.OutcomeUnknownError):
             assert kind.__bases__ == (RuntimeError,)
             assert kind.__module__ == "_cell_command_link"
 
@@ -348,7 +349,10 @@ def pause_beside():
 if sys.argv[2] == "pause waits":
     threading.Thread(target=pause_beside, daemon=True).start()
 try:
-    link.go("P9", False, False, None, None, None, False, 1)
+    if sys.argv[2] == "slow logout":
+        link.disconnect()
+    else:
+        link.go("P9", False, False, None, None, None, False, 1)
 except KeyboardInterrupt as interruption:
     print("cause:", type(interruption.__cause__).__name__, interruption.__cause__, flush=True)
     raise
@@ -358,8 +362,9 @@ print("the motion ended", flush=True)
 
 class TestStoppingAMotion:
     # Ctrl-C aborts the motion, even while another thread's pause waits for its reply; when the
-    # abort fails, the interruption says why and the console says the arm may still move.
-    @pytest.mark.parametrize("case", ["plain", "pause waits", "abort refused"])
+    # abort fails, the interruption says why and the console says the arm may still move. With
+    # no motion anywhere (a slow logout) it is a plain interruption: no abort, no alarm.
+    @pytest.mark.parametrize("case", ["plain", "pause waits", "abort refused", "slow logout"])
     def test_ctrl_c_aborts_the_motion_or_says_why_not(self, case):
         with _cell_simulator.Simulator() as sim:  # in real time: the motion lasts half a minute
             probe = CellCommandLink()
@@ -371,12 +376,27 @@ class TestStoppingAMotion:
                 sim.go_silent("$Pause", times=1)
             elif case == "abort refused":
                 sim.answer("$Abort", "!Abort,20", times=1)
+            elif case == "slow logout":
+                sim.go_silent("$Logout", times=1)
             module_dir = os.path.dirname(_cell_command_link.__file__)
             process = subprocess.Popen(
                 [sys.executable, "-c", INTERRUPTED_MOTION, str(sim.command_port), case],
                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                 env=dict(os.environ, PYTHONPATH=module_dir))
             try:
+                if case == "slow logout":
+                    # The probe's logout came first; this one is the script's.
+                    assert wait_until(lambda: [line for line in sim.command_log()
+                                               if "$Logout" in line][1:], 10)
+                    interrupted = time.monotonic()
+                    process.send_signal(signal.SIGINT)
+                    output, errors = process.communicate(timeout=10)
+                    assert time.monotonic() - interrupted < 1.0
+                    assert errors.rstrip().endswith("KeyboardInterrupt"), (output, errors)
+                    assert "cause: NoneType None" in output
+                    assert "may still be running" not in errors
+                    assert "$Abort" not in sim.command_log()
+                    return
                 assert sim.wait_for_command("Go P9", 10) is not None
                 assert wait_until(sim.is_moving, 5)
                 assert sim.last_motion()["duration"] > 10

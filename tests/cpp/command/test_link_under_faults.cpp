@@ -1,12 +1,18 @@
-// A seeded randomized fault run: threads drive motions, control commands aimed at the ends of
-// motions, queries and reconnects against a controller that delays, withholds, splits and
-// coalesces replies, answers some with lines of no known form, stops reading for a while and
-// drops connections mid-reply; aborts race the starts of motions. Afterwards every call is
-// checked against what the controller really did: no result that belongs to another command, no
-// call that outlived its deadline by more than 2 s, no abort that reached a motion called after
-// it, no connection given up by the link without a reply really overdue, and no call that
-// raised although its own reply came in time. Checked while running: no connection lost without
-// some call raising.
+// A seeded randomized fault run: threads drive motions (two of them, so that one waits behind
+// another), control commands aimed at the ends of motions, queries, motors on and off and
+// reconnects against a controller that delays, withholds, splits and coalesces replies, answers
+// some with lines of no known form, puts blank lines and error lines naming no command sent in
+// front of replies, stops reading for a while, drops connections mid-reply and resets them
+// between exchanges and right after commands; aborts race the starts of motions, and an abort
+// whose reply never came is followed by another. Afterwards every call is checked against what
+// the controller really did: no result that belongs to another command, no controller error
+// from a line that does not name the call's command, no outcome called unknown without a line
+// that displaced its reply, no bare write error, no call that outlived its deadline by more
+// than 2 s, no abort that reached a motion called after it, no abort reported as sent that was
+// not written while a motion statement could run, no abort that sent nothing while a motion
+// called before it ran on, no connection given up by the link without a reply really overdue,
+// and no call that raised although its own reply came in time. Checked while running: no
+// connection lost without some call raising; at the end: motors off after disconnect().
 //
 // EPSON_FAULT_SEED and EPSON_FAULT_SECONDS choose the run; a failure prints the seed that
 // reproduces its decisions.
@@ -35,17 +41,27 @@ std::uint64_t fromEnvironment(const char* name, std::uint64_t fallback) {
     return text != nullptr && *text != '\0' ? std::strtoull(text, nullptr, 10) : fallback;
 }
 
-enum class Outcome { Ok, Refused, Lost, NotConnected, WriteFailed, ControlTimeout, Aborted, Other };
+enum class Outcome {
+    Ok,
+    Refused,
+    Lost,
+    NotConnected,
+    WriteFailed,
+    ControlTimeout,
+    Aborted,
+    Unknown,
+    Other
+};
 
 const char* nameOf(Outcome outcome) {
     static constexpr const char* kNames[] = {"ok",           "refused",      "lost",
                                              "disconnected", "write failed", "control time-out",
-                                             "aborted",      "other"};
+                                             "aborted",      "unknown",      "other"};
     return kNames[static_cast<int>(outcome)];
 }
 
 struct Call {
-    enum class Kind { Motion, Query, Control } kind = Kind::Motion;
+    enum class Kind { Motion, Query, Control, Power } kind = Kind::Motion;
     std::string tag;  // "M<id>", "Q<id>", or the control command
     Clock::time_point start;
     Clock::time_point end;
@@ -83,6 +99,12 @@ class FaultRun {
         } catch (const NotConnectedError& error) {
             record.outcome = Outcome::NotConnected;
             record.message = error.what();
+        } catch (const OutcomeUnknownError& error) {
+            record.message = error.what();
+            record.outcome =
+                record.message.rfind("Timed out waiting for Epson response to ", 0) == 0
+                    ? Outcome::ControlTimeout
+                    : Outcome::Unknown;
         } catch (const boost::system::system_error& error) {
             record.outcome = Outcome::WriteFailed;
             record.message = error.what();
@@ -192,9 +214,22 @@ std::vector<std::string> audit(const std::vector<Call>& calls, const std::vector
                                " ms");
         }
     };
+    // A write that fails ends the connection: never a bare system error.
     const auto honest = [](Outcome outcome) {
-        return outcome == Outcome::Lost || outcome == Outcome::NotConnected ||
-               outcome == Outcome::WriteFailed;
+        return outcome == Outcome::Lost || outcome == Outcome::NotConnected;
+    };
+    // An outcome is unknown only when a line that answers nothing met the call's read.
+    const auto displaced = [&](const Call& call) {
+        if (call.outcome != Outcome::Unknown) {
+            return false;
+        }
+        for (const auto& event : events) {
+            if (event.kind == Kind::Sent && event.time >= call.start && event.time <= call.end &&
+                (event.tag == "stray" || event.line.rfind("#Bogus,", 0) == 0)) {
+                return true;
+            }
+        }
+        return false;
     };
     // A line of no known form fails the call whose read met it, and only with that line.
     const auto failedByUnknownLine = [&](const Call& call) {
@@ -214,6 +249,60 @@ std::vector<std::string> audit(const std::vector<Call>& calls, const std::vector
                call.message.find(" was not sent") != std::string::npos;
     };
 
+    // A motion statement the controller ran during [from, to]: received before @p to, its
+    // reply not sent (nor its connection closed) before @p from. With @p unread, a statement
+    // counts until its call returns, and one whose call never took its reply until its
+    // connection closes: the link cannot know it ended before some read takes that reply.
+    const auto statementRan = [&](Clock::time_point from, Clock::time_point to,
+                                  const WireEvent** motion, bool unread) {
+        for (const auto& event : events) {
+            if (event.kind != Kind::Received || event.tag.rfind("M", 0) != 0 || event.time > to) {
+                continue;
+            }
+            const auto* ended = find(event.tag, Kind::Sent);
+            if (ended == nullptr) {
+                ended = find(event.tag, Kind::Dropped);
+            }
+            Clock::time_point end = ended != nullptr ? ended->time : Clock::time_point::max();
+            const Call* caller = callOf(event.tag);
+            if (unread && caller != nullptr) {
+                // Until its call returns, the link counts the motion as running.
+                end = std::max(end, caller->end);
+                if (caller->outcome != Outcome::Ok && caller->outcome != Outcome::Refused &&
+                    caller->outcome != Outcome::Aborted) {
+                    end = Clock::time_point::max();
+                }
+            }
+            if (closedAt.contains(event.connection)) {
+                end = std::min(end, closedAt[event.connection]);
+            }
+            if (end >= from) {
+                *motion = &event;
+                return true;
+            }
+        }
+        return false;
+    };
+    const auto auditAbort = [&](const Call& call, const WireEvent* own) {
+        const bool reportedSent = !call.result.empty() && call.result.front() != 0.0;
+        const WireEvent* motion = nullptr;
+        if (call.outcome == Outcome::Ok && reportedSent &&
+            !(own != nullptr && statementRan(call.start, own->time, &motion, true))) {
+            failures.push_back(describe(call) +
+                               ": reported as sent, but not written while a motion could run");
+        }
+        // The controller ran a motion called before the abort, from before the call to after
+        // it, on a connection that stayed up: nothing sent is a stop that did not happen.
+        if (call.outcome == Outcome::Ok && own == nullptr &&
+            statementRan(call.end, call.start, &motion, false)) {
+            const Call* caller = callOf(motion->tag);
+            if (caller != nullptr && caller->start < call.start) {
+                failures.push_back(describe(call) + ": sent nothing while " + motion->tag +
+                                   " ran on the controller");
+            }
+        }
+    };
+
     for (const auto& call : calls) {
         switch (call.kind) {
             case Call::Kind::Motion: {
@@ -222,6 +311,16 @@ std::vector<std::string> audit(const std::vector<Call>& calls, const std::vector
                 bool reachedByAbort = false;
                 for (const auto& [abortTag, motionTag] : aborts) {
                     reachedByAbort = reachedByAbort || motionTag == call.tag;
+                }
+                // An abort written while the motion's own reply was on its way: the link cannot
+                // tell the refusal from the abort's result, and reports it aborted.
+                bool abortCrossed = false;
+                for (const auto& event : events) {
+                    abortCrossed =
+                        abortCrossed ||
+                        (received != nullptr && event.kind == Kind::Received &&
+                         event.line == "$Abort" && event.connection == received->connection &&
+                         event.time >= received->time && event.time <= call.end);
                 }
                 if (call.outcome == Outcome::Ok &&
                     !(sent != nullptr && sent->line == "#Execute,0" && sent->time <= call.end)) {
@@ -237,11 +336,12 @@ std::vector<std::string> audit(const std::vector<Call>& calls, const std::vector
                         failures.push_back(describe(call) + ": its statement was sent");
                     }
                 } else if (call.outcome == Outcome::Aborted &&
-                           !(refusedBy(call, call.tag, "!Execute,") && reachedByAbort)) {
+                           !(refusedBy(call, call.tag, "!Execute,") &&
+                             (reachedByAbort || abortCrossed))) {
                     failures.push_back(describe(call) + ": reported aborted, but was not");
                 } else if (!honest(call.outcome) && call.outcome != Outcome::Ok &&
                            call.outcome != Outcome::Refused && call.outcome != Outcome::Aborted &&
-                           !failedByUnknownLine(call) && !notSent(call)) {
+                           !displaced(call) && !failedByUnknownLine(call) && !notSent(call)) {
                     failures.push_back(describe(call) + ": no such outcome for a motion");
                 }
                 if (received != nullptr) {
@@ -269,7 +369,7 @@ std::vector<std::string> audit(const std::vector<Call>& calls, const std::vector
                            !refusedBy(call, call.tag + "/", "!Execute,")) {
                     failures.push_back(describe(call) + ": an error that was not its own");
                 } else if (!honest(call.outcome) && call.outcome != Outcome::Refused &&
-                           !failedByUnknownLine(call) && !notSent(call)) {
+                           !displaced(call) && !failedByUnknownLine(call) && !notSent(call)) {
                     failures.push_back(describe(call) + ": no such outcome for a query");
                 }
                 for (int joint = 6; joint >= 1; --joint) {
@@ -313,7 +413,8 @@ std::vector<std::string> audit(const std::vector<Call>& calls, const std::vector
                            !(own != nullptr && refusedBy(call, own->tag, "!" + name))) {
                     failures.push_back(describe(call) + ": an error that was not its own");
                 } else if (!honest(call.outcome) && call.outcome != Outcome::Refused &&
-                           call.outcome != Outcome::ControlTimeout && !failedByUnknownLine(call)) {
+                           call.outcome != Outcome::ControlTimeout && !displaced(call) &&
+                           !failedByUnknownLine(call) && !notSent(call)) {
                     failures.push_back(describe(call) + ": no such outcome for a control command");
                 }
                 // A caller that gave up never had its own reply delivered to someone else.
@@ -332,6 +433,19 @@ std::vector<std::string> audit(const std::vector<Call>& calls, const std::vector
                 }
                 if (own != nullptr) {
                     late(call, own->time + seconds(5));
+                }
+                if (name == "Abort") {
+                    auditAbort(call, own);
+                }
+                break;
+            }
+            case Call::Kind::Power: {
+                if (call.outcome == Outcome::Refused && !refusedBy(call, "P", "!Execute,")) {
+                    failures.push_back(describe(call) + ": an error that was not its own");
+                } else if (!honest(call.outcome) && call.outcome != Outcome::Ok &&
+                           call.outcome != Outcome::Refused && !displaced(call) &&
+                           !failedByUnknownLine(call) && !notSent(call)) {
+                    failures.push_back(describe(call) + ": no such outcome for a motor command");
                 }
                 break;
             }
@@ -370,18 +484,31 @@ TEST(LinkUnderFaults, EveryCallGetsItsOwnResultOrAnHonestError) {
         std::this_thread::sleep_for(std::chrono::milliseconds(random() % (maxMilliseconds + 1)));
     };
 
-    spawn(1, [&](std::mt19937_64& random) {  // motions
-        const std::string id = std::to_string(nextId++);
-        run.call(Call::Kind::Motion, "M" + id, [&](Call&) {
-            if (random() % 2 == 0) {
-                run.link.go("P" + id, false, false, nullopt, nullopt, nullopt, false, nullopt,
-                            nullopt, nullopt);
+    for (const std::uint64_t stream : {1, 6}) {  // motions; the second waits behind the first
+        spawn(stream, [&](std::mt19937_64& random) {
+            const std::string id = std::to_string(nextId++);
+            run.call(Call::Kind::Motion, "M" + id, [&](Call&) {
+                if (random() % 2 == 0) {
+                    run.link.go("P" + id, false, false, nullopt, nullopt, nullopt, false, nullopt,
+                                nullopt, nullopt);
+                } else {
+                    run.link.move("P" + id, false, false, false, nullopt, nullopt, false, nullopt,
+                                  nullopt);
+                }
+            });
+            pauseFor(random, stream == 1 ? 30 : 300);
+        });
+    }
+    spawn(7, [&](std::mt19937_64& random) {  // motors on and off
+        pauseFor(random, 400);
+        const bool on = random() % 3 != 0;
+        run.call(Call::Kind::Power, on ? "on" : "off", [&](Call&) {
+            if (on) {
+                run.link.motorOn();
             } else {
-                run.link.move("P" + id, false, false, false, nullopt, nullopt, false, nullopt,
-                              nullopt);
+                run.link.motorOff();
             }
         });
-        pauseFor(random, 30);
     });
     for (std::uint64_t stream = 2; stream <= 3; ++stream) {  // queries
         spawn(stream, [&](std::mt19937_64& random) {
@@ -418,17 +545,25 @@ TEST(LinkUnderFaults, EveryCallGetsItsOwnResultOrAnHonestError) {
                                     : draw < 14 ? "$Continue"
                                     : draw < 17 ? "$GetStatus"
                                                 : "$Abort";
-        run.call(Call::Kind::Control, command, [&](Call&) {
-            if (command == "$Pause") {
-                run.link.pause();
-            } else if (command == "$Continue") {
-                run.link.continueMotion();
-            } else if (command == "$GetStatus") {
-                run.link.getRemoteStatus();
-            } else {
-                run.link.abortMotion();
-            }
-        });
+        const auto sent = [&] {
+            return run.call(Call::Kind::Control, command, [&](Call& record) {
+                if (command == "$Pause") {
+                    run.link.pause();
+                } else if (command == "$Continue") {
+                    run.link.continueMotion();
+                } else if (command == "$GetStatus") {
+                    run.link.getRemoteStatus();
+                } else {
+                    record.result = {run.link.abortMotion() ? 1.0 : 0.0};
+                }
+            });
+        }();
+        if (command == "$Abort" && sent.outcome == Outcome::ControlTimeout) {
+            // Its reply never came: another abort at once, whose reply must not be taken for
+            // the first one's.
+            run.call(Call::Kind::Control, command,
+                     [&](Call& record) { record.result = {run.link.abortMotion() ? 1.0 : 0.0}; });
+        }
     });
     // Only this thread connects, and only once the link is down, so every loss is seen here.
     int lostAtConnect = 0;
@@ -470,8 +605,15 @@ TEST(LinkUnderFaults, EveryCallGetsItsOwnResultOrAnHonestError) {
         thread.join();
     }
     const auto runEnd = Clock::now();
+    // The caller never leaves the motors on knowingly here: after disconnect() they are off,
+    // whatever the faults made of the motor commands' replies.
+    controller.calm();
+    const bool connectedAtEnd = run.link.isConnected();
     run.link.disconnect();
     controller.stop();
+    if (connectedAtEnd && controller.motorsOnAtLastClose()) {
+        run.fail("the motors were left on after disconnect()");
+    }
 
     const auto calls = run.calls();
     std::vector<std::string> failures = run.failures();
@@ -484,9 +626,10 @@ TEST(LinkUnderFaults, EveryCallGetsItsOwnResultOrAnHonestError) {
     }
     std::map<std::string, int> tally;
     for (const auto& call : calls) {
-        ++tally[std::string(call.kind == Call::Kind::Motion  ? "motion "
-                            : call.kind == Call::Kind::Query ? "query "
-                                                             : "control ") +
+        ++tally[std::string(call.kind == Call::Kind::Motion    ? "motion "
+                            : call.kind == Call::Kind::Query   ? "query "
+                            : call.kind == Call::Kind::Control ? "control "
+                                                               : "motor ") +
                 nameOf(call.outcome)];
     }
     std::ostringstream summary;

@@ -49,9 +49,10 @@ TEST(Transport, ForeignHashReplyFailsButKeepsTheConnection) {
         .exchange("$Execute,\"Motor On\"", "#Execute,0");
     Impl impl;
     connectImpl(impl, peer);
-    EXPECT_TRUE(throwsWithMessage<std::runtime_error>(
+    EXPECT_TRUE(throwsWithMessage<OutcomeUnknownError>(
         [&] { impl.command_("$Execute,\"Motor On\"", kCommandTimeout); },
-        "Unexpected Epson response while waiting for #Execute: #Logout,0"));
+        "Unexpected Epson response while waiting for #Execute: #Logout,0 ($Execute,\"Motor On\" "
+        "may have taken effect)"));
     EXPECT_TRUE(impl.connected_);
     EXPECT_TRUE(impl.loggedIn_);  // the foreign "#Logout" must not be applied
     EXPECT_NO_THROW(impl.command_("$Execute,\"Motor On\"", kCommandTimeout));
@@ -62,7 +63,15 @@ TEST(Transport, ErrorReplyAndEmptyLineKeepTheConnection) {
     scriptLogin(peer)
         .exchange("$Execute,\"Reset\"", "!Execute,15")
         .exchange("$Execute,\"Reset\"", "!,10")
-        .exchange("$Execute,\"Reset\"", "")
+        // A blank line is nobody's reply: the real one, late, must not go to the next command.
+        .expectLine("$Execute,\"Reset\"")
+        .sendLine("")
+        .sendLine("#Execute,0")
+        .exchange("$GetStatus", "#GetStatus,00100000001,0000")
+        .exchange("$Execute,\"Reset\"", "!Execute,16")
+        .expectLine("$Execute,\"Reset\"")
+        .sendLine(" \t")
+        .exchange("$GetStatus", "#GetStatus,00100000001,0000")
         .exchange("$Execute,\"Reset\"", "#Execute,0");
     Impl impl;
     connectImpl(impl, peer);
@@ -73,10 +82,13 @@ TEST(Transport, ErrorReplyAndEmptyLineKeepTheConnection) {
     EXPECT_TRUE(throwsWithMessage<ControllerError>(
         [&] { impl.command_("$Execute,\"Reset\"", kCommandTimeout); },
         "Remote command failed: !,10 (command: $Execute,\"Reset\")"));
-    EXPECT_TRUE(throwsWithMessage<std::runtime_error>(
+    EXPECT_TRUE(throwsWithMessage<OutcomeUnknownError>(
         [&] { impl.command_("$Execute,\"Reset\"", kCommandTimeout); },
-        "Empty response from Epson controller"));
+        "Empty response from Epson controller ($Execute,\"Reset\" may have taken effect)"));
+    EXPECT_THROW(impl.command_("$Execute,\"Reset\"", kCommandTimeout), ControllerError);
+    EXPECT_THROW(impl.command_("$Execute,\"Reset\"", kCommandTimeout), OutcomeUnknownError);
     EXPECT_NO_THROW(impl.command_("$Execute,\"Reset\"", kCommandTimeout));
+    EXPECT_TRUE(peer.finish());
     EXPECT_TRUE(impl.connected_);
 }
 
@@ -99,9 +111,10 @@ TEST(Transport, LinesForAPendingControlCommandAreHandedOver) {
     // A line that nothing owes fails the reader; the reader's own reply stays owed and is
     // dropped when it comes, so the next command still gets its own.
     pause = impl.ledger_.open("$Pause", true);
-    EXPECT_TRUE(throwsWithMessage<std::runtime_error>(
+    EXPECT_TRUE(throwsWithMessage<OutcomeUnknownError>(
         [&] { impl.command_("$Execute,\"Go P2\"", kMotionTimeout); },
-        "Unexpected Epson response while waiting for #Execute: #Pause,1"));
+        "Unexpected Epson response while waiting for #Execute: #Pause,1 ($Execute,\"Go P2\" may "
+        "have taken effect)"));
     EXPECT_EQ(impl.ledger_.collect(pause)->reply, "#Pause,0");
     EXPECT_TRUE(impl.ledger_.collides("$Execute,\"Print 1\""));
     EXPECT_TRUE(peer.finish());
@@ -146,6 +159,10 @@ TEST(ReplyLedgerCore, EachLineGoesToTheOldestOwedEntryOfItsName) {
          {{"$Execute,\"Reset\"", 'r'}},
          {{"!,10", Verdict::Own}},
          {}},
+        {"a blank or whitespace line is nobody's: the reader fails, its entry stays owed",
+         {{"$Execute,\"Reset\"", 'r'}, {"$Pause", 's'}},
+         {{"", Verdict::Blank}, {" \t", Verdict::Blank}, {"#Pause,0", Verdict::HandedOver}},
+         {"$Execute,\"Print 1\""}},
         {"an error that names nobody, with two owed, cannot be told",
          {{"$Execute,\"Go P1\"", 'r'}, {"$Pause", 's'}},
          {{"!99", Verdict::Ambiguous}},

@@ -82,6 +82,11 @@ std::map<std::string, std::string> FaultyController::abortsReceived() const {
     return aborts_;
 }
 
+bool FaultyController::motorsOnAtLastClose() const {
+    std::lock_guard lock(mutex_);
+    return motorsOnAtLastClose_;
+}
+
 std::map<std::string, int> FaultyController::faultCounts() const {
     std::lock_guard lock(mutex_);
     return faults_;
@@ -111,6 +116,16 @@ void FaultyController::run() {
         if ((fds[0].revents & POLLIN) != 0) {
             acceptClient();
         }
+        // Now and then a reset between exchanges: the connector meets it in its next write or
+        // read, whatever it is doing.
+        if (clientFd_ >= 0 && !calm_ && Clock::now() >= nextIdleReset_) {
+            const bool first = nextIdleReset_ == Clock::time_point{};
+            nextIdleReset_ = Clock::now() + secondsOf(uniform(3.0, 9.0));
+            if (!first) {
+                this->count("reset between exchanges");
+                closeClient(true, "by controller");
+            }
+        }
         flushDue();
     }
 }
@@ -138,6 +153,11 @@ void FaultyController::closeClient(bool reset, const char* by) {
     ::close(clientFd_);
     clientFd_ = -1;
     record(WireEvent::Kind::Closed, by, "");
+    {
+        std::lock_guard lock(mutex_);
+        motorsOnAtLastClose_ = motorsOn_;
+    }
+    motorsOn_ = false;  // a new connection finds them off
     input_.clear();
     replies_.clear();
     lastReplyDue_ = {};
@@ -169,6 +189,14 @@ void FaultyController::handle(const std::string& line) {
     Reply reply{now, order_++, "", "", 1, false, false, false};
     const bool moving = motionEnd().has_value();
     reply.awaited = !moving;
+
+    if (!calm_ && !startsWith(line, "$Login") && line != "$Logout" && chance(0.004)) {
+        // A reset right after the command: whether it ran is unknown to the connector.
+        record(WireEvent::Kind::Received, line, "reset");
+        count("reset after a command");
+        closeClient(true, "by controller");
+        return;
+    }
 
     if (startsWith(line, "$Login") || line == "$Logout") {
         record(WireEvent::Kind::Received, line, "L");
@@ -202,6 +230,25 @@ void FaultyController::handle(const std::string& line) {
             schedule(reply);
             std::lock_guard lock(mutex_);
             motionEnd_ = reply.due;
+            return;
+        }
+        if (statement == "Motor On" || statement == "Motor Off") {
+            reply.tag = "P" + std::to_string(++powerCommands_);
+            record(WireEvent::Kind::Received, line, reply.tag);
+            if (moving) {
+                violation("a motor command while a motion runs: " + line);
+            }
+            if (calm_ || chance(0.9)) {
+                motorsOn_ = statement == "Motor On";
+                reply.line = "#Execute,0";
+            } else {
+                reply.line = "!Execute," + std::to_string(nextCode_++);
+            }
+            if (calm_ || plan(reply, 0.001, 0.0005, 0.01)) {
+                schedule(reply);
+            } else {
+                record(WireEvent::Kind::Late, line, reply.tag);
+            }
             return;
         }
         static const std::string kQuery = "Print PAgl(XY(";
@@ -293,6 +340,9 @@ void FaultyController::handle(const std::string& line) {
 
 bool FaultyController::plan(Reply& reply, double slowShare, double withheldShare,
                             double dropShare) {
+    if (calm_) {
+        return true;
+    }
     const double draw = uniform(0.0, 1.0);
     if (draw < withheldShare) {
         count("withheld");
@@ -358,6 +408,17 @@ void FaultyController::flushDue() {
             batch.push_back(replies_.front());
             bytes += replies_.front().line + "\r\n";
             replies_.erase(replies_.begin());
+        }
+        // Now and then a line that answers nothing in front: blank, only blanks, or an error
+        // naming a command nobody sent. The reader that meets it cannot know its own outcome.
+        if (!calm_ && first.tag != "L" && chance(0.03)) {
+            const auto kind = random_() % 3;
+            const std::string stray = kind == 0   ? std::string()
+                                      : kind == 1 ? std::string(" \t ")
+                                                  : "!Status," + std::to_string(nextCode_++);
+            count(kind == 2 ? "error line naming no command sent" : "blank line");
+            record(WireEvent::Kind::Sent, stray, "stray");
+            bytes = stray + "\r\n" + bytes;
         }
         // Recorded before the write: the connector may act on a reply before this thread runs
         // again, and "sent" must never look later than "received".

@@ -5,8 +5,10 @@
 // answered with x + j), control commands ($Pause, $Continue, $Abort) and $GetStatus as a
 // controller would, but a seeded generator makes it delay replies (some beyond the connector's
 // deadlines), withhold some, answer some with a line of no known form ("#Bogus,<code>"), split
-// and coalesce them, stop reading for a while, and drop the connection in the middle of a
-// reply. Error replies
+// and coalesce them, stop reading for a while, drop the connection in the middle of a reply,
+// reset it between exchanges or right after a command, and put blank lines and error lines
+// naming commands nobody sent ("!Status,<code>") in front of replies. It switches the motors on
+// and off ("Motor On", "Motor Off"); a new connection finds them off. Error replies
 // carry codes that are never reused, so that a test can trace every error a call raised to the
 // one reply it came from. Replies keep the order of their commands, as a controller's do, except
 // a running motion's. Everything received and sent is recorded with the time and the command it
@@ -38,7 +40,8 @@ struct WireEvent {
     std::chrono::steady_clock::time_point time;
     std::string line;  // without CR LF
     /// What it belongs to: "M<id>" a motion, "Q<id>/<joint>" a query, "C<n>" the n-th control
-    /// command line, "L" a login or logout.
+    /// command line, "L" a login or logout, "P<n>" the n-th Motor On or Off, "stray" a blank or
+    /// error line that answers nothing.
     std::string tag;
 };
 
@@ -65,6 +68,10 @@ class FaultyController {
     std::map<std::string, int> faultCounts() const;
     /// The motion each "$Abort" reached, by the abort's tag ("C<n>" to "M<id>").
     std::map<std::string, std::string> abortsReceived() const;
+    /// From now on, no more faults: every reply comes whole, in time and alone.
+    void calm() { calm_ = true; }
+    /// Whether the motors were on when the last connection ended.
+    bool motorsOnAtLastClose() const;
 
   private:
     struct Reply {
@@ -99,6 +106,7 @@ class FaultyController {
     std::uint16_t port_ = 0;
     std::thread thread_;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> calm_{false};
     std::mt19937_64 random_;
 
     // The controller thread's own state.
@@ -113,6 +121,9 @@ class FaultyController {
     int motions_ = 0;
     int controlsBesideMotions_ = 0;
     Clock::time_point readingStopsUntil_{};
+    bool motorsOn_ = false;
+    int powerCommands_ = 0;
+    Clock::time_point nextIdleReset_{};
 
     mutable std::mutex mutex_;
     std::vector<WireEvent> events_;
@@ -120,6 +131,7 @@ class FaultyController {
     std::map<std::string, int> faults_;
     std::optional<Clock::time_point> motionEnd_;
     std::map<std::string, std::string> aborts_;
+    bool motorsOnAtLastClose_ = false;
 };
 
 }  // namespace epson::test
