@@ -24,6 +24,8 @@ std::string printableLine(const std::string& text) {
     return line;
 }
 
+constexpr int kControlSendBuffer = 64 * 1024;
+
 }  // namespace
 
 class ControlClient : public std::enable_shared_from_this<ControlClient> {
@@ -139,6 +141,11 @@ void ControlServer::begin() {
             socket.close(ignored);
             return;
         }
+        // A fixed send buffer, as on the telemetry port: a client that never reads stalls its
+        // answers within a few hundred lines and meets the write deadline, however slowly the
+        // directives before it were applied.
+        boost::system::error_code ignored;
+        socket.set_option(asio::socket_base::send_buffer_size(kControlSendBuffer), ignored);
         auto client =
             std::make_shared<ControlClient>(*this, std::move(socket), idleTimeout_, writeTimeout_);
         clients_.push_back(client);

@@ -485,7 +485,7 @@ TEST(LinkUnderFaults, EveryCallGetsItsOwnResultOrAnHonestError) {
     };
 
     for (const std::uint64_t stream : {1, 6}) {  // motions; the second waits behind the first
-        spawn(stream, [&](std::mt19937_64& random) {
+        spawn(stream, [&, stream](std::mt19937_64& random) {
             const std::string id = std::to_string(nextId++);
             run.call(Call::Kind::Motion, "M" + id, [&](Call&) {
                 if (random() % 2 == 0) {
