@@ -11,6 +11,7 @@
 
 #include <bit>
 #include <cctype>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -92,7 +93,12 @@ struct Model {
                 }
                 if (!key.empty()) {
                     try {
-                        fields[key] = std::stod(field.substr(equals + 1));
+                        const double value = std::stod(field.substr(equals + 1));
+                        // Not a finite number fails the packet, as an overflow does.
+                        if (!std::isfinite(value)) {
+                            throw std::out_of_range("stod");
+                        }
+                        fields[key] = value;
                     } catch (const std::invalid_argument&) {
                         partial.clear();
                         return Failure::kInvalidArgument;
@@ -115,10 +121,13 @@ struct Model {
                   std::pair{"CTRLDEV", "control_device"}, std::pair{"ROBOTINFO", "robot_info"},
                   std::pair{"CTRLINFO", "ctrl_info"}}) {
                 const auto found = fields.find(packetKey);
-                // NaN and values outside int64 have no conversion: the packet is dropped.
-                if (found == fields.end() ||
-                    !(found->second >= -0x1p63 && found->second < 0x1p63)) {
+                if (found == fields.end()) {
                     return Failure::kNone;
+                }
+                // A value outside int64 has no conversion: it fails the packet.
+                if (!(found->second >= -0x1p63 && found->second < 0x1p63)) {
+                    partial.clear();
+                    return Failure::kOutOfRange;
                 }
                 next[statusKey] = static_cast<std::int64_t>(found->second);
             }
