@@ -112,6 +112,9 @@ void Server::acceptedCommand(tcp::socket socket) {
         session_->close();
     }
     socket.set_option(tcp::no_delay(true), ignored);
+    // A fixed send buffer, as on the other ports: a client that never reads stalls the replies
+    // within a few thousand commands and meets the write deadline, however slowly they run.
+    socket.set_option(asio::socket_base::send_buffer_size(64 * 1024), ignored);
     const auto& o = shared_.options;
     session_ = std::make_shared<CommandSession>(
         *this, std::move(socket),

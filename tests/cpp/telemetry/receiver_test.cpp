@@ -799,7 +799,13 @@ TEST(TelemetrySubscriptions, QueueKeepsOrderAndCountsAndNeverStallsTheReceiver) 
         unread.publish(TelemetryEvent::Kind::Sample, sampleFrom(i), {}, {double(i), 0.0});
         slowest = std::max(slowest, threadCpuTime() - before);
     }
-    EXPECT_LT(slowest, 2ms) << "one append took " << slowest.count() << " ns of CPU";
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+    // Instrumented allocation costs more; a copy of 2^17 entries still costs far more than this.
+    constexpr auto kBound = 20ms;
+#else
+    constexpr auto kBound = 2ms;
+#endif
+    EXPECT_LT(slowest, kBound) << "one append took " << slowest.count() << " ns of CPU";
 }
 
 std::vector<std::string> splitCsv(const std::string& line) {
