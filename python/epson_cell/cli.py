@@ -563,11 +563,7 @@ def cmd_record_rrd(args: argparse.Namespace, out: TextIO) -> int:
 _IO_BITS = 512
 
 
-def _io_bit(text: str) -> int:
-    bit = int(text)
-    if not 0 <= bit < _IO_BITS:
-        raise argparse.ArgumentTypeError(f"not an I/O bit 0-{_IO_BITS - 1}: {text}")
-    return bit
+_io_bit = _whole(0, _IO_BITS - 1)
 
 
 def _io_bits(text: str) -> list[int]:
