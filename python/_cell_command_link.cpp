@@ -55,6 +55,11 @@ constexpr const char* kConnectDoc =
     "confirming that the physical cell is safe.\n\nArgs:\n    host: Controller hostname or IP "
     "address.\n    port: Remote Ethernet command port.\n    password: Remote Ethernet login "
     "password.\n\nRaises:\n    RuntimeError: If name resolution, connection, or login fails.\n";
+constexpr const char* kSetConnectAttemptsDoc =
+    "Set how many attempts the next ``connect()`` makes when the connection is lost.\n\n"
+    "Three unless set, two seconds apart. One attempt tells at once whether the controller "
+    "takes\nthis client, instead of waiting behind another client that holds it.\n\nArgs:\n"
+    "    attempts: 1 to 10.\n\nRaises:\n    ValueError: If ``attempts`` is outside 1 to 10.\n";
 constexpr const char* kDisconnectDoc =
     "Restore controller state, log out, and close the socket.\n\nSafe to call when already "
     "disconnected.\n\nRaises:\n    RuntimeError: If the socket cannot be closed.\n";
@@ -560,6 +565,8 @@ PYBIND11_MODULE(_cell_command_link, m, py::multiple_interpreters::not_supported(
              py::arg("port") = CellCommandLink::kDefaultPort,
              py::arg("password") = std::string(CellCommandLink::kDefaultPassword), kConnectDoc,
              Release())
+        .def("set_connect_attempts", &CellCommandLink::setConnectAttempts, py::arg("attempts"),
+             kSetConnectAttemptsDoc)
         .def(
             "disconnect",
             [](const std::shared_ptr<CellCommandLink>& link) {

@@ -532,6 +532,19 @@ class CellCommandLink:
         Raises:
             RuntimeError: If restoration is required and a controller command fails.
         """
+    def set_connect_attempts(self, attempts: typing.SupportsInt | typing.SupportsIndex) -> None:
+        """
+        Set how many attempts the next ``connect()`` makes when the connection is lost.
+        
+        Three unless set, two seconds apart. One attempt tells at once whether the controller takes
+        this client, instead of waiting behind another client that holds it.
+        
+        Args:
+            attempts: 1 to 10.
+        
+        Raises:
+            ValueError: If ``attempts`` is outside 1 to 10.
+        """
     def set_output_bit(self, bit: typing.SupportsInt | typing.SupportsIndex, on: bool) -> None:
         """
         Switch output ``bit`` (0 to 511) on or off (SPEL+ ``On``/``Off``).

@@ -54,6 +54,11 @@ class CellCommandLink {
     /// @throw std::runtime_error when the host does not resolve, or no attempt connects and
     ///        gets a login reply ("Epson Remote Ethernet login failed after 3 attempts: ...").
     void connect(const std::string& host, std::uint16_t port, const std::string& password);
+    /// How many attempts the next connect() makes when the connection is lost (3 unless set):
+    /// 1 tells at once whether the controller takes this client, as a tool that must not wait
+    /// behind another client wants. Takes effect from the next connect().
+    /// @throw std::invalid_argument unless @p attempts is 1 to 10.
+    void setConnectAttempts(int attempts);
 
     /// Restores the saved Tool state, switches off motors this link switched on, logs out and
     /// closes the socket. Clean-up failures are only written as console lines (console.hpp).

@@ -11,6 +11,7 @@ its handler.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import datetime
 import json
 import logging
@@ -28,8 +29,9 @@ from typing import IO, TYPE_CHECKING, Any, Literal, TextIO
 from ._modules import _cell_command_link, _cell_telemetry
 from .cell import Cell, connect, till_clause
 from .console import set_console_lines
-from .errors import ControllerBusyError, ControllerError, OutcomeUnknownError, explain
-from .status import motors_on, power_high
+from .errors import (ControllerBusyError, ControllerError, OutcomeUnknownError, connect_failed,
+                     explain, explained)
+from .status import Status, motors_on, power_high
 from .targets import spel
 
 if TYPE_CHECKING:
@@ -373,23 +375,49 @@ def cmd_motors(args: argparse.Namespace, out: TextIO) -> int:
     return EXIT_OK
 
 
+def _open_command_link(args: argparse.Namespace) -> _cell_command_link.CellCommandLink:
+    """The command link alone, in one attempt: while another client holds the controller, a
+    stop must be refused at once rather than after the link's retries."""
+    link = _cell_command_link.CellCommandLink()
+    link.set_connect_attempts(1)
+    try:
+        link.connect(args.host, args.command_port,
+                     args.password if args.password is not None else "")
+    except RuntimeError as error:
+        with contextlib.suppress(RuntimeError):
+            link.disconnect()
+        failed = connect_failed(error)
+        if isinstance(failed, ControllerBusyError):
+            raise CliError(EXIT_BUSY, f"{args.host}:{args.command_port} is held by another "
+                                      f"client: {failed}") from error
+        raise CliError(EXIT_CONNECT, f"cannot open the cell at {args.host}: {explain(failed)}") \
+            from error
+    return link
+
+
 def cmd_abort(args: argparse.Namespace, out: TextIO) -> int:
-    with _open_cell(args) as cell:
-        before = cell.status()
-        if not (before.running or before.paused):
-            _emit(args, {"aborted": False, "was_running": False},
-                  "nothing was running; no abort sent", out)
-            return EXIT_OK
-        cell.control.abort_motion()
-        # Success is what the controller reports afterwards, not that $Abort was accepted.
-        try:
-            cell.wait_until(lambda: not cell.status().running, args.timeout, interval=0.05)
-        except TimeoutError:
-            raise CliError(EXIT_ERROR, f"$Abort was accepted, but the controller still reports "
-                                       f"a motion running after {args.timeout:g} s") from None
+    link = _open_command_link(args)
+    try:
+        with explained():
+            before = Status.decode(link.get_remote_status())
+            if not (before.running or before.paused):
+                _emit(args, {"aborted": False, "was_running": False},
+                      "nothing was running; no abort sent", out)
+                return EXIT_OK
+            link.abort_motion()
+            # Success is what the controller reports afterwards, not that $Abort was accepted.
+            deadline = time.monotonic() + args.timeout
+            while Status.decode(link.get_remote_status()).running:
+                if time.monotonic() >= deadline:
+                    raise CliError(EXIT_ERROR, f"$Abort was accepted, but the controller still "
+                                               f"reports a motion running after "
+                                               f"{args.timeout:g} s")
+                time.sleep(0.05)
         _emit(args, {"aborted": True, "was_running": True},
               "aborted the running motion; the controller reports it stopped", out)
-    return EXIT_OK
+        return EXIT_OK
+    finally:
+        link.disconnect()
 
 
 @contextmanager

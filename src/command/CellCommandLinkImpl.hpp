@@ -48,6 +48,7 @@ inline constexpr std::chrono::milliseconds kCommandTimeout{5000};
 inline constexpr std::chrono::milliseconds kMotionTimeout{300000};
 inline constexpr std::chrono::seconds kConnectTimeout{20};
 inline constexpr int kConnectAttempts = 3;
+inline constexpr int kMaxConnectAttempts = 10;
 inline constexpr std::chrono::seconds kRetryPause{2};
 inline constexpr std::chrono::seconds kControlReplyTimeout{5};
 inline constexpr std::chrono::milliseconds kStateLockTimeout{250};
@@ -193,6 +194,7 @@ class CellCommandLink::Impl {
     boost::asio::streambuf readBuffer_{kMaxReplyBytes};
     std::string host_;
     std::uint16_t port_ = 0;
+    std::atomic<int> connectAttempts_{kConnectAttempts};
     const std::string terminator_ = "\r\n";
     std::string lastCommand_;
     std::string lastResponse_;

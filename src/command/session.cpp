@@ -90,6 +90,15 @@ void CellCommandLink::connect(const std::string& host, std::uint16_t port,
     impl_->connect(host, port, password);
 }
 
+void CellCommandLink::setConnectAttempts(int attempts) {
+    if (attempts < 1 || attempts > kMaxConnectAttempts) {
+        throw std::invalid_argument("connect attempts must be 1 to " +
+                                    std::to_string(kMaxConnectAttempts) + ", not " +
+                                    std::to_string(attempts));
+    }
+    impl_->connectAttempts_ = attempts;
+}
+
 void CellCommandLink::disconnect() {
     impl_->disconnect();
 }

@@ -65,6 +65,7 @@ void CellCommandLink::Impl::connect(const std::string& host, std::uint16_t port,
     motorsOn_ = false;
     motorOnError_.clear();
 
+    const int attempts = connectAttempts_;
     for (int attempt = 1;; ++attempt) {
         try {
             connectStep_(endpoints, host, port);
@@ -78,10 +79,10 @@ void CellCommandLink::Impl::connect(const std::string& host, std::uint16_t port,
             if (!connectionLost) {
                 throw;  // The controller answered: retrying cannot change its mind.
             }
-            if (attempt == kConnectAttempts) {
-                throw std::runtime_error("Epson Remote Ethernet login failed after " +
-                                         std::to_string(kConnectAttempts) +
-                                         " attempts: " + error.what());
+            if (attempt == attempts) {
+                throw std::runtime_error(
+                    "Epson Remote Ethernet login failed after " + std::to_string(attempts) +
+                    (attempts == 1 ? " attempt: " : " attempts: ") + error.what());
             }
             writeConsoleLine(ConsoleLevel::Warning,
                              "Epson Remote Ethernet login attempt " + std::to_string(attempt) +

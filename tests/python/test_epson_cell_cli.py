@@ -9,6 +9,7 @@ import signal
 import subprocess
 import sys
 import threading
+import time
 
 import pytest
 
@@ -146,8 +147,11 @@ def test_abort_says_what_it_did():
             None, None, False, 2.0)))
         mover.start()
         assert wait_until(sim.is_moving)
-        # The script holds the command connection: said so, with its own exit code.
+        # The script holds the command connection: said so at once (one attempt, not the
+        # link's three 2 s apart), with its own exit code.
+        started = time.monotonic()
         code, out = run_cli("abort", *link_args(sim, "--json"))
+        assert time.monotonic() - started < 1.5
         assert code == cli.EXIT_BUSY and "held by another client" in json.loads(out)["error"]
         assert sim.is_moving() and "$Abort" not in sim.command_log()
         # The script went away; its motion runs on until the tool aborts it.

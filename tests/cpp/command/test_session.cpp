@@ -133,6 +133,31 @@ TEST(ConnectSlow, RefusedPortMakesThreeAttemptsTwoSecondsApart) {
     EXPECT_FALSE(link.isConnected());
 }
 
+TEST(Connect, AttemptsCanBeLimitedToOne) {
+    RefusingPort refusing;
+    CellCommandLink link;
+    EXPECT_THROW(link.setConnectAttempts(0), std::invalid_argument);
+    EXPECT_THROW(link.setConnectAttempts(11), std::invalid_argument);
+    link.setConnectAttempts(1);
+    ::testing::internal::CaptureStderr();
+    std::string message;
+    const auto elapsed = timed([&] {
+        try {
+            link.connect("127.0.0.1", refusing.port(), "");
+        } catch (const std::runtime_error& error) {
+            message = error.what();
+        }
+    });
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");  // no retry announced
+    EXPECT_EQ(message.rfind("Epson Remote Ethernet login failed after 1 attempt: Failed to "
+                            "connect to " +
+                                endpoint(refusing.port()) + ": ",
+                            0),
+              0u)
+        << message;
+    EXPECT_LT(elapsed, milliseconds(1500));
+}
+
 // Slow: three five-second login deadlines and two pauses.
 TEST(ConnectSlow, SilentPeerTimesOutEachLoginAttempt) {
     ScriptedPeer peer;
