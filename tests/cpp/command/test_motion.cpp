@@ -535,7 +535,13 @@ TEST(MotionControlSlow, APeerThatStopsReadingHoldsNoWriteBeyondItsDeadline) {
     const auto elapsed =
         timed([&] { EXPECT_THROW(impl.sendMotionControlCommand_(endless), ConnectionLostError); });
     EXPECT_GE(elapsed, milliseconds(4900));
-    EXPECT_LT(elapsed, milliseconds(6500));
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+    // Instrumented copies of the 32 MiB line take seconds of their own on a loaded machine.
+    constexpr auto kBound = milliseconds(9000);
+#else
+    constexpr auto kBound = milliseconds(6500);
+#endif
+    EXPECT_LT(elapsed, kBound);
     ASSERT_EQ(motion.wait_for(2s), std::future_status::ready);
     EXPECT_THROW(motion.get(), ConnectionLostError);
     EXPECT_FALSE(impl.connected_);
