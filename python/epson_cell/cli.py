@@ -164,10 +164,16 @@ def _open_telemetry(args: argparse.Namespace) -> _cell_telemetry.EthernetReceive
     return receiver
 
 
-def _wait(seconds: float | None, stop: threading.Event | None = None) -> None:
-    """Wait ``seconds`` (``None``: for ever) or until Ctrl-C, SIGTERM or ``stop``."""
+def _wait(seconds: float | None, stop: threading.Event | None = None,
+          going: Callable[[], bool] = lambda: True) -> None:
+    """Wait ``seconds`` (``None``: for ever) or until Ctrl-C, SIGTERM, ``stop`` is set or
+    ``going()`` turns false. It ends a command that holds until asked, so an interrupt here is
+    that command's clean end, not a failure."""
+    deadline = math.inf if seconds is None else time.monotonic() + seconds
+    ended = stop or threading.Event()
     try:
-        (stop or threading.Event()).wait(seconds)
+        while going() and not ended.is_set() and (left := deadline - time.monotonic()) > 0:
+            ended.wait(min(left, 0.1))
     except KeyboardInterrupt:
         pass
 
@@ -519,12 +525,6 @@ def _logged(receiver: _cell_telemetry.EthernetReceiveInterface, rrd: str | None,
         raise CliError(EXIT_FILE, str(error)) from error
 
 
-def _until(seconds: float | None, going: Callable[[], bool] = lambda: True) -> None:
-    deadline = math.inf if seconds is None else time.monotonic() + seconds
-    while going() and (left := deadline - time.monotonic()) > 0:
-        time.sleep(min(left, 0.1))
-
-
 def _require_rerun() -> None:
     from .view import MISSING_VIEW, rerun_available
 
@@ -546,7 +546,7 @@ def cmd_view(args: argparse.Namespace, out: TextIO) -> int:
                     else f"Rerun viewer started, receiving from {viewer.grpc_url}")
             _emit(args, data, text + ("" if args.seconds else "  (Ctrl-C to stop)"), out)
             # The native viewer's window closing ends the tool; the web viewer runs until then.
-            _until(args.seconds, viewer.running)
+            _wait(args.seconds, going=viewer.running)
     finally:
         receiver.disconnect()
     return EXIT_OK
@@ -569,7 +569,7 @@ def cmd_record_rrd(args: argparse.Namespace, out: TextIO) -> int:
             raise CliError(EXIT_FILE, str(error)) from error
         with logged:
             try:
-                _until(args.seconds)
+                _wait(args.seconds)
             finally:
                 if args.output is not None:
                     csv_summary = receiver.stop_recording()

@@ -1,6 +1,7 @@
 """`epson-cell`: exit codes, --json, the plot, and the examples run against the simulator."""
 
 import csv
+import importlib.util
 import io
 import json
 import os
@@ -168,6 +169,9 @@ def test_abort_says_what_it_did():
 @pytest.mark.parametrize("argv, ending, last", [
     (["motors", "on"], signal.SIGINT, {"motors": "off"}),
     (["record", "-o", "{tmp}/run.csv"], signal.SIGTERM, {"lost": 0}),
+    pytest.param(["record", "--rrd", "{tmp}/run.rrd", "-o", "{tmp}/run.csv"], signal.SIGINT,
+                 {"lost": 0}, marks=pytest.mark.skipif(
+                     importlib.util.find_spec("rerun") is None, reason="needs rerun-sdk")),
 ])
 def test_holding_commands_run_until_a_signal(sim, tmp_path, argv, ending, last):
     recording = tmp_path / "run.csv"
