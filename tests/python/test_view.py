@@ -178,12 +178,20 @@ def test_a_recorded_session_reads_back_with_every_sample_and_its_events(tmp_path
         assert [t for t, _ in rows[series]] == frames, series
 
     # What the view drew is what the controller reported: the flange (Tool 0) at the pose of
-    # every sample, the joint series the joints.
+    # every sample, the joint series the joints, the arm and the TCP frame as the one-sample
+    # geometry draws them.
     samples = {round(e.wall_time * 1e9): e.sample for e in witnessed if e.sample is not None}
-    for (t, flange), (_, joints) in zip(rows["cell/flange"], rows["plots/joints"]):
+    for (t, flange), (_, joints), (_, arm), (_, tcp) in zip(
+            rows["cell/flange"], rows["plots/joints"], rows["cell/arm"], rows["cell/tcp"]):
         sample = samples[t]
         assert flange["translation"][0] == pytest.approx(sample.tcp_pose[:3], abs=0.05)
         assert joints["scalars"] == pytest.approx(sample.joints, abs=1e-9)
+        assert len(arm["strips"]) == 1 and [list(p) for p in SIM_GEOMETRY.outline(
+            sample.joints)] == [pytest.approx(p, abs=0.01) for p in arm["strips"][0]]
+        # Column-major, as Rerun stores a 3x3 matrix.
+        rotation = pose_rotation(sample.tcp_pose)
+        assert tcp["mat3x3"][0] == pytest.approx(
+            [rotation[r][c] for c in range(3) for r in range(3)], abs=1e-6)
 
     # The motion calls, in order, each at its time.
     events = [(t, v["text"][0]) for t, v in rows["events/motion"]]
