@@ -143,6 +143,7 @@ class ReplyLedger {
     };
 
     Ticket openUnlocked(const std::string& command, bool sidePath);
+    Verdict decideLocked(const std::string& line, Ticket reader);
     bool statementMayRunLocked() const;
     std::deque<Entry>::iterator find(Ticket ticket);
     /// Entries whose caller gave up and that were written before @p position expire: a later

@@ -83,9 +83,18 @@ void ReplyLedger::withdraw(Ticket ticket) {
 }
 
 ReplyLedger::Verdict ReplyLedger::decide(const std::string& line, Ticket reader) {
-    std::lock_guard lock(mutex_);
-    // Every decision may settle a wait: a hand-over, or an expiry that ends a collision.
+    Verdict verdict{};
+    {
+        std::lock_guard lock(mutex_);
+        verdict = decideLocked(line, reader);
+    }
+    // Every decision may settle a wait: a hand-over, or an expiry that ends a collision. Woken
+    // after the lock is released, so that the waiter does not wake only to block on it.
     changed_.notify_all();
+    return verdict;
+}
+
+ReplyLedger::Verdict ReplyLedger::decideLocked(const std::string& line, Ticket reader) {
     const auto owed = [](const Entry& entry) {
         return entry.state == State::Waiting || entry.state == State::GaveUp;
     };
