@@ -565,8 +565,6 @@ PYBIND11_MODULE(_cell_command_link, m, py::multiple_interpreters::not_supported(
              py::arg("port") = CellCommandLink::kDefaultPort,
              py::arg("password") = std::string(CellCommandLink::kDefaultPassword), kConnectDoc,
              Release())
-        .def("set_connect_attempts", &CellCommandLink::setConnectAttempts, py::arg("attempts"),
-             kSetConnectAttemptsDoc)
         .def(
             "disconnect",
             [](const std::shared_ptr<CellCommandLink>& link) {
@@ -696,7 +694,10 @@ PYBIND11_MODULE(_cell_command_link, m, py::multiple_interpreters::not_supported(
         .def("get_input_word", &CellCommandLink::getInputWord, py::arg("port"), kGetInputWordDoc,
              Release())
         .def("get_output_word", &CellCommandLink::getOutputWord, py::arg("port"), kGetOutputWordDoc,
-             Release());
+             Release())
+        // Connection options, after the platform's methods too.
+        .def("set_connect_attempts", &CellCommandLink::setConnectAttempts, py::arg("attempts"),
+             kSetConnectAttemptsDoc);
 
     // Beside the three types: the shapes of two returned dicts, the error kinds and the
     // logging switch.

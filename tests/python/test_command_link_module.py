@@ -28,8 +28,9 @@ METHODS_IN_ORDER = [
     "inverse_kinematics", "go", "move", "get_state",
     "set_output_bit", "get_output_bit", "get_input_bit", "get_input_byte", "get_output_byte",
     "get_input_word", "get_output_word",
+    "set_connect_attempts",
 ]
-IO_METHODS = METHODS_IN_ORDER[-7:]
+IO_METHODS = METHODS_IN_ORDER[-8:-1]
 
 
 def shifted(pose, dx):
@@ -102,7 +103,7 @@ class TestSurface:
         for name in ("default_port", "default_password"):
             assert CellCommandLink.__dict__[name].__doc__ == COMMAND_LINK[name]
         assert [m for m in METHODS_IN_ORDER if m not in COMMAND_LINK] == [
-            "abort_motion", "get_remote_status"] + IO_METHODS
+            "abort_motion", "get_remote_status"] + IO_METHODS + ["set_connect_attempts"]
         for name in ["__init__"] + [m for m in METHODS_IN_ORDER if m in COMMAND_LINK]:
             doc = getattr(CellCommandLink, name).__doc__
             assert body(doc).rstrip("\n") == COMMAND_LINK[name].rstrip("\n"), name
