@@ -173,12 +173,15 @@ ALONE = "alone"
 BESIDE = "beside unread 2^22"
 
 
-def subscriber_run(count, unread_capacity):
+def subscriber_run(count, unread_capacity=0, beside=None):
     """One 1 kHz run: per packet, the peer's write to get() returning in Python, and the peer's
-    write to the receiver publishing it (what getSample() sees: freshness)."""
+    write to the receiver publishing it (what getSample() sees: freshness). ``beside(receiver)``
+    starts something that runs beside the subscriber on the same receiver; what its ``close()``
+    returns once the stream has ended is the run's fourth result."""
     peer = _bench_native.PacedPeer()
     receive = _cell_telemetry.EthernetReceiveInterface()
     receive.connect("127.0.0.1", peer.port)
+    companion = beside(receive) if beside is not None else None
     unread = None
     first = 1
     if unread_capacity:
@@ -204,12 +207,13 @@ def subscriber_run(count, unread_capacity):
         dropped = subscription.dropped()
     written = peer.finish()
     unread_size = None if unread is None else unread.dropped()
+    kept = companion.close() if companion is not None else None
     receive.disconnect()
     if len(returned) != count or dropped or unread_size:
         raise RuntimeError(f"the subscriber got {len(returned)} of {count} packets, "
                            f"dropped {dropped}, the unread one dropped {unread_size}")
     return ([t - written[s] for s, t in returned.items()],
-            [t - written[s] for s, t in received.items()], first)
+            [t - written[s] for s, t in received.items()], first, kept)
 
 
 def subscriber_latency(rounds, count):
@@ -220,7 +224,7 @@ def subscriber_latency(rounds, count):
     for r in range(rounds):
         order = [(ALONE, 0), (BESIDE, 1 << 22)]
         for name, capacity in (order if r % 2 == 0 else order[::-1]):
-            latency, fresh, _ = subscriber_run(count, capacity)
+            latency, fresh, _, _ = subscriber_run(count, capacity)
             rows[f"get(), {name}"].append(latency)
             rows[f"published, {name}"].append(fresh)
     flat = common.table(f"subscriber latency and freshness at 1 kHz, Python get(), peer write to "

@@ -18,6 +18,7 @@ import os
 import tempfile
 import time
 
+import bench_telemetry
 import common
 from common import goal, median, percentile, record
 
@@ -59,27 +60,10 @@ class Logger:
 
 
 def latency_round(count, directory, with_logger, name):
-    peer = _bench_native.PacedPeer()
-    receive = _cell_telemetry.EthernetReceiveInterface()
-    receive.connect("127.0.0.1", peer.port)
-    logger = Logger(directory, name, receive) if with_logger else None
-    returned = {}
-    with receive.subscribe() as subscription:
-        peer.start(1000.0, count)
-        for _ in range(count):
-            event = subscription.get(2.0)
-            now = time.monotonic_ns()
-            if event is None:
-                break
-            returned[math.floor(event.sample.tcp_pose[0])] = now
-        dropped = subscription.dropped()
-    written = peer.finish()
-    kept = logger.close() if logger is not None else None
-    receive.disconnect()
-    if len(returned) != count or dropped:
-        raise RuntimeError(f"the subscriber got {len(returned)} of {count} packets, "
-                           f"dropped {dropped}")
-    return [t - written[s] for s, t in returned.items()], kept
+    """Benchmark 2's subscriber run, with the logger on the same receiver when asked."""
+    beside = (lambda receive: Logger(directory, name, receive)) if with_logger else None
+    latency, _, _, kept = bench_telemetry.subscriber_run(count, beside=beside)
+    return latency, kept
 
 
 def main():
