@@ -13,6 +13,7 @@
    directives, 64 telemetry clients; whether each port serves a new client within 30 s.
 """
 
+import contextlib
 import os
 import re
 import resource
@@ -135,63 +136,55 @@ def descriptors(executable):
         process.wait()
 
 
-def one_shot_rules(executable):
+@contextlib.contextmanager
+def clients(executable, login=True):
+    """A simulator with a control port, a command client (logged in unless ``login`` is false)
+    and a control client, both with 30 s time-outs; the simulator is killed at the end."""
     process, command_port, _, control_port = launch_with_control(executable)
     try:
-        with socket.create_connection(("127.0.0.1", command_port)) as client, \
-                socket.create_connection(("127.0.0.1", control_port)) as control:
-            client.settimeout(30)
-            control.settimeout(30)
-            exchange(client, [b"$Login\r\n"])
-            before = rss_kib(process.pid)
-            for round in range(20):
-                names = range(round * 1000, round * 1000 + 1000)
-                exchange(control, [b'answer "^\\\\$Execute,\\"Print %d\\"$" "#Execute,0" times=1 '
-                                   b"regex\n" % n for n in names])
-                replies = exchange(client, [b'$Execute,"Print %d"\r\n' % n for n in names])
-                assert replies[-1].rstrip() == b"#Execute,0", replies[-1]
-            after = rss_kib(process.pid)
-        print(f"RSS {before / 1024:.1f} MiB -> {after / 1024:.1f} MiB after 20,000 one-shot regex "
-              f"rules, each spent")
+        with socket.create_connection(("127.0.0.1", command_port), timeout=30) as client, \
+                socket.create_connection(("127.0.0.1", control_port), timeout=30) as control:
+            if login:
+                exchange(client, [b"$Login\r\n"])
+            yield process, client, control
     finally:
         process.kill()
         process.wait()
+
+
+def one_shot_rules(executable):
+    with clients(executable) as (process, client, control):
+        before = rss_kib(process.pid)
+        for round in range(20):
+            names = range(round * 1000, round * 1000 + 1000)
+            exchange(control, [b'answer "^\\\\$Execute,\\"Print %d\\"$" "#Execute,0" times=1 '
+                               b"regex\n" % n for n in names])
+            replies = exchange(client, [b'$Execute,"Print %d"\r\n' % n for n in names])
+            assert replies[-1].rstrip() == b"#Execute,0", replies[-1]
+        after = rss_kib(process.pid)
+    print(f"RSS {before / 1024:.1f} MiB -> {after / 1024:.1f} MiB after 20,000 one-shot regex "
+          f"rules, each spent")
 
 
 def empty_lines(executable):
-    process, command_port, _, control_port = launch_with_control(executable)
-    try:
-        with socket.create_connection(("127.0.0.1", command_port)) as client, \
-                socket.create_connection(("127.0.0.1", control_port)) as control:
-            client.settimeout(30)
-            control.settimeout(30)
-            exchange(control, [b"log-capacity 10000000\n"])
-            before = rss_kib(process.pid)
-            exchange(client, [b"\r\n"] * 1_000_000, chunk=20000)
-            after = rss_kib(process.pid)
-        print(f"RSS {before / 1024:.1f} MiB -> {after / 1024:.1f} MiB after 1,000,000 empty "
-              f"lines with log-capacity 10000000")
-    finally:
-        process.kill()
-        process.wait()
+    with clients(executable, login=False) as (process, client, control):
+        exchange(control, [b"log-capacity 10000000\n"])
+        before = rss_kib(process.pid)
+        exchange(client, [b"\r\n"] * 1_000_000, chunk=20000)
+        after = rss_kib(process.pid)
+    print(f"RSS {before / 1024:.1f} MiB -> {after / 1024:.1f} MiB after 1,000,000 empty "
+          f"lines with log-capacity 10000000")
 
 
 def points(executable):
-    process, command_port, _ = launch(executable)
-    try:
-        with socket.create_connection(("127.0.0.1", command_port)) as client:
-            client.settimeout(30)
-            exchange(client, [b"$Login\r\n"])
-            before = rss_kib(process.pid)
-            replies = exchange(client, [b'$Execute,"P%d = XY(%d, 1, 2, 3, 4, 5)"\r\n' % (n, n % 1000)
-                                        for n in range(1_000_000)], chunk=20000)
-            taken = sum(reply.startswith(b"#") for reply in replies)
-            after = rss_kib(process.pid)
-        print(f"RSS {before / 1024:.1f} MiB -> {after / 1024:.1f} MiB after 1,000,000 point "
-              f"assignments ({taken} taken)")
-    finally:
-        process.kill()
-        process.wait()
+    with clients(executable) as (process, client, _):
+        before = rss_kib(process.pid)
+        replies = exchange(client, [b'$Execute,"P%d = XY(%d, 1, 2, 3, 4, 5)"\r\n' % (n, n % 1000)
+                                    for n in range(1_000_000)], chunk=20000)
+        taken = sum(reply.startswith(b"#") for reply in replies)
+        after = rss_kib(process.pid)
+    print(f"RSS {before / 1024:.1f} MiB -> {after / 1024:.1f} MiB after 1,000,000 point "
+          f"assignments ({taken} taken)")
 
 
 def slot_comes_back(connect, probe, timeout=30.0):
