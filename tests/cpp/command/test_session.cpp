@@ -20,6 +20,28 @@ std::string endpoint(std::uint16_t port) {
     return "127.0.0.1:" + std::to_string(port);
 }
 
+/// A connect() expected to fail: what it wrote on stderr, its message, how long it took.
+struct FailedConnect {
+    std::string stderrText;
+    std::string message;
+    milliseconds elapsed;
+};
+
+FailedConnect failedConnect(CellCommandLink& link, std::uint16_t port,
+                            const std::string& password) {
+    FailedConnect result;
+    ::testing::internal::CaptureStderr();
+    result.elapsed = timed([&] {
+        try {
+            link.connect("127.0.0.1", port, password);
+        } catch (const std::runtime_error& error) {
+            result.message = error.what();
+        }
+    });
+    result.stderrText = ::testing::internal::GetCapturedStderr();
+    return result;
+}
+
 TEST(Connect, LogsInAndAnnouncesTheEndpoint) {
     ScriptedPeer peer;
     scriptLogin(peer, "plover");
@@ -110,16 +132,8 @@ TEST(Connect, ReconnectDropsTheOldConnectionWithoutLogout) {
 TEST(ConnectSlow, RefusedPortMakesThreeAttemptsTwoSecondsApart) {
     RefusingPort refusing;
     CellCommandLink link;
-    ::testing::internal::CaptureStderr();
-    std::string message;
-    const auto elapsed = timed([&] {
-        try {
-            link.connect("127.0.0.1", refusing.port(), "");
-        } catch (const std::runtime_error& error) {
-            message = error.what();
-        }
-    });
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+    const auto [stderrText, message, elapsed] = failedConnect(link, refusing.port(), "");
+    EXPECT_EQ(stderrText,
               "Epson Remote Ethernet login attempt 1 failed; retrying in 2 seconds\n"
               "Epson Remote Ethernet login attempt 2 failed; retrying in 2 seconds\n");
     EXPECT_EQ(message.rfind("Epson Remote Ethernet login failed after 3 attempts: Failed to "
@@ -139,16 +153,8 @@ TEST(Connect, AttemptsCanBeLimitedToOne) {
     EXPECT_THROW(link.setConnectAttempts(0), std::invalid_argument);
     EXPECT_THROW(link.setConnectAttempts(11), std::invalid_argument);
     link.setConnectAttempts(1);
-    ::testing::internal::CaptureStderr();
-    std::string message;
-    const auto elapsed = timed([&] {
-        try {
-            link.connect("127.0.0.1", refusing.port(), "");
-        } catch (const std::runtime_error& error) {
-            message = error.what();
-        }
-    });
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");  // no retry announced
+    const auto [stderrText, message, elapsed] = failedConnect(link, refusing.port(), "");
+    EXPECT_EQ(stderrText, "");  // no retry announced
     EXPECT_EQ(message.rfind("Epson Remote Ethernet login failed after 1 attempt: Failed to "
                             "connect to " +
                                 endpoint(refusing.port()) + ": ",
@@ -169,16 +175,7 @@ TEST(ConnectSlow, SilentPeerTimesOutEachLoginAttempt) {
     }
     CellCommandLink link;
     peer.start();
-    ::testing::internal::CaptureStderr();
-    std::string message;
-    const auto elapsed = timed([&] {
-        try {
-            link.connect("127.0.0.1", peer.port(), "secret");
-        } catch (const std::runtime_error& error) {
-            message = error.what();
-        }
-    });
-    ::testing::internal::GetCapturedStderr();
+    const auto [stderrText, message, elapsed] = failedConnect(link, peer.port(), "secret");
     EXPECT_EQ(message,
               "Epson Remote Ethernet login failed after 3 attempts: Timed out waiting for an "
               "Epson Remote Ethernet response to $Login,<redacted> after 5000 ms");
