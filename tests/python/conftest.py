@@ -6,6 +6,7 @@ import time
 import pytest
 
 import _cell_simulator
+import epson_cell
 from typecheck import Site
 
 
@@ -16,6 +17,14 @@ def sim():
     simulator.start()
     yield simulator
     simulator.stop()
+
+
+@pytest.fixture
+def cell(sim):
+    """An ``epson_cell.Cell`` open on ``sim``."""
+    with epson_cell.connect("127.0.0.1", command_port=sim.command_port,
+                            telemetry_port=sim.telemetry_port) as opened:
+        yield opened
 
 
 @pytest.fixture

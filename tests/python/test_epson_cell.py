@@ -219,13 +219,6 @@ def test_wait_until_returns_when_true_and_times_out_otherwise():
 
 # ---- against the simulator ----
 
-@pytest.fixture
-def cell(sim):
-    with epson_cell.connect("127.0.0.1", command_port=sim.command_port,
-                            telemetry_port=sim.telemetry_port) as opened:
-        yield opened
-
-
 def test_connect_opens_both_links_with_or_without_a_password(sim):
     with epson_cell.connect("127.0.0.1", command_port=sim.command_port,
                             telemetry_port=sim.telemetry_port, password="plover") as cell:

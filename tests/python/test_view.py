@@ -21,13 +21,6 @@ SIM_GEOMETRY = ArmGeometry.simulator()
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 
 
-@pytest.fixture
-def cell(sim):
-    with epson_cell.connect("127.0.0.1", command_port=sim.command_port,
-                            telemetry_port=sim.telemetry_port) as opened:
-        yield opened
-
-
 def _random_joints(rng):
     # Within the simulator's limits, away from them so that every target is reachable.
     lower, upper = (_cell_simulator.ARM_GEOMETRY[k] for k in ("lower_limits", "upper_limits"))
