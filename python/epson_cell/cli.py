@@ -134,17 +134,21 @@ def _error_details(error: BaseException | None) -> dict[str, Any]:
 
 # ---- connecting ----
 
+def _cannot_open(args: argparse.Namespace, error: BaseException) -> CliError:
+    """What the tool says when the cell could not be opened: busy, or any other failure."""
+    if isinstance(error, ControllerBusyError):
+        return CliError(EXIT_BUSY, f"{args.host}:{args.command_port} is held by another client: "
+                                   f"{error}")
+    return CliError(EXIT_CONNECT, f"cannot open the cell at {args.host}: {explain(error)}")
+
+
 def _open_cell(args: argparse.Namespace) -> Cell:
     try:
         return connect(args.host, command_port=args.command_port,
                        telemetry_port=args.telemetry_port, password=args.password,
                        status_timeout=args.timeout)
-    except ControllerBusyError as error:
-        raise CliError(EXIT_BUSY, f"{args.host}:{args.command_port} is held by another client: "
-                                  f"{error}") from error
     except (RuntimeError, TimeoutError) as error:
-        raise CliError(EXIT_CONNECT, f"cannot open the cell at {args.host}: {explain(error)}") \
-            from error
+        raise _cannot_open(args, error) from error
 
 
 def _open_telemetry(args: argparse.Namespace) -> _cell_telemetry.EthernetReceiveInterface:
@@ -392,12 +396,7 @@ def _open_command_link(args: argparse.Namespace) -> _cell_command_link.CellComma
     except RuntimeError as error:
         with contextlib.suppress(RuntimeError):
             link.disconnect()
-        failed = connect_failed(error)
-        if isinstance(failed, ControllerBusyError):
-            raise CliError(EXIT_BUSY, f"{args.host}:{args.command_port} is held by another "
-                                      f"client: {failed}") from error
-        raise CliError(EXIT_CONNECT, f"cannot open the cell at {args.host}: {explain(failed)}") \
-            from error
+        raise _cannot_open(args, connect_failed(error)) from error
     return link
 
 
